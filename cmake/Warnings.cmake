@@ -1,0 +1,12 @@
+# Warnings are errors in every build; sanitizers are opt-in for the native build.
+add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
+                    -Wconversion -Wsign-conversion -Werror)
+if(VELMORA_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(WIN32)
+  # One self-contained executable: no libstdc++, libgcc or winpthread DLLs beside it.
+  add_link_options(-static)
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0A00)
+endif()

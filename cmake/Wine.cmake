@@ -1,0 +1,11 @@
+# Tests of the Windows build run under Wine, in a prefix of this build tree. Wine's own
+# diagnostics stay off the error stream that the tests compare.
+find_program(WINE64_LOADER wine64 PATHS /usr/lib/wine /usr/lib/wine64 NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+set(VELMORA_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+set(VELMORA_WINE_ENV WINEDEBUG=-all WINEPREFIX=${VELMORA_WINEPREFIX})
+set(CMAKE_CROSSCOMPILING_EMULATOR env ${VELMORA_WINE_ENV} ${WINE64_LOADER})
+
+# The prefix is made once, before any test: Wine's first start takes seconds and prints to stderr.
+add_test(NAME wine-prefix
+         COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh ${WINE64_LOADER} ${VELMORA_WINEPREFIX})
+set_tests_properties(wine-prefix PROPERTIES FIXTURES_SETUP wine)

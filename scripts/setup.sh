@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on Debian 12, only where it is missing.
+set -euo pipefail
+packages=(cmake g++ make googletest libgtest-dev libgmock-dev nlohmann-json3-dev
+          g++-mingw-w64-x86-64-posix wine64 python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,25 @@
+#include "byte_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace velmora {
+
+BufferedReader::BufferedReader(Reader& inner)
+    : inner_(inner), buffer_(std::make_unique<std::byte[]>(CAPACITY)) {}
+
+std::expected<std::size_t, IoError> BufferedReader::read(std::span<std::byte> into) {
+  if (begin_ == end_) {
+    if (into.size() >= CAPACITY) return inner_.read(into);
+    auto filled = inner_.read({buffer_.get(), CAPACITY});
+    if (!filled) return filled;
+    begin_ = 0;
+    end_ = *filled;
+  }
+  std::size_t count = std::min(into.size(), end_ - begin_);
+  std::memcpy(into.data(), buffer_.get() + begin_, count);
+  begin_ += count;
+  return count;
+}
+
+}  // namespace velmora

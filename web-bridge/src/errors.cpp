@@ -1,0 +1,95 @@
+#include "errors.h"
+
+#include "platform/os_error.h"
+#include "platform/process.h"
+#include "platform/stdio.h"
+
+namespace velmora {
+
+std::string IoError::display() const {
+  if (!is_os()) return text_;
+  return platform::os_error_message(code_) + " (os error " + std::to_string(code_) + ")";
+}
+
+std::string BridgeError::display() const {
+  switch (kind_) {
+    case Kind::NotConnected:
+      return "the browser extension is not connected";
+    case Kind::Disconnected:
+      return "the browser extension disconnected";
+    case Kind::Timeout:
+      return "the browser extension did not answer in time";
+    case Kind::Rejected:
+    case Kind::Protocol:
+      break;
+  }
+  return text_;
+}
+
+namespace {
+
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + '"';
+}
+
+}  // namespace
+
+std::string BridgeError::debug() const {
+  switch (kind_) {
+    case Kind::NotConnected:
+      return "NotConnected";
+    case Kind::Disconnected:
+      return "Disconnected";
+    case Kind::Timeout:
+      return "Timeout";
+    case Kind::Rejected:
+      return "Rejected(" + quoted(text_) + ")";
+    case Kind::Protocol:
+      break;
+  }
+  return "Protocol(" + quoted(text_) + ")";
+}
+
+std::string JsonError::display() const {
+  return description + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+std::string HostError::display() const {
+  return std::visit(
+      [](const auto& e) -> std::string {
+        if constexpr (std::is_same_v<std::decay_t<decltype(e)>, PlainMessage>) {
+          return e.text;
+        } else {
+          return e.display();
+        }
+      },
+      error_);
+}
+
+void report_line(std::string_view text) {
+  std::string line = "velmora-web-host: ";
+  line.append(text);
+  line += '\n';
+  if (platform::write_error_stream(line) == platform::ErrorStreamWrite::Failed) {
+    platform::exit_process(101);
+  }
+}
+
+void report_failure(const HostError& error) {
+  report_line(error.display());
+  platform::exit_process(1);
+}
+
+void abnormal_stop(std::string_view report) {
+  std::string line(report);
+  line += '\n';
+  platform::write_error_stream(line);
+  platform::exit_process(101);
+}
+
+}  // namespace velmora

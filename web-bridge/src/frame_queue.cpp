@@ -1,0 +1,102 @@
+#include "frame_queue.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+namespace velmora {
+
+namespace detail {
+struct QueueState {
+  std::mutex mutex;
+  std::condition_variable available;
+  std::deque<Payload> items;
+  bool sender_alive = true;
+  bool receiver_alive = true;
+};
+}  // namespace detail
+
+std::pair<FrameSender, FrameReceiver> make_frame_queue() {
+  auto state = std::make_shared<detail::QueueState>();
+  return {FrameSender(state), FrameReceiver(state)};
+}
+
+void FrameSender::release() {
+  if (!state_) return;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->sender_alive = false;
+  }
+  state_->available.notify_all();
+  state_.reset();
+}
+
+FrameSender& FrameSender::operator=(FrameSender&& other) noexcept {
+  if (this != &other) {
+    release();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+FrameSender::~FrameSender() { release(); }
+
+std::expected<void, Payload> FrameSender::send(Payload payload) {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->receiver_alive) return std::unexpected(std::move(payload));
+    state_->items.push_back(std::move(payload));
+  }
+  state_->available.notify_one();
+  return {};
+}
+
+void FrameReceiver::release() {
+  if (!state_) return;
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->receiver_alive = false;
+    state_->items.clear();
+  }
+  state_.reset();
+}
+
+FrameReceiver& FrameReceiver::operator=(FrameReceiver&& other) noexcept {
+  if (this != &other) {
+    release();
+    state_ = std::move(other.state_);
+  }
+  return *this;
+}
+
+FrameReceiver::~FrameReceiver() { release(); }
+
+namespace {
+
+std::expected<Payload, FrameReceiver::Error> take_front(detail::QueueState& state) {
+  if (state.items.empty()) {
+    return std::unexpected(state.sender_alive ? FrameReceiver::Error::Timeout
+                                              : FrameReceiver::Error::Closed);
+  }
+  Payload payload = std::move(state.items.front());
+  state.items.pop_front();
+  return payload;
+}
+
+}  // namespace
+
+std::expected<Payload, FrameReceiver::Error> FrameReceiver::receive() {
+  std::unique_lock lock(state_->mutex);
+  state_->available.wait(lock, [&] { return !state_->items.empty() || !state_->sender_alive; });
+  return take_front(*state_);
+}
+
+std::expected<Payload, FrameReceiver::Error> FrameReceiver::receive_for(
+    std::chrono::steady_clock::duration timeout) {
+  std::unique_lock lock(state_->mutex);
+  state_->available.wait_for(lock, timeout,
+                             [&] { return !state_->items.empty() || !state_->sender_alive; });
+  return take_front(*state_);
+}
+
+}  // namespace velmora

@@ -1,0 +1,53 @@
+// FrameQueue: the unbounded first-in-first-out queue of payloads between the extension reader
+// and whoever forwards them, with one sending and one receiving end.
+#pragma once
+
+#include <chrono>
+#include <expected>
+#include <memory>
+#include <utility>
+
+#include "frame.h"
+
+namespace velmora {
+
+namespace detail {
+struct QueueState;
+}
+
+class FrameSender {
+ public:
+  explicit FrameSender(std::shared_ptr<detail::QueueState> state) : state_(std::move(state)) {}
+  FrameSender(FrameSender&&) noexcept = default;
+  FrameSender& operator=(FrameSender&&) noexcept;
+  ~FrameSender();
+
+  // Never blocks. When the receiving end is gone the payload is handed back.
+  std::expected<void, Payload> send(Payload payload);
+
+ private:
+  void release();
+  std::shared_ptr<detail::QueueState> state_;
+};
+
+class FrameReceiver {
+ public:
+  enum class Error { Timeout, Closed };
+
+  explicit FrameReceiver(std::shared_ptr<detail::QueueState> state) : state_(std::move(state)) {}
+  FrameReceiver(FrameReceiver&&) noexcept = default;
+  FrameReceiver& operator=(FrameReceiver&&) noexcept;
+  ~FrameReceiver();
+
+  // Waits as long as it takes; Closed once the sender is gone and the queue is empty.
+  std::expected<Payload, Error> receive();
+  std::expected<Payload, Error> receive_for(std::chrono::steady_clock::duration timeout);
+
+ private:
+  void release();
+  std::shared_ptr<detail::QueueState> state_;
+};
+
+std::pair<FrameSender, FrameReceiver> make_frame_queue();
+
+}  // namespace velmora

@@ -1,0 +1,54 @@
+#include <windows.h>
+// windows.h first: the shell headers rely on it.
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include "platform/files.h"
+
+namespace velmora::platform {
+
+std::optional<std::filesystem::path> roaming_app_data_folder() {
+  PWSTR folder = nullptr;
+  HRESULT result = SHGetKnownFolderPath(FOLDERID_RoamingAppData, 0, nullptr, &folder);
+  std::optional<std::filesystem::path> path;
+  if (SUCCEEDED(result) && folder != nullptr) {
+    path = std::filesystem::path(std::wstring(folder, static_cast<std::size_t>(lstrlenW(folder))));
+  }
+  CoTaskMemFree(folder);
+  return path;
+}
+
+namespace {
+
+struct FileHandle {
+  HANDLE handle;
+  ~FileHandle() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
+
+}  // namespace
+
+std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path) {
+  // The agent may hold the file open or replace it while it is read.
+  FileHandle file{CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (file.handle == INVALID_HANDLE_VALUE) return std::unexpected(IoError::os(GetLastError()));
+  std::vector<std::byte> bytes;
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(file.handle, &size) && size.QuadPart > 0) {
+    bytes.reserve(static_cast<std::size_t>(size.QuadPart));
+  }
+  std::byte chunk[8192];
+  for (;;) {
+    DWORD count = 0;
+    if (!ReadFile(file.handle, chunk, sizeof chunk, &count, nullptr)) {
+      return std::unexpected(IoError::os(GetLastError()));
+    }
+    if (count == 0) return bytes;
+    bytes.insert(bytes.end(), chunk, chunk + count);
+  }
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,21 @@
+// The file-system facts the host needs: where the per-user roaming folder is, and reading a
+// file that another process may be rewriting.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "errors.h"
+
+namespace velmora::platform {
+
+// The per-user roaming application-data folder, or nothing when it cannot be determined.
+std::optional<std::filesystem::path> roaming_app_data_folder();
+
+// Reads the whole file, sharing read, write and delete access with other processes.
+std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path);
+
+}  // namespace velmora::platform

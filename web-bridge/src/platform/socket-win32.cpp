@@ -1,0 +1,189 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <climits>
+#include <utility>
+
+#include "platform/socket.h"
+
+namespace velmora::platform {
+
+namespace {
+
+SOCKET sock_of(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
+std::intptr_t handle_of(SOCKET socket) {
+  return socket == INVALID_SOCKET ? -1 : static_cast<std::intptr_t>(socket);
+}
+
+IoError last_error() {
+  int code = WSAGetLastError();
+  return IoError::os(code, code == WSAEINTR);
+}
+
+// Winsock needs one start-up per process; it is never undone, the process end releases it.
+bool winsock_ready() {
+  static const bool ready = [] {
+    WSADATA data{};
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return ready;
+}
+
+// Sockets are never inherited: a started agent must not hold the host's connection.
+SOCKET new_socket(WSAPROTOCOL_INFOW* from = nullptr) {
+  if (!winsock_ready()) return INVALID_SOCKET;
+  int family = from != nullptr ? FROM_PROTOCOL_INFO : AF_INET;
+  int type = from != nullptr ? FROM_PROTOCOL_INFO : SOCK_STREAM;
+  int protocol = from != nullptr ? FROM_PROTOCOL_INFO : IPPROTO_TCP;
+  return WSASocketW(family, type, protocol, from, 0,
+                    WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+}
+
+sockaddr_in loopback(std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+void close_handle(std::intptr_t& handle) {
+  if (handle >= 0) closesocket(sock_of(handle));
+  handle = -1;
+}
+
+bool set_blocking(SOCKET socket, bool blocking) {
+  u_long non_blocking = blocking ? 0 : 1;
+  // FIONBIO is defined as an unsigned value that ioctlsocket takes as long.
+  return ioctlsocket(socket, static_cast<long>(FIONBIO), &non_blocking) == 0;
+}
+
+// Waits for a non-blocking connect to finish and gives its outcome.
+std::expected<void, IoError> finish_connect(SOCKET socket, std::chrono::milliseconds timeout) {
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(socket, &writable);
+  FD_SET(socket, &failed);
+  timeval wait{static_cast<long>(timeout.count() / 1000),
+               static_cast<long>((timeout.count() % 1000) * 1000)};
+  int ready = select(0, nullptr, &writable, &failed, &wait);
+  if (ready == SOCKET_ERROR) return std::unexpected(last_error());
+  if (ready == 0) return std::unexpected(IoError::os(WSAETIMEDOUT));
+  if (FD_ISSET(socket, &failed)) {
+    int error = 0;
+    int size = sizeof error;
+    getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
+    return std::unexpected(IoError::os(error != 0 ? error : WSAECONNREFUSED));
+  }
+  return {};
+}
+
+int clamp_io(std::size_t size) { return size < INT_MAX ? static_cast<int>(size) : INT_MAX; }
+
+}  // namespace
+
+Socket::Socket(Socket&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+  if (this != &other) {
+    close_handle(handle_);
+    handle_ = std::exchange(other.handle_, -1);
+  }
+  return *this;
+}
+
+Socket::~Socket() { close_handle(handle_); }
+
+bool Socket::is_open() const { return handle_ >= 0; }
+
+std::expected<Socket, IoError> Socket::connect_loopback(std::uint16_t port,
+                                                        std::chrono::milliseconds timeout) {
+  Socket socket(handle_of(new_socket()));
+  if (!socket.is_open()) return std::unexpected(last_error());
+  SOCKET s = sock_of(socket.handle_);
+  if (!set_blocking(s, false)) return std::unexpected(last_error());
+  sockaddr_in address = loopback(port);
+  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return std::unexpected(last_error());
+    if (auto done = finish_connect(s, timeout); !done) return std::unexpected(done.error());
+  }
+  if (!set_blocking(s, true)) return std::unexpected(last_error());
+  return socket;
+}
+
+std::expected<std::size_t, IoError> Socket::read(std::span<std::byte> into) {
+  int count = recv(sock_of(handle_), reinterpret_cast<char*>(into.data()), clamp_io(into.size()), 0);
+  if (count != SOCKET_ERROR) return static_cast<std::size_t>(count);
+  // A connection this host shut down reads as its end.
+  if (WSAGetLastError() == WSAESHUTDOWN) return 0;
+  return std::unexpected(last_error());
+}
+
+std::expected<std::size_t, IoError> Socket::write(std::span<const std::byte> bytes) {
+  int count =
+      send(sock_of(handle_), reinterpret_cast<const char*>(bytes.data()), clamp_io(bytes.size()), 0);
+  if (count != SOCKET_ERROR) return static_cast<std::size_t>(count);
+  return std::unexpected(last_error());
+}
+
+std::expected<void, IoError> Socket::set_no_delay() {
+  DWORD on = 1;
+  if (setsockopt(sock_of(handle_), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                 sizeof on) != 0) {
+    return std::unexpected(last_error());
+  }
+  return {};
+}
+
+std::expected<Socket, IoError> Socket::duplicate() const {
+  WSAPROTOCOL_INFOW info{};
+  if (WSADuplicateSocketW(sock_of(handle_), GetCurrentProcessId(), &info) != 0) {
+    return std::unexpected(last_error());
+  }
+  Socket copy(handle_of(new_socket(&info)));
+  if (!copy.is_open()) return std::unexpected(last_error());
+  return copy;
+}
+
+void Socket::shutdown_both() { shutdown(sock_of(handle_), SD_BOTH); }
+
+Listener::Listener(Listener&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)), port_(other.port_) {}
+
+Listener& Listener::operator=(Listener&& other) noexcept {
+  if (this != &other) {
+    close_handle(handle_);
+    handle_ = std::exchange(other.handle_, -1);
+    port_ = other.port_;
+  }
+  return *this;
+}
+
+Listener::~Listener() { close_handle(handle_); }
+
+std::expected<Listener, IoError> Listener::bind_loopback(std::uint16_t port) {
+  Listener listener(handle_of(new_socket()), 0);
+  if (listener.handle_ < 0) return std::unexpected(last_error());
+  SOCKET s = sock_of(listener.handle_);
+  sockaddr_in address = loopback(port);
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 64) != 0) {
+    return std::unexpected(last_error());
+  }
+  int size = sizeof address;
+  if (getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    return std::unexpected(last_error());
+  }
+  listener.port_ = ntohs(address.sin_port);
+  return listener;
+}
+
+std::expected<Socket, IoError> Listener::accept() {
+  SOCKET accepted = ::accept(sock_of(handle_), nullptr, nullptr);
+  if (accepted == INVALID_SOCKET) return std::unexpected(last_error());
+  SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
+  return Socket(handle_of(accepted));
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,88 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "platform/stdio.h"
+
+namespace velmora::platform {
+
+namespace {
+
+std::size_t clamp_io(std::size_t size) { return size < SSIZE_MAX ? size : SSIZE_MAX; }
+
+class StandardInput final : public Reader {
+ public:
+  std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
+    ssize_t count = ::read(STDIN_FILENO, into.data(), clamp_io(into.size()));
+    if (count >= 0) return static_cast<std::size_t>(count);
+    if (errno == EPIPE || errno == EBADF) return 0;
+    return std::unexpected(IoError::os(errno, errno == EINTR));
+  }
+};
+
+class StandardOutput final : public Writer {
+ public:
+  std::expected<std::size_t, IoError> write(std::span<const std::byte> bytes) override {
+    ssize_t count = ::write(STDOUT_FILENO, bytes.data(), clamp_io(bytes.size()));
+    if (count >= 0) return static_cast<std::size_t>(count);
+    if (errno == EBADF) return bytes.size();
+    return std::unexpected(IoError::os(errno, errno == EINTR));
+  }
+  // Writes go straight to the descriptor: nothing is held back.
+  std::expected<void, IoError> flush() override { return {}; }
+};
+
+// A standard descriptor the process was started without is given the null device, so that no
+// socket or file opened later lands on it: reads then see the end, writes vanish.
+void reserve_if_closed(int fd) {
+  if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return;
+  int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd >= 0 && null_fd != fd) {
+    dup2(null_fd, fd);
+    close(null_fd);
+  }
+}
+
+}  // namespace
+
+void prepare_standard_streams() {
+  // A write to a closed pipe or socket must be an ordinary error, never a fatal signal.
+  signal(SIGPIPE, SIG_IGN);
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) reserve_if_closed(fd);
+}
+
+Reader& standard_input() {
+  static StandardInput input;
+  return input;
+}
+
+Writer& standard_output() {
+  static StandardOutput output;
+  return output;
+}
+
+std::mutex& standard_input_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::mutex& standard_output_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+ErrorStreamWrite write_error_stream(std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t count = ::write(STDERR_FILENO, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && errno == EBADF) return ErrorStreamWrite::Missing;
+    if (count <= 0) return ErrorStreamWrite::Failed;
+    bytes.remove_prefix(static_cast<std::size_t>(count));
+  }
+  return ErrorStreamWrite::Written;
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,81 @@
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include "platform/stdio.h"
+
+namespace velmora::platform {
+
+namespace {
+
+bool is_missing(HANDLE handle) { return handle == nullptr || handle == INVALID_HANDLE_VALUE; }
+
+DWORD clamp_io(std::size_t size) { return size < MAXDWORD ? static_cast<DWORD>(size) : MAXDWORD; }
+
+class StandardInput final : public Reader {
+ public:
+  std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
+    HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
+    if (is_missing(handle)) return 0;
+    DWORD count = 0;
+    if (ReadFile(handle, into.data(), clamp_io(into.size()), &count, nullptr)) return count;
+    DWORD error = GetLastError();
+    if (error == ERROR_BROKEN_PIPE || error == ERROR_INVALID_HANDLE) return 0;
+    return std::unexpected(IoError::os(error, error == ERROR_OPERATION_ABORTED));
+  }
+};
+
+class StandardOutput final : public Writer {
+ public:
+  std::expected<std::size_t, IoError> write(std::span<const std::byte> bytes) override {
+    HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (is_missing(handle)) return bytes.size();
+    DWORD count = 0;
+    if (WriteFile(handle, bytes.data(), clamp_io(bytes.size()), &count, nullptr)) return count;
+    return std::unexpected(IoError::os(GetLastError()));
+  }
+  // Writes go straight to the handle: nothing is held back.
+  std::expected<void, IoError> flush() override { return {}; }
+};
+
+}  // namespace
+
+void prepare_standard_streams() {
+  _setmode(0, _O_BINARY);
+  _setmode(1, _O_BINARY);
+}
+
+Reader& standard_input() {
+  static StandardInput input;
+  return input;
+}
+
+Writer& standard_output() {
+  static StandardOutput output;
+  return output;
+}
+
+std::mutex& standard_input_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+std::mutex& standard_output_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+ErrorStreamWrite write_error_stream(std::string_view bytes) {
+  HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+  if (is_missing(handle)) return ErrorStreamWrite::Missing;
+  while (!bytes.empty()) {
+    DWORD count = 0;
+    if (!WriteFile(handle, bytes.data(), clamp_io(bytes.size()), &count, nullptr) || count == 0) {
+      return ErrorStreamWrite::Failed;
+    }
+    bytes.remove_prefix(count);
+  }
+  return ErrorStreamWrite::Written;
+}
+
+}  // namespace velmora::platform

@@ -1,0 +1,65 @@
+#include "frame_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace velmora {
+namespace {
+
+Payload numbered(int n) { return Payload(static_cast<std::size_t>(n), std::byte{1}); }
+
+TEST(FrameQueue, DeliversInOrderWithoutCopying) {
+  auto [sender, receiver] = make_frame_queue();
+  Payload big(1 << 20);
+  const std::byte* storage = big.data();
+  ASSERT_TRUE(sender.send(std::move(big)));
+  for (int n = 1; n <= 3; ++n) ASSERT_TRUE(sender.send(numbered(n)));
+  EXPECT_EQ(receiver.receive().value().data(), storage);
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(receiver.receive().value().size(), std::size_t(n));
+}
+
+TEST(FrameQueue, ReceiveWithTimeOut) {
+  auto [sender, receiver] = make_frame_queue();
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(receiver.receive_for(std::chrono::milliseconds(50)).error(),
+            FrameReceiver::Error::Timeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(50));
+
+  std::thread late([&sender] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(sender.send(numbered(7)));
+  });
+  EXPECT_EQ(receiver.receive_for(std::chrono::seconds(30)).value().size(), 7u);
+  late.join();
+}
+
+TEST(FrameQueue, ClosedOnlyOnceTheSenderIsGoneAndTheQueueIsDrained) {
+  auto [sender, receiver] = make_frame_queue();
+  ASSERT_TRUE(sender.send(numbered(1)));
+  { FrameSender gone = std::move(sender); }
+  EXPECT_TRUE(receiver.receive());
+  EXPECT_EQ(receiver.receive().error(), FrameReceiver::Error::Closed);
+  EXPECT_EQ(receiver.receive_for(std::chrono::seconds(30)).error(), FrameReceiver::Error::Closed);
+}
+
+TEST(FrameQueue, BlockedReceiveWakesWhenTheSenderGoes) {
+  auto [sender, receiver] = make_frame_queue();
+  std::thread dropper([s = std::move(sender)]() mutable {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    FrameSender gone = std::move(s);
+  });
+  EXPECT_EQ(receiver.receive().error(), FrameReceiver::Error::Closed);
+  dropper.join();
+}
+
+TEST(FrameQueue, SendHandsThePayloadBackWhenTheReceiverIsGone) {
+  auto [sender, receiver] = make_frame_queue();
+  { FrameReceiver gone = std::move(receiver); }
+  auto sent = sender.send(numbered(5));
+  ASSERT_FALSE(sent);
+  EXPECT_EQ(sent.error().size(), 5u);
+}
+
+}  // namespace
+}  // namespace velmora
