@@ -2,9 +2,11 @@
 // agent. All the work is in the run sequence; the entry only turns its result into a status.
 #include "errors.h"
 #include "host/run_host.h"
+#include "platform/process.h"
 
 int main() {
   auto result = velmora::run_host();
   if (!result) velmora::report_failure(result.error());
-  return 0;
+  // The extension reader still runs: end at once rather than tear down what it uses.
+  velmora::platform::exit_process(0);
 }

@@ -28,7 +28,7 @@ std::string BridgeError::display() const {
 
 namespace {
 
-std::string quoted(std::string_view text) {
+std::string escaped_quoted(std::string_view text) {
   std::string out = "\"";
   for (char c : text) {
     if (c == '"' || c == '\\') out += '\\';
@@ -48,11 +48,11 @@ std::string BridgeError::debug() const {
     case Kind::Timeout:
       return "Timeout";
     case Kind::Rejected:
-      return "Rejected(" + quoted(text_) + ")";
+      return "Rejected(" + escaped_quoted(text_) + ")";
     case Kind::Protocol:
       break;
   }
-  return "Protocol(" + quoted(text_) + ")";
+  return "Protocol(" + escaped_quoted(text_) + ")";
 }
 
 std::string JsonError::display() const {

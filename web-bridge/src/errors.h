@@ -16,7 +16,9 @@ class IoError {
   enum class Kind { InvalidData, UnexpectedEof, WriteZero, Interrupted, Os };
 
   static IoError invalid_data(std::string_view text) { return {Kind::InvalidData, text, 0}; }
-  static IoError unexpected_eof() { return {Kind::UnexpectedEof, "failed to fill whole buffer", 0}; }
+  static IoError unexpected_eof() {
+    return {Kind::UnexpectedEof, "failed to fill whole buffer", 0};
+  }
   static IoError write_zero() { return {Kind::WriteZero, "failed to write whole buffer", 0}; }
   // `interrupted` marks a call that a signal cut short, to be retried at once.
   static IoError os(std::int64_t code, bool interrupted = false) {
@@ -74,9 +76,9 @@ struct PlainMessage {
 class HostError {
  public:
   // Implicit on purpose: each form turns into a HostError at the call site without ceremony.
-  HostError(BridgeError e) : error_(std::move(e)) {}  // NOLINT(google-explicit-constructor)
-  HostError(IoError e) : error_(std::move(e)) {}      // NOLINT(google-explicit-constructor)
-  HostError(JsonError e) : error_(std::move(e)) {}    // NOLINT(google-explicit-constructor)
+  HostError(BridgeError e) : error_(std::move(e)) {}   // NOLINT(google-explicit-constructor)
+  HostError(IoError e) : error_(std::move(e)) {}       // NOLINT(google-explicit-constructor)
+  HostError(JsonError e) : error_(std::move(e)) {}     // NOLINT(google-explicit-constructor)
   HostError(PlainMessage e) : error_(std::move(e)) {}  // NOLINT(google-explicit-constructor)
 
   std::string display() const;

@@ -47,7 +47,8 @@ std::expected<Payload, IoError> read_frame(Reader& stream) {
 }
 
 std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::byte> payload) {
-  if (payload.size() > MAX_FRAME_LEN) return std::unexpected(IoError::invalid_data("frame too large"));
+  if (payload.size() > MAX_FRAME_LEN)
+    return std::unexpected(IoError::invalid_data("frame too large"));
   auto length = static_cast<std::uint32_t>(payload.size());
   std::array<std::byte, 4> header{};
   for (std::size_t i = 0; i < header.size(); ++i) {

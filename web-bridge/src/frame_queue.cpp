@@ -39,7 +39,9 @@ FrameSender& FrameSender::operator=(FrameSender&& other) noexcept {
   return *this;
 }
 
-FrameSender::~FrameSender() { release(); }
+FrameSender::~FrameSender() {
+  release();
+}
 
 std::expected<void, Payload> FrameSender::send(Payload payload) {
   {
@@ -69,7 +71,9 @@ FrameReceiver& FrameReceiver::operator=(FrameReceiver&& other) noexcept {
   return *this;
 }
 
-FrameReceiver::~FrameReceiver() { release(); }
+FrameReceiver::~FrameReceiver() {
+  release();
+}
 
 namespace {
 

@@ -7,7 +7,9 @@
 namespace velmora {
 namespace {
 
-Payload numbered(int n) { return Payload(static_cast<std::size_t>(n), std::byte{1}); }
+Payload numbered(int n) {
+  return Payload(static_cast<std::size_t>(n), std::byte{1});
+}
 
 TEST(FrameQueue, DeliversInOrderWithoutCopying) {
   auto [sender, receiver] = make_frame_queue();

@@ -90,7 +90,9 @@ TEST(ReadFrame, RejectsBadLengthsAndShortStreams) {
       {{std::byte{0xFF}, std::byte{0xFF}, std::byte{0xFF}, std::byte{0xFF}}, "bad frame length", 0},
       {{std::byte{5}, std::byte{0}}, "failed to fill whole buffer", 0},
       {{}, "failed to fill whole buffer", 0},
-      {{std::byte{5}, std::byte{0}, std::byte{0}, std::byte{0}, x}, "failed to fill whole buffer", 0},
+      {{std::byte{5}, std::byte{0}, std::byte{0}, std::byte{0}, x},
+       "failed to fill whole buffer",
+       0},
   };
   for (const auto& c : cases) {
     MemoryStream stream(c.input);

@@ -49,3 +49,49 @@ std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesy
 }
 
 }  // namespace velmora::platform
+
+namespace velmora::platform {
+
+bool metadata_readable(const std::filesystem::path& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of `text`, or 0.
+std::size_t utf8_sequence_length(std::string_view text) {
+  auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  unsigned char lead = byte(0);
+  std::size_t length = lead < 0x80   ? 1
+                       : lead < 0xC2 ? 0
+                       : lead < 0xE0 ? 2
+                       : lead < 0xF0 ? 3
+                       : lead < 0xF5 ? 4
+                                     : 0;
+  if (length == 0 || length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  }
+  // Overlong forms, surrogates and code points above U+10FFFF are not UTF-8.
+  if (length == 3 && ((lead == 0xE0 && byte(1) < 0xA0) || (lead == 0xED && byte(1) >= 0xA0)))
+    return 0;
+  if (length == 4 && ((lead == 0xF0 && byte(1) < 0x90) || (lead == 0xF4 && byte(1) >= 0x90)))
+    return 0;
+  return length;
+}
+
+}  // namespace
+
+std::string display_path(const std::filesystem::path& path) {
+  std::string_view raw = path.native();
+  std::string text;
+  while (!raw.empty()) {
+    std::size_t length = utf8_sequence_length(raw);
+    text.append(length > 0 ? raw.substr(0, length) : "\xEF\xBF\xBD");
+    raw.remove_prefix(length > 0 ? length : 1);
+  }
+  return text;
+}
+
+}  // namespace velmora::platform

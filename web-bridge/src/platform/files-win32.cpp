@@ -52,3 +52,28 @@ std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesy
 }
 
 }  // namespace velmora::platform
+
+namespace velmora::platform {
+
+bool metadata_readable(const std::filesystem::path& path) {
+  // FILE_FLAG_BACKUP_SEMANTICS lets a folder open too; opening follows links, as a stat does.
+  FileHandle file{CreateFileW(path.c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
+  if (file.handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(file.handle, &info) != 0;
+}
+
+std::string display_path(const std::filesystem::path& path) {
+  // Without WC_ERR_INVALID_CHARS an unpaired surrogate becomes U+FFFD.
+  const std::wstring& wide = path.native();
+  int length = static_cast<int>(wide.size());
+  int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0)
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, text.data(), size, nullptr, nullptr);
+  return text;
+}
+
+}  // namespace velmora::platform

@@ -19,3 +19,13 @@ std::optional<std::filesystem::path> roaming_app_data_folder();
 std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path);
 
 }  // namespace velmora::platform
+
+namespace velmora::platform {
+
+// Whether the file's metadata can be read, following links; a folder counts.
+bool metadata_readable(const std::filesystem::path& path);
+
+// The path as UTF-8 text; what UTF-8 cannot represent shows as U+FFFD.
+std::string display_path(const std::filesystem::path& path);
+
+}  // namespace velmora::platform

@@ -1,12 +1,140 @@
 #include <windows.h>
 
+#include <memory>
+#include <vector>
+
 #include "platform/process.h"
 
 namespace velmora::platform {
 
+const char AGENT_FILE_NAME[] = "velmora-agent.exe";
+
 void exit_process(int status) {
   // Unlike ExitProcess, this runs no DLL detach or C runtime handlers and takes no loader lock.
   for (;;) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+}
+
+namespace {
+
+struct Handle {
+  HANDLE value = nullptr;
+  Handle() = default;
+  explicit Handle(HANDLE h) : value(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (value != nullptr) CloseHandle(value);
+  }
+};
+
+IoError last_error() {
+  return IoError::os(GetLastError());
+}
+
+std::expected<std::wstring, IoError> module_file_name() {
+  std::wstring name(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length = GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+    if (length == 0) return std::unexpected(last_error());
+    if (length < name.size()) return name.substr(0, length);
+    name.resize(name.size() * 2);
+  }
+}
+
+std::expected<std::wstring, IoError> final_path(const std::wstring& path) {
+  Handle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (file.value == nullptr) return std::unexpected(last_error());
+  std::wstring resolved(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD length = GetFinalPathNameByHandleW(
+        file.value, resolved.data(), static_cast<DWORD>(resolved.size()), FILE_NAME_NORMALIZED);
+    if (length == 0) return std::unexpected(last_error());
+    if (length < resolved.size()) return resolved.substr(0, length);
+    resolved.resize(length + 1);
+  }
+}
+
+// An inheritable copy of `source`, or of the null device when there is none.
+Handle inheritable(HANDLE source) {
+  HANDLE copy = nullptr;
+  if (source == nullptr || source == INVALID_HANDLE_VALUE) return Handle();
+  DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &copy, 0, TRUE,
+                  DUPLICATE_SAME_ACCESS);
+  return Handle(copy);
+}
+
+Handle null_device(DWORD access) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return Handle(CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                            OPEN_EXISTING, 0, nullptr));
+}
+
+// The attribute list that limits inheritance to exactly `handles`.
+struct HandleList {
+  std::vector<HANDLE> handles;
+  std::unique_ptr<char[]> storage;
+  LPPROC_THREAD_ATTRIBUTE_LIST list = nullptr;
+
+  explicit HandleList(std::vector<HANDLE> only) : handles(std::move(only)) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage = std::make_unique<char[]>(size);
+    list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.get());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size) ||
+        !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                   handles.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      list = nullptr;
+    }
+  }
+  ~HandleList() {
+    if (list != nullptr) DeleteProcThreadAttributeList(list);
+  }
+};
+
+bool create(const std::wstring& program, STARTUPINFOEXW& startup, DWORD flags) {
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, TRUE,
+                      flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
+                      &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return true;
+}
+
+}  // namespace
+
+std::expected<std::filesystem::path, IoError> running_executable_final_path() {
+  auto name = module_file_name();
+  if (!name) return std::unexpected(name.error());
+  auto resolved = final_path(*name);
+  if (!resolved) return std::unexpected(resolved.error());
+  return std::filesystem::path(*resolved);
+}
+
+std::expected<void, IoError> start_detached_process(const std::filesystem::path& program) {
+  Handle input = null_device(GENERIC_READ);
+  Handle output = null_device(GENERIC_WRITE);
+  Handle error = inheritable(GetStdHandle(STD_ERROR_HANDLE));
+  std::vector<HANDLE> only;
+  for (HANDLE h : {input.value, output.value, error.value}) {
+    if (h != nullptr) only.push_back(h);
+  }
+  HandleList inherit(only);
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = input.value;
+  startup.StartupInfo.hStdOutput = output.value;
+  startup.StartupInfo.hStdError = error.value;
+  startup.lpAttributeList = inherit.list;
+  // The agent outlives the host, even when the browser runs the host inside a job that ends
+  // with it; a job that forbids breaking away still gets the agent, inside the job.
+  if (create(program.native(), startup, CREATE_BREAKAWAY_FROM_JOB)) return {};
+  if (GetLastError() == ERROR_ACCESS_DENIED && create(program.native(), startup, 0)) return {};
+  return std::unexpected(last_error());
 }
 
 }  // namespace velmora::platform

@@ -1,10 +1,26 @@
-// Ending the process, and the facts about the running process that the host needs.
+// Ending the process, the running executable's own path, and starting the agent's program.
 #pragma once
 
+#include <expected>
+#include <filesystem>
+
+#include "errors.h"
+
 namespace velmora::platform {
+
+// The agent program's file name: "velmora-agent.exe" on Windows, "velmora-agent" elsewhere.
+extern const char AGENT_FILE_NAME[];
 
 // Ends the whole process with `status` at once: no exit handlers, no flushing of C stdio, no
 // waiting for locks that other threads hold.
 [[noreturn]] void exit_process(int status);
+
+// The running executable's path with every link resolved.
+std::expected<std::filesystem::path, IoError> running_executable_final_path();
+
+// Starts `program` with no arguments, the host's environment and current directory, the null
+// device on its standard input and output and the host's standard error, and no other handle
+// of the host. Nothing waits for it.
+std::expected<void, IoError> start_detached_process(const std::filesystem::path& program);
 
 }  // namespace velmora::platform

@@ -16,9 +16,13 @@ namespace velmora::platform {
 
 namespace {
 
-int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
+int fd_of(std::intptr_t handle) {
+  return static_cast<int>(handle);
+}
 
-IoError last_error() { return IoError::os(errno, errno == EINTR); }
+IoError last_error() {
+  return IoError::os(errno, errno == EINTR);
+}
 
 sockaddr_in loopback(std::uint16_t port) {
   sockaddr_in address{};
@@ -51,7 +55,8 @@ std::expected<void, IoError> finish_connect(int fd, std::chrono::milliseconds ti
   if (ready == 0) return std::unexpected(IoError::os(ETIMEDOUT));
   int error = 0;
   socklen_t size = sizeof error;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return std::unexpected(last_error());
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+    return std::unexpected(last_error());
   if (error != 0) return std::unexpected(IoError::os(error));
   return {};
 }
@@ -68,9 +73,13 @@ Socket& Socket::operator=(Socket&& other) noexcept {
   return *this;
 }
 
-Socket::~Socket() { close_handle(handle_); }
+Socket::~Socket() {
+  close_handle(handle_);
+}
 
-bool Socket::is_open() const { return handle_ >= 0; }
+bool Socket::is_open() const {
+  return handle_ >= 0;
+}
 
 std::expected<Socket, IoError> Socket::connect_loopback(std::uint16_t port,
                                                         std::chrono::milliseconds timeout) {
@@ -95,8 +104,8 @@ std::expected<std::size_t, IoError> Socket::read(std::span<std::byte> into) {
 }
 
 std::expected<std::size_t, IoError> Socket::write(std::span<const std::byte> bytes) {
-  ssize_t count =
-      send(fd_of(handle_), bytes.data(), std::min<std::size_t>(bytes.size(), INT_MAX), MSG_NOSIGNAL);
+  ssize_t count = send(fd_of(handle_), bytes.data(), std::min<std::size_t>(bytes.size(), INT_MAX),
+                       MSG_NOSIGNAL);
   if (count >= 0) return static_cast<std::size_t>(count);
   return std::unexpected(last_error());
 }
@@ -115,7 +124,9 @@ std::expected<Socket, IoError> Socket::duplicate() const {
   return Socket(copy);
 }
 
-void Socket::shutdown_both() { shutdown(fd_of(handle_), SHUT_RDWR); }
+void Socket::shutdown_both() {
+  shutdown(fd_of(handle_), SHUT_RDWR);
+}
 
 Listener::Listener(Listener&& other) noexcept
     : handle_(std::exchange(other.handle_, -1)), port_(other.port_) {}
@@ -129,7 +140,9 @@ Listener& Listener::operator=(Listener&& other) noexcept {
   return *this;
 }
 
-Listener::~Listener() { close_handle(handle_); }
+Listener::~Listener() {
+  close_handle(handle_);
+}
 
 std::expected<Listener, IoError> Listener::bind_loopback(std::uint16_t port) {
   Listener listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), 0);

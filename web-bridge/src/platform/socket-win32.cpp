@@ -10,7 +10,9 @@ namespace velmora::platform {
 
 namespace {
 
-SOCKET sock_of(std::intptr_t handle) { return static_cast<SOCKET>(handle); }
+SOCKET sock_of(std::intptr_t handle) {
+  return static_cast<SOCKET>(handle);
+}
 std::intptr_t handle_of(SOCKET socket) {
   return socket == INVALID_SOCKET ? -1 : static_cast<std::intptr_t>(socket);
 }
@@ -80,7 +82,9 @@ std::expected<void, IoError> finish_connect(SOCKET socket, std::chrono::millisec
   return {};
 }
 
-int clamp_io(std::size_t size) { return size < INT_MAX ? static_cast<int>(size) : INT_MAX; }
+int clamp_io(std::size_t size) {
+  return size < INT_MAX ? static_cast<int>(size) : INT_MAX;
+}
 
 }  // namespace
 
@@ -94,9 +98,13 @@ Socket& Socket::operator=(Socket&& other) noexcept {
   return *this;
 }
 
-Socket::~Socket() { close_handle(handle_); }
+Socket::~Socket() {
+  close_handle(handle_);
+}
 
-bool Socket::is_open() const { return handle_ >= 0; }
+bool Socket::is_open() const {
+  return handle_ >= 0;
+}
 
 std::expected<Socket, IoError> Socket::connect_loopback(std::uint16_t port,
                                                         std::chrono::milliseconds timeout) {
@@ -114,7 +122,8 @@ std::expected<Socket, IoError> Socket::connect_loopback(std::uint16_t port,
 }
 
 std::expected<std::size_t, IoError> Socket::read(std::span<std::byte> into) {
-  int count = recv(sock_of(handle_), reinterpret_cast<char*>(into.data()), clamp_io(into.size()), 0);
+  int count =
+      recv(sock_of(handle_), reinterpret_cast<char*>(into.data()), clamp_io(into.size()), 0);
   if (count != SOCKET_ERROR) return static_cast<std::size_t>(count);
   // A connection this host shut down reads as its end.
   if (WSAGetLastError() == WSAESHUTDOWN) return 0;
@@ -122,8 +131,8 @@ std::expected<std::size_t, IoError> Socket::read(std::span<std::byte> into) {
 }
 
 std::expected<std::size_t, IoError> Socket::write(std::span<const std::byte> bytes) {
-  int count =
-      send(sock_of(handle_), reinterpret_cast<const char*>(bytes.data()), clamp_io(bytes.size()), 0);
+  int count = send(sock_of(handle_), reinterpret_cast<const char*>(bytes.data()),
+                   clamp_io(bytes.size()), 0);
   if (count != SOCKET_ERROR) return static_cast<std::size_t>(count);
   return std::unexpected(last_error());
 }
@@ -147,7 +156,9 @@ std::expected<Socket, IoError> Socket::duplicate() const {
   return copy;
 }
 
-void Socket::shutdown_both() { shutdown(sock_of(handle_), SD_BOTH); }
+void Socket::shutdown_both() {
+  shutdown(sock_of(handle_), SD_BOTH);
+}
 
 Listener::Listener(Listener&& other) noexcept
     : handle_(std::exchange(other.handle_, -1)), port_(other.port_) {}
@@ -161,7 +172,9 @@ Listener& Listener::operator=(Listener&& other) noexcept {
   return *this;
 }
 
-Listener::~Listener() { close_handle(handle_); }
+Listener::~Listener() {
+  close_handle(handle_);
+}
 
 std::expected<Listener, IoError> Listener::bind_loopback(std::uint16_t port) {
   Listener listener(handle_of(new_socket()), 0);

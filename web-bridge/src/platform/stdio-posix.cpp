@@ -11,7 +11,9 @@ namespace velmora::platform {
 
 namespace {
 
-std::size_t clamp_io(std::size_t size) { return size < SSIZE_MAX ? size : SSIZE_MAX; }
+std::size_t clamp_io(std::size_t size) {
+  return size < SSIZE_MAX ? size : SSIZE_MAX;
+}
 
 class StandardInput final : public Reader {
  public:

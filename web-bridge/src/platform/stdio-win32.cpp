@@ -8,9 +8,13 @@ namespace velmora::platform {
 
 namespace {
 
-bool is_missing(HANDLE handle) { return handle == nullptr || handle == INVALID_HANDLE_VALUE; }
+bool is_missing(HANDLE handle) {
+  return handle == nullptr || handle == INVALID_HANDLE_VALUE;
+}
 
-DWORD clamp_io(std::size_t size) { return size < MAXDWORD ? static_cast<DWORD>(size) : MAXDWORD; }
+DWORD clamp_io(std::size_t size) {
+  return size < MAXDWORD ? static_cast<DWORD>(size) : MAXDWORD;
+}
 
 class StandardInput final : public Reader {
  public:
