@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Sets up, builds both presets and runs every test of both.
+# Sets up, builds the Linux, Windows and sanitizer builds, and runs every test of each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-for preset in linux windows; do
+for preset in linux windows sanitize; do
   cmake --preset "$preset"
   cmake --build --preset "$preset"
 done
-ctest --preset linux
-ctest --preset windows
+for preset in linux windows sanitize; do
+  ctest --preset "$preset"
+done

@@ -1,40 +1,52 @@
 #include "host/run_host.h"
 
-#include <condition_variable>
 #include <optional>
 
+#include "bridge_file.h"
 #include "frame_queue.h"
+#include "host/connector.h"
 #include "host/extension_reader.h"
+#include "host/handshake.h"
+#include "host/launch.h"
+#include "host/relay.h"
 #include "host/threads.h"
-#include "platform/files.h"
+#include "json_message.h"
 #include "platform/stdio.h"
 
 namespace velmora {
 
 namespace {
 
-// Until the agent link exists the host only waits for the extension's input to end, which the
-// reader notices; this thread blocks without polling meanwhile.
-[[noreturn]] void wait_forever() {
-  std::mutex mutex;
-  std::condition_variable never;
-  std::unique_lock lock(mutex);
-  for (;;) never.wait(lock);
+std::optional<Payload> first_message(FrameReceiver& receiver) {
+  // A time-out and a closed queue both mean there is no first message.
+  auto payload = receiver.receive_for(FIRST_MESSAGE_WAIT);
+  if (!payload) return std::nullopt;
+  return std::move(*payload);
+}
+
+std::expected<void, HostError> link_and_relay(const std::filesystem::path& bridge_file,
+                                              FrameReceiver receiver,
+                                              std::optional<Payload> first) {
+  auto link = connect_agent(bridge_file, LINK_DEADLINE);
+  if (!link) return std::unexpected(link.error());
+  if (auto linked = link_agent(link->stream, link->bridge.token); !linked) return linked;
+  return std::unexpected(relay(std::move(link->stream), std::move(receiver), std::move(first)));
 }
 
 }  // namespace
 
 std::expected<void, HostError> run_host() {
   platform::prepare_standard_streams();
-  auto roaming = platform::roaming_app_data_folder();
-  if (!roaming) return std::unexpected(PlainMessage{"no config directory"});
+  auto bridge_file = bridge_file_path();
+  if (!bridge_file) return std::unexpected(PlainMessage{"no config directory"});
 
   auto [sender, receiver] = make_frame_queue();
   spawn_detached([s = std::move(sender)]() mutable { extension_reader(std::move(s)); });
 
-  std::optional<Payload> first_message;
-  if (auto payload = receiver.receive_for(FIRST_MESSAGE_WAIT)) first_message = std::move(*payload);
-  wait_forever();
+  auto first = first_message(receiver);
+  // Later frames wait in the queue during a launch and end with the process.
+  if (first && is_launch_request(*first)) return handle_launch_request(*bridge_file);
+  return link_and_relay(*bridge_file, std::move(receiver), std::move(first));
 }
 
 }  // namespace velmora

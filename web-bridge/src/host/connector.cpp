@@ -1,0 +1,31 @@
+#include "host/connector.h"
+
+#include <thread>
+
+namespace velmora {
+
+namespace {
+
+std::expected<AgentLink, BridgeError> attempt(const std::filesystem::path& bridge_file) {
+  auto bridge = read_bridge_file(bridge_file);
+  if (!bridge) return std::unexpected(bridge.error());
+  auto stream = platform::Socket::connect_loopback(bridge->port, CONNECT_TIMEOUT);
+  if (!stream) return std::unexpected(BridgeError::not_connected());
+  return AgentLink{std::move(*bridge), std::move(*stream)};
+}
+
+}  // namespace
+
+std::expected<AgentLink, BridgeError> connect_agent(const std::filesystem::path& bridge_file,
+                                                    std::chrono::steady_clock::duration deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  for (;;) {
+    // Every failure is retried alike, so its cause is of no further interest.
+    if (auto link = attempt(bridge_file)) return link;
+    if (std::chrono::steady_clock::now() >= end)
+      return std::unexpected(BridgeError::not_connected());
+    std::this_thread::sleep_for(RETRY_PAUSE);
+  }
+}
+
+}  // namespace velmora

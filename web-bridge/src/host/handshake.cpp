@@ -1,0 +1,52 @@
+#include "host/handshake.h"
+
+#include <mutex>
+#include <string_view>
+
+#include "frame.h"
+#include "json_message.h"
+#include "platform/stdio.h"
+
+namespace velmora {
+
+namespace {
+
+constexpr std::string_view LINKED_NOTICE = R"({"op":"linked"})";
+
+std::span<const std::byte> as_bytes(std::string_view text) {
+  return std::as_bytes(std::span(text.data(), text.size()));
+}
+
+std::expected<void, HostError> await_acceptance(platform::Socket& stream) {
+  auto reply = read_frame(stream);
+  if (!reply) return std::unexpected(reply.error());
+  auto verdict = parse_message(*reply);
+  if (!verdict) return std::unexpected(verdict.error());
+  if (!is_acceptance(*verdict))
+    return std::unexpected(BridgeError::rejected("agent refused the connection"));
+  return {};
+}
+
+}  // namespace
+
+std::string hello_message(const std::string& token) {
+  JsonObject message;
+  message.insert("op", JsonValue(std::string("hello")));
+  message.insert("token", JsonValue(token));
+  return serialize_compact(JsonValue(std::move(message)));
+}
+
+std::expected<void, HostError> link_agent(platform::Socket& stream, const std::string& token) {
+  (void)stream.set_no_delay();  // a refusal only costs latency
+  if (auto sent = write_frame(stream, as_bytes(hello_message(token))); !sent) {
+    return std::unexpected(sent.error());
+  }
+  if (auto accepted = await_acceptance(stream); !accepted) return accepted;
+  std::lock_guard lock(platform::standard_output_lock());
+  if (auto notice = write_frame(platform::standard_output(), as_bytes(LINKED_NOTICE)); !notice) {
+    return std::unexpected(notice.error());
+  }
+  return {};
+}
+
+}  // namespace velmora

@@ -1,0 +1,55 @@
+#include "host/launch.h"
+
+#include <mutex>
+
+#include "frame.h"
+#include "host/connector.h"
+#include "json_message.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/stdio.h"
+
+namespace velmora {
+
+namespace {
+
+bool agent_answers(const std::filesystem::path& bridge_file) {
+  // The probe connection closes at once, without a byte sent.
+  return connect_agent(bridge_file, LAUNCH_PROBE_DEADLINE).has_value();
+}
+
+// Tries to start the agent; gives whether this host created its process.
+bool start_agent() {
+  auto agent = agent_executable_path();
+  if (!agent || !platform::metadata_readable(*agent)) return false;
+  bool started = platform::start_detached_process(*agent).has_value();
+  report_line(std::string("agent ") + (started ? "launched" : "not launched") + " (" +
+              platform::display_path(*agent) + ")");
+  return started;
+}
+
+std::expected<void, HostError> write_reply(bool launched) {
+  JsonObject reply;
+  reply.insert("ok", JsonValue(true));
+  reply.insert("launched", JsonValue(launched));
+  std::string bytes = serialize_compact(JsonValue(std::move(reply)));
+  std::lock_guard lock(platform::standard_output_lock());
+  auto written = write_frame(platform::standard_output(), std::as_bytes(std::span(bytes)));
+  if (!written) return std::unexpected(written.error());
+  return {};
+}
+
+}  // namespace
+
+std::expected<std::filesystem::path, IoError> agent_executable_path() {
+  auto host = platform::running_executable_final_path();
+  if (!host) return host;
+  return host->replace_filename(platform::AGENT_FILE_NAME);
+}
+
+std::expected<void, HostError> handle_launch_request(const std::filesystem::path& bridge_file) {
+  bool launched = !agent_answers(bridge_file) && start_agent();
+  return write_reply(launched);
+}
+
+}  // namespace velmora

@@ -1,0 +1,557 @@
+#include "json_message.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+namespace velmora {
+
+// ---- Model ----
+
+namespace {
+
+bool key_less(const JsonObject::Member& member, std::string_view key) {
+  return member.first < key;
+}
+
+}  // namespace
+
+JsonObject::JsonObject(std::vector<Member> members) {
+  std::ranges::stable_sort(members, {}, &Member::first);
+  members_.reserve(members.size());
+  for (auto& member : members) {
+    if (!members_.empty() && members_.back().first == member.first) {
+      members_.back().second = std::move(member.second);
+    } else {
+      members_.push_back(std::move(member));
+    }
+  }
+}
+
+void JsonObject::insert(std::string key, JsonValue value) {
+  auto at = std::ranges::lower_bound(members_, key, std::less<>{}, &Member::first);
+  if (at != members_.end() && at->first == key) {
+    at->second = std::move(value);
+  } else {
+    members_.emplace(at, std::move(key), std::move(value));
+  }
+}
+
+const JsonValue* JsonObject::find(std::string_view key) const {
+  auto at = std::lower_bound(members_.begin(), members_.end(), key, key_less);
+  return at != members_.end() && at->first == key ? &at->second : nullptr;
+}
+
+JsonKind JsonValue::kind() const {
+  // Alternatives in declaration order: null, bool, u64, i64, double, string, array, object.
+  static constexpr std::array kinds = {JsonKind::Null,   JsonKind::Bool,   JsonKind::Number,
+                                       JsonKind::Number, JsonKind::Number, JsonKind::String,
+                                       JsonKind::Array,  JsonKind::Object};
+  return kinds[value_.index()];
+}
+
+const JsonValue* get_key(const JsonValue& value, std::string_view key) {
+  const JsonObject* object = value.as_object();
+  return object != nullptr ? object->find(key) : nullptr;
+}
+
+bool is_acceptance(const JsonValue& reply) {
+  const JsonValue* ok = get_key(reply, "ok");
+  const bool* flag = ok != nullptr ? ok->as_bool() : nullptr;
+  return flag != nullptr && *flag;
+}
+
+// ---- Serializer ----
+
+namespace {
+
+void append_char(std::string& out, char c) {
+  static constexpr char hex[] = "0123456789abcdef";
+  switch (c) {
+    case '"':
+      out += "\\\"";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    case '\b':
+      out += "\\b";
+      return;
+    case '\t':
+      out += "\\t";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case '\f':
+      out += "\\f";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    default:
+      break;
+  }
+  auto byte = static_cast<unsigned char>(c);
+  if (byte >= 0x20) {
+    out += c;
+    return;
+  }
+  out += "\\u00";
+  out += hex[byte >> 4];
+  out += hex[byte & 0xF];
+}
+
+void append_string(std::string& out, std::string_view text) {
+  out += '"';
+  for (char c : text) append_char(out, c);
+  out += '"';
+}
+
+// Shortest text that reads back as the same double, marked as a fraction when it looks integral.
+void append_double(std::string& out, double value) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
+  std::array<char, 32> text{};
+  auto result = std::to_chars(text.data(), text.data() + text.size(), value);
+  std::string_view written(text.data(), result.ptr);
+  out += written;
+  if (written.find_first_of(".e") == std::string_view::npos) out += ".0";
+}
+
+void append_value(std::string& out, const JsonValue& value);
+
+void append_array(std::string& out, const JsonArray& array) {
+  out += '[';
+  for (std::size_t i = 0; i < array.size(); ++i) {
+    if (i > 0) out += ',';
+    append_value(out, array[i]);
+  }
+  out += ']';
+}
+
+void append_object(std::string& out, const JsonObject& object) {
+  out += '{';
+  bool first = true;
+  for (const auto& [key, member] : object) {
+    if (!first) out += ',';
+    first = false;
+    append_string(out, key);
+    out += ':';
+    append_value(out, member);
+  }
+  out += '}';
+}
+
+void append_value(std::string& out, const JsonValue& value) {
+  if (const bool* flag = value.as_bool()) {
+    out += *flag ? "true" : "false";
+  } else if (const std::uint64_t* u = value.as_u64()) {
+    out += std::to_string(*u);
+  } else if (const std::int64_t* i = value.as_i64()) {
+    out += std::to_string(*i);
+  } else if (const double* d = value.as_double()) {
+    append_double(out, *d);
+  } else if (const std::string* text = value.as_string()) {
+    append_string(out, *text);
+  } else if (const JsonArray* array = value.as_array()) {
+    append_array(out, *array);
+  } else if (const JsonObject* object = value.as_object()) {
+    append_object(out, *object);
+  } else {
+    out += "null";
+  }
+}
+
+}  // namespace
+
+std::string serialize_compact(const JsonValue& value) {
+  std::string out;
+  append_value(out, value);
+  return out;
+}
+
+// ---- Push parser over nlohmann's SAX interface ----
+
+namespace {
+
+using Json = nlohmann::json;
+
+// How far the lexer has read, and whether it may see non-ASCII bytes in strings unchecked.
+struct Cursor {
+  std::size_t read = 0;
+  bool lenient = false;
+};
+
+// Hands the lexer one byte at a time and counts them, so that a refusal from a callback can be
+// placed at the last byte read; the lexer reads ahead by one byte at most. While lenient, bytes
+// above 7F come as '?': as good as any text inside a string, still an error outside one.
+class CursorIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = char;
+
+  CursorIterator(const char* at, Cursor* cursor) : at_(at), cursor_(cursor) {}
+  char operator*() const {
+    bool masked = cursor_->lenient && static_cast<unsigned char>(*at_) >= 0x80;
+    return masked ? '?' : *at_;
+  }
+  CursorIterator& operator++() {
+    ++at_;
+    ++cursor_->read;
+    return *this;
+  }
+  CursorIterator operator++(int) {
+    CursorIterator old = *this;
+    ++*this;
+    return old;
+  }
+  friend bool operator==(const CursorIterator& a, const CursorIterator& b) {
+    return a.at_ == b.at_;
+  }
+
+ private:
+  const char* at_;
+  Cursor* cursor_;
+};
+
+bool is_whitespace(std::byte b) {
+  return b == std::byte{' '} || b == std::byte{'\t'} || b == std::byte{'\n'} ||
+         b == std::byte{'\r'};
+}
+
+// `read` counts the bytes read up to and including the one where the parse stopped; a count
+// beyond the input means the parse ran into its end.
+JsonError error_at(std::span<const std::byte> input, std::size_t read, std::string description) {
+  bool at_end = read > input.size();
+  std::size_t before = at_end ? input.size() : (read > 0 ? read - 1 : 0);
+  std::size_t line = 1;
+  std::size_t line_start = 0;
+  for (std::size_t i = 0; i < before; ++i) {
+    if (input[i] == std::byte{'\n'}) {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  std::size_t column = before - line_start + (at_end || read == 0 ? 0 : 1);
+  return JsonError{std::move(description), line, column};
+}
+
+// nlohmann words its errors as "... syntax error while parsing <context> - <detail>", where a
+// lexical detail ends in "; last read: '<token>'". The token can hold any text, so only the
+// parts before it are looked at.
+struct LibraryMessage {
+  std::string_view context;
+  std::string_view detail;
+  bool lexical = false;
+};
+
+LibraryMessage split_message(std::string_view what) {
+  LibraryMessage message;
+  constexpr std::string_view intro = "while parsing ";
+  std::size_t dash = what.find(" - ");
+  if (dash == std::string_view::npos) return message;
+  std::size_t context = what.rfind(intro, dash);
+  if (context != std::string_view::npos) {
+    context += intro.size();
+    message.context = what.substr(context, dash - context);
+  }
+  message.detail = what.substr(dash + 3);
+  std::size_t token = message.detail.find("; last read: '");
+  message.lexical = token != std::string_view::npos;
+  message.detail = message.detail.substr(0, token);
+  return message;
+}
+
+std::string syntax_description(std::string_view context) {
+  if (context == "object key") return "key must be a string";
+  if (context == "object separator") return "expected `:`";
+  if (context == "array") return "expected `,` or `]`";
+  if (context == "object") return "expected `,` or `}`";
+  return "expected value";
+}
+
+// Faults inside a string or a number; a bad literal is described by where it stood.
+std::optional<std::string> lexical_description(std::string_view detail) {
+  struct Rule {
+    std::string_view fragment;
+    const char* description;
+  };
+  static constexpr Rule rules[] = {
+      {"control character", "control character in string"},
+      {"ill-formed UTF-8", "invalid UTF-8 in string"},
+      {"surrogate", "unpaired surrogate in string"},
+      {"'\\u' must be followed", "invalid unicode escape"},
+      {"after backslash", "invalid escape"},
+      {"invalid number", "invalid number"},
+  };
+  for (const auto& rule : rules) {
+    if (detail.find(rule.fragment) != std::string_view::npos) return rule.description;
+  }
+  return std::nullopt;
+}
+
+// Bridges nlohmann's SAX callbacks to a JsonVisitor and keeps what is needed to place errors.
+class SaxBridge {
+ public:
+  SaxBridge(JsonVisitor& visitor, std::span<const std::byte> input, Cursor& cursor)
+      : visitor_(visitor), input_(input), cursor_(cursor) {
+    cursor_.lenient = !visitor_.strict_utf8();
+  }
+
+  bool null() { return scalar(visitor_.null(), false); }
+  bool boolean(bool value) { return scalar(visitor_.boolean(value), false); }
+  bool number_integer(Json::number_integer_t value) {
+    // The lexer gives "-0" here as zero; it is not a negative integer.
+    return scalar(value < 0 ? visitor_.negative_integer(value) : visitor_.floating(-0.0), true);
+  }
+  bool number_unsigned(Json::number_unsigned_t value) {
+    return scalar(visitor_.unsigned_integer(value), true);
+  }
+  bool number_float(Json::number_float_t value, const Json::string_t& /*text*/) {
+    return scalar(visitor_.floating(value), true);
+  }
+  bool string(Json::string_t& value) { return scalar(visitor_.string(std::move(value)), false); }
+  bool binary(Json::binary_t& /*value*/) { return refuse("unexpected binary value"); }
+  bool start_object(std::size_t /*size*/) { return open(visitor_.start_object(), false); }
+  bool key(Json::string_t& key) { return step(visitor_.key(std::move(key))); }
+  bool end_object() { return close(visitor_.end_object()); }
+  bool start_array(std::size_t /*size*/) { return open(visitor_.start_array(), true); }
+  bool end_array() { return close(visitor_.end_array()); }
+  bool parse_error(std::size_t position, const std::string& token, const Json::exception& e);
+
+  std::optional<JsonError>& error() { return error_; }
+  bool refuse(std::string description) {
+    error_ = error_at(input_, cursor_.read, std::move(description));
+    return false;
+  }
+
+ private:
+  bool step(JsonVisitor::Step result) {
+    if (!result) return refuse(std::move(result.error()));
+    cursor_.lenient = !visitor_.strict_utf8();
+    return true;
+  }
+  bool scalar(JsonVisitor::Step result, bool number);
+  bool open(JsonVisitor::Step result, bool array);
+  bool close(JsonVisitor::Step result);
+  void complete_if_top(std::size_t end);
+  std::string describe(std::size_t position, const Json::exception& e) const;
+  std::string end_of_input_description(const LibraryMessage& message) const;
+
+  JsonVisitor& visitor_;
+  std::span<const std::byte> input_;
+  Cursor& cursor_;
+  std::vector<bool> open_arrays_;         // one flag per open container: array or object
+  std::optional<std::size_t> value_end_;  // set once the top-level value is complete
+  std::optional<JsonError> error_;
+};
+
+// A number is known complete only once the lexer has read the byte after it, so its end is one
+// byte back, unless the input ended there (and then nothing can trail it).
+bool SaxBridge::scalar(JsonVisitor::Step result, bool number) {
+  if (!step(std::move(result))) return false;
+  complete_if_top(number && cursor_.read > 0 ? cursor_.read - 1 : cursor_.read);
+  return true;
+}
+
+bool SaxBridge::open(JsonVisitor::Step result, bool array) {
+  if (!step(std::move(result))) return false;
+  open_arrays_.push_back(array);
+  return true;
+}
+
+bool SaxBridge::close(JsonVisitor::Step result) {
+  if (!step(std::move(result))) return false;
+  open_arrays_.pop_back();
+  complete_if_top(cursor_.read);
+  return true;
+}
+
+void SaxBridge::complete_if_top(std::size_t end) {
+  if (open_arrays_.empty()) value_end_ = end;
+}
+
+bool SaxBridge::parse_error(std::size_t position, const std::string& /*token*/,
+                            const Json::exception& e) {
+  if (value_end_) {
+    // The library has lexed some of what follows; report where it begins.
+    std::size_t at = *value_end_;
+    while (at < input_.size() && is_whitespace(input_[at])) ++at;
+    error_ = error_at(input_, at + 1, "trailing characters");
+  } else {
+    error_ = error_at(input_, position, describe(position, e));
+  }
+  return false;
+}
+
+std::string SaxBridge::describe(std::size_t position, const Json::exception& e) const {
+  constexpr int number_overflow = 406;
+  if (e.id == number_overflow) return "number out of range";
+  LibraryMessage message = split_message(e.what());
+  if (position > input_.size()) return end_of_input_description(message);
+  if (message.lexical) {
+    if (auto description = lexical_description(message.detail)) return *description;
+  }
+  return syntax_description(message.context);
+}
+
+std::string SaxBridge::end_of_input_description(const LibraryMessage& message) const {
+  if (message.lexical && message.detail.starts_with("invalid string")) {
+    return "EOF while parsing a string";
+  }
+  if (open_arrays_.empty()) return "EOF while parsing a value";
+  return open_arrays_.back() ? "EOF while parsing an array" : "EOF while parsing an object";
+}
+
+}  // namespace
+
+std::expected<void, JsonError> visit_json(std::span<const std::byte> bytes, JsonVisitor& visitor) {
+  Cursor cursor;
+  SaxBridge bridge(visitor, bytes, cursor);
+  // The library would skip a byte-order mark silently; no JSON text starts with its first byte.
+  if (!bytes.empty() && bytes.front() == std::byte{0xEF}) {
+    cursor.read = 1;
+    bridge.refuse("expected value");
+    return std::unexpected(std::move(*bridge.error()));
+  }
+  const auto* data = reinterpret_cast<const char*>(bytes.data());
+  try {
+    CursorIterator first(data, &cursor);
+    CursorIterator last(data + bytes.size(), &cursor);
+    if (Json::sax_parse(first, last, &bridge, Json::input_format_t::json, true)) return {};
+  } catch (const Json::exception&) {
+    bridge.refuse("invalid JSON");
+  }
+  if (!bridge.error()) bridge.refuse("invalid JSON");
+  return std::unexpected(std::move(*bridge.error()));
+}
+
+// ---- Value tree ----
+
+namespace {
+
+// Builds the tree without recursion; the nesting limit keeps every later walk of it shallow.
+class TreeBuilder final : public JsonVisitor {
+ public:
+  Step null() override { return add(nullptr); }
+  Step boolean(bool value) override { return add(value); }
+  Step unsigned_integer(std::uint64_t value) override { return add(value); }
+  Step negative_integer(std::int64_t value) override { return add(value); }
+  Step floating(double value) override { return add(value); }
+  Step string(std::string&& value) override { return add(std::move(value)); }
+  Step start_object() override { return open(false); }
+  Step key(std::string&& key) override {
+    open_.back().key = std::move(key);
+    return {};
+  }
+  Step end_object() override { return add(JsonObject(take().members)); }
+  Step start_array() override { return open(true); }
+  Step end_array() override { return add(take().items); }
+
+  JsonValue result() && { return std::move(root_); }
+
+ private:
+  struct Open {
+    bool array = false;
+    JsonArray items;
+    std::vector<JsonObject::Member> members;
+    std::string key;
+  };
+
+  Step open(bool array) {
+    if (open_.size() == MAX_JSON_NESTING) return std::unexpected("recursion limit exceeded");
+    open_.emplace_back().array = array;
+    return {};
+  }
+  Open take() {
+    Open top = std::move(open_.back());
+    open_.pop_back();
+    return top;
+  }
+  Step add(JsonValue value) {
+    if (open_.empty()) {
+      root_ = std::move(value);
+    } else if (Open& top = open_.back(); top.array) {
+      top.items.push_back(std::move(value));
+    } else {
+      top.members.emplace_back(std::move(top.key), std::move(value));
+    }
+    return {};
+  }
+
+  std::vector<Open> open_;
+  JsonValue root_;
+};
+
+}  // namespace
+
+// Judges the first message as parse_message and get_key would, without a tree: the extension
+// may send up to 16 MiB, which as a tree would take many times that.
+class LaunchProbe final : public JsonVisitor {
+ public:
+  Step null() override { return scalar(false); }
+  Step boolean(bool /*value*/) override { return scalar(false); }
+  Step unsigned_integer(std::uint64_t /*value*/) override { return scalar(false); }
+  Step negative_integer(std::int64_t /*value*/) override { return scalar(false); }
+  Step floating(double /*value*/) override { return scalar(false); }
+  Step string(std::string&& value) override { return scalar(value == "launch"); }
+  Step start_object() override { return open(true); }
+  Step key(std::string&& key) override {
+    at_op_ = depth_ == 1 && key == "op";
+    return {};
+  }
+  Step end_object() override { return close(); }
+  Step start_array() override { return open(false); }
+  Step end_array() override { return close(); }
+
+  bool launch() const { return top_is_object_ && launch_; }
+
+ private:
+  Step scalar(bool launch) {
+    note(launch);
+    return {};
+  }
+  // A later "op" replaces an earlier one, as the last of repeated keys wins.
+  void note(bool launch) {
+    if (depth_ == 1 && at_op_) launch_ = launch;
+  }
+  Step open(bool object) {
+    if (depth_ == MAX_JSON_NESTING) return std::unexpected("recursion limit exceeded");
+    if (depth_ == 0) top_is_object_ = object;
+    note(false);
+    ++depth_;
+    return {};
+  }
+  Step close() {
+    --depth_;
+    return {};
+  }
+
+  std::size_t depth_ = 0;
+  bool top_is_object_ = false;
+  bool at_op_ = false;
+  bool launch_ = false;
+};
+
+bool is_launch_request(std::span<const std::byte> first_message) {
+  LaunchProbe probe;
+  return visit_json(first_message, probe) && probe.launch();
+}
+
+std::expected<JsonValue, JsonError> parse_message(std::span<const std::byte> bytes) {
+  TreeBuilder builder;
+  if (auto parsed = visit_json(bytes, builder); !parsed) return std::unexpected(parsed.error());
+  return std::move(builder).result();
+}
+
+}  // namespace velmora
