@@ -9,3 +9,9 @@ set(CMAKE_CROSSCOMPILING_EMULATOR env ${VELMORA_WINE_ENV} ${WINE64_LOADER})
 add_test(NAME wine-prefix
          COMMAND ${CMAKE_SOURCE_DIR}/cmake/wine-prefix.sh ${WINE64_LOADER} ${VELMORA_WINEPREFIX})
 set_tests_properties(wine-prefix PROPERTIES FIXTURES_SETUP wine)
+
+# The executables must need no DLL beyond those of Windows itself.
+function(velmora_check_self_contained target)
+  add_test(NAME ${target}-self-contained
+           COMMAND ${CMAKE_SOURCE_DIR}/cmake/check-dlls.sh $<TARGET_FILE:${target}>)
+endfunction()

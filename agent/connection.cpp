@@ -1,0 +1,94 @@
+#include "connection.h"
+
+#include <algorithm>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "agent.h"
+#include "frame.h"
+#include "json_message.h"
+
+namespace velmora::agent {
+
+namespace {
+
+std::span<const std::byte> as_bytes(std::string_view text) {
+  return std::as_bytes(std::span(text.data(), text.size()));
+}
+
+bool has_string_member(const JsonValue& message, std::string_view key, std::string_view value) {
+  const JsonValue* member = get_key(message, key);
+  const std::string* text = member != nullptr ? member->as_string() : nullptr;
+  return text != nullptr && *text == value;
+}
+
+bool is_hello(std::span<const std::byte> payload, const std::string& token) {
+  auto message = parse_message(payload);
+  return message && has_string_member(*message, "op", "hello") &&
+         has_string_member(*message, "token", token);
+}
+
+bool is_stop(std::span<const std::byte> payload) {
+  return std::ranges::equal(payload, as_bytes(STOP_MESSAGE));
+}
+
+std::string verdict(bool accepted) {
+  JsonObject reply;
+  reply.insert("ok", accepted);
+  return serialize_compact(JsonValue(std::move(reply)));
+}
+
+bool answer_hello(platform::Socket& connection, bool accepted, const Behaviour& behaviour) {
+  if (behaviour.reply) return write_frame(connection, as_bytes(*behaviour.reply)).has_value();
+  return write_frame(connection, as_bytes(verdict(accepted))).has_value();
+}
+
+bool silent(const Behaviour& behaviour) {
+  return behaviour.no_echo || behaviour.no_reply;
+}
+
+// A zero length is invalid on the wire; the host must treat it as a broken agent.
+bool send_zero_frame_when_due(platform::Socket& connection, std::size_t echoed,
+                              const Behaviour& behaviour) {
+  if (silent(behaviour) || behaviour.zero_frame_after != echoed) return true;
+  return write_frame(connection, {}).has_value();
+}
+
+// The linked state: every frame is answered, and the stop message is honoured, from the host
+// that proved the token only.
+void serve_linked(platform::Socket& connection, SharedState& state) {
+  const Behaviour& behaviour = state.behaviour;
+  std::size_t echoed = 0;
+  if (!send_zero_frame_when_due(connection, echoed, behaviour)) return;
+  for (;;) {
+    auto frame = read_frame(connection);
+    if (!frame) return;
+    if (is_stop(*frame)) return state.stop();
+    if (silent(behaviour)) continue;
+    if (!write_frame(connection, *frame)) return;
+    if (!send_zero_frame_when_due(connection, ++echoed, behaviour)) return;
+  }
+}
+
+void drain(platform::Socket& connection) {
+  while (read_frame(connection)) {
+  }
+}
+
+}  // namespace
+
+void serve_connection(platform::Socket connection, std::shared_ptr<SharedState> state) {
+  Enlistment enlisted(*state, connection);
+  if (!enlisted) return;
+  (void)connection.set_no_delay();  // without it an echo may wait for a delayed ack
+  auto hello = read_frame(connection);
+  const Behaviour& behaviour = state->behaviour;
+  if (!hello || behaviour.close_after_hello) return;
+  bool accepted = !behaviour.refuse && is_hello(*hello, state->token);
+  if (!behaviour.no_reply && !answer_hello(connection, accepted, behaviour)) return;
+  if (accepted) return serve_linked(connection, *state);
+  if (behaviour.no_reply) drain(connection);
+}
+
+}  // namespace velmora::agent
