@@ -5,6 +5,20 @@ if(VELMORA_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()
+if(VELMORA_TSAN)
+  if(VELMORA_SANITIZE OR VELMORA_FUZZ)
+    message(FATAL_ERROR "ThreadSanitizer cannot be combined with AddressSanitizer")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+if(VELMORA_FUZZ)
+  # Coverage for libFuzzer everywhere; only the fuzz targets link the fuzzer's main (fuzz/).
+  # libstdc++ 12's stable_sort calls its own deprecated get_temporary_buffer, which clang flags.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer -Wno-deprecated-declarations)
+  add_link_options(-fsanitize=address,undefined)
+endif()
 if(WIN32)
   # One self-contained executable: no libstdc++, libgcc or winpthread DLLs beside it.
   add_link_options(-static)

@@ -43,7 +43,9 @@ class JsonObject {
   std::vector<Member>::const_iterator begin() const;
   std::vector<Member>::const_iterator end() const;
 
-  friend bool operator==(const JsonObject&, const JsonObject&) = default;
+  // Defined below, once JsonValue is complete: clang instantiates the comparison of the members
+  // where it is declared.
+  friend bool operator==(const JsonObject&, const JsonObject&);
 
  private:
   std::vector<Member> members_;
@@ -139,6 +141,10 @@ class JsonVisitor {
 
 // Feeds one strict JSON text (the rules of parse_message, nesting aside) to `visitor`.
 std::expected<void, JsonError> visit_json(std::span<const std::byte> bytes, JsonVisitor& visitor);
+
+inline bool operator==(const JsonObject& a, const JsonObject& b) {
+  return a.members_ == b.members_;
+}
 
 // Ordering and size queries need JsonValue complete.
 inline std::size_t JsonObject::size() const {
