@@ -1,0 +1,70 @@
+#include "agent_fixture.h"
+
+#include <utility>
+
+namespace velmora::blackbox {
+
+namespace {
+
+constexpr std::size_t kShownBytes = 120;
+
+// Payloads for readable failure messages: long ones are cut short.
+std::string shown(std::string_view bytes) {
+  if (bytes.size() <= kShownBytes) return testing::PrintToString(std::string(bytes));
+  return testing::PrintToString(std::string(bytes.substr(0, kShownBytes))) + "... (" +
+         std::to_string(bytes.size()) + " bytes)";
+}
+
+std::string shown_frames(const std::vector<Bytes>& frames) {
+  std::string out = "[";
+  for (const Bytes& payload : frames) out += (out.size() > 1 ? ", " : "") + shown(payload);
+  return out + "]";
+}
+
+}  // namespace
+
+testing::AssertionResult AgentTest::StartAgent(std::vector<AgentScript> scripts,
+                                               std::optional<std::string_view> token) {
+  auto started = TestAgent::start(std::move(scripts));
+  if (!started) return testing::AssertionFailure() << started.error();
+  agent_.emplace(std::move(*started));
+  if (!token) return testing::AssertionSuccess();
+  if (auto published = agent_->publish(roaming(), *token); !published) {
+    return testing::AssertionFailure() << published.error();
+  }
+  return testing::AssertionSuccess();
+}
+
+testing::AssertionResult NextFrameIs(HostProcess& host, std::string_view expected, Duration limit) {
+  auto payload = host.read_frame(limit);
+  if (!payload) {
+    return testing::AssertionFailure()
+           << "no frame for " << shown(expected) << ": " << describe(payload.error())
+           << "; error stream: " << testing::PrintToString(host.error_output());
+  }
+  if (*payload == expected) return testing::AssertionSuccess();
+  return testing::AssertionFailure()
+         << "frame " << shown(*payload) << "\n  expected " << shown(expected);
+}
+
+testing::AssertionResult NoMoreOutput(HostProcess& host) {
+  Bytes rest = host.unread_output();
+  if (rest.empty()) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "standard output also got " << shown(rest);
+}
+
+testing::AssertionResult AgentReceived(const TestAgent& agent, std::size_t index,
+                                       const std::vector<Bytes>& expected, Duration limit) {
+  agent.wait_for_frames(index, expected.size(), limit);
+  auto connections = agent.connections();
+  if (connections.size() <= index) {
+    return testing::AssertionFailure()
+           << "the agent has " << connections.size() << " connection(s), none with index " << index;
+  }
+  const std::vector<Bytes>& got = connections[index].frames;
+  if (got == expected) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "agent received " << shown_frames(got)
+                                     << "\n  expected       " << shown_frames(expected);
+}
+
+}  // namespace velmora::blackbox

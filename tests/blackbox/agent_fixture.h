@@ -1,0 +1,50 @@
+// Cases with a test agent published in the roaming folder, and the checks on what the
+// extension receives.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host_fixture.h"
+#include "test_agent.h"
+
+namespace velmora::blackbox {
+
+// The host's first frame to the extension once linked.
+inline constexpr std::string_view kLinkedNotice = R"({"op":"linked"})";
+// A token that needs no escaping, and the hello that carries it.
+inline constexpr std::string_view kToken = "t0k3n";
+inline constexpr std::string_view kHello = R"({"op":"hello","token":"t0k3n"})";
+
+// Accepts the hello, then only records what it receives.
+inline AgentScript listening() {
+  return {.then = AgentScript::Then::Listen};
+}
+
+class AgentTest : public HostTest {
+ protected:
+  // Starts the test agent with `scripts` and publishes it with `token`, if one is given.
+  testing::AssertionResult StartAgent(std::vector<AgentScript> scripts = {{}},
+                                      std::optional<std::string_view> token = kToken);
+  TestAgent& agent() { return *agent_; }
+
+ private:
+  std::optional<TestAgent> agent_;
+};
+
+template <typename Param>
+class AgentTestWithParam : public AgentTest, public testing::WithParamInterface<Param> {};
+
+// The next frame on the host's standard output is `expected`, within `limit`.
+testing::AssertionResult NextFrameIs(HostProcess& host, std::string_view expected,
+                                     Duration limit = kEndsPromptly);
+// The host has written nothing more to its standard output: check once it has ended.
+testing::AssertionResult NoMoreOutput(HostProcess& host);
+// Connection `index` of the agent received exactly `expected` within `limit`.
+testing::AssertionResult AgentReceived(const TestAgent& agent, std::size_t index,
+                                       const std::vector<Bytes>& expected,
+                                       Duration limit = kEndsPromptly);
+
+}  // namespace velmora::blackbox

@@ -1,0 +1,44 @@
+// Reads and writes on non-blocking descriptors, each bounded by a deadline.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "bytes.h"
+#include "deadline.h"
+
+namespace velmora::blackbox {
+
+enum class ReadError {
+  TimedOut,     // the deadline passed first
+  EndOfStream,  // the writer closed before the bytes were complete
+  BadLength,    // a frame announced more than the largest frame
+  Failed,       // the system refused the read
+};
+
+const char* describe(ReadError error);
+
+// Frames from a descriptor. The bytes of a frame still incomplete when a read times out are
+// kept for the next call, so a time-out never puts the stream out of step.
+class FrameReader {
+ public:
+  // One frame's payload; a length of 0 reads as an empty payload.
+  std::expected<Bytes, ReadError> read(int fd, const Deadline& deadline);
+  // The bytes of an incomplete frame, and whatever `fd` (if open) has ready now.
+  Bytes take_rest(int fd);
+
+ private:
+  std::expected<void, ReadError> fill(int fd, std::size_t count, const Deadline& deadline);
+
+  Bytes pending_;
+};
+
+// Whatever is ready now, appended to `out`; false once the stream has ended or failed.
+bool read_available(int fd, Bytes& out);
+
+// All the bytes, or a text naming why not (time-out, a closed reader, ...).
+std::expected<void, std::string> write_all(int fd, std::string_view bytes,
+                                           const Deadline& deadline);
+
+}  // namespace velmora::blackbox

@@ -1,0 +1,178 @@
+// The link with the agent: the hello the agent receives, the agent's verdict, the notice the
+// extension receives, and finding the agent through the bridge file.
+
+#include "agent_fixture.h"
+
+namespace velmora::blackbox {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct HelloCase {
+  const char* name;
+  Bytes token;  // as published in the bridge file
+  Bytes hello;  // what the agent must receive, byte for byte
+};
+
+void PrintTo(const HelloCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class Hello : public AgentTestWithParam<HelloCase> {};
+
+TEST_P(Hello, CarriesTheTokenAsAJsonStringThenTheExtensionIsToldItIsLinked) {
+  const HelloCase& row = GetParam();
+  ASSERT_TRUE(StartAgent({listening()}, row.token));
+  auto host = start();
+  ASSERT_TRUE(host) << host.error();
+  EXPECT_TRUE(AgentReceived(agent(), 0, {row.hello}));
+  // Read as a frame: the payload is exactly these 15 bytes, so the prefix was 0F 00 00 00.
+  EXPECT_TRUE(NextFrameIs(*host, kLinkedNotice));
+  host->close_stdin();
+  EXPECT_TRUE(EndsQuietly(*host));
+  EXPECT_TRUE(NoMoreOutput(*host));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Agent, Hello,
+    testing::Values(HelloCase{"escaped_token",
+                              "q\"b\\l\nc\x01"
+                              "\xC3\xA9/s",
+                              R"({"op":"hello","token":"q\"b\\l\nc\u0001é/s"})"},
+                    HelloCase{
+                        "other_control_bytes",
+                        "\b\t\f\r\x1f\x7f"
+                        "\xE2\x80\xA8",
+                        "{\"op\":\"hello\",\"token\":\"\\b\\t\\f\\r\\u001f\x7f\xE2\x80\xA8\"}"},
+                    // 25 bytes: the member is there even when the token is empty.
+                    HelloCase{"empty_token", "", R"({"op":"hello","token":""})"},
+                    HelloCase{"plain_token", Bytes(kToken), Bytes(kHello)}),
+    NameOfRow{});
+
+struct AcceptCase {
+  const char* name;
+  Bytes reply;  // a payload whose "ok" is true in the end
+};
+
+void PrintTo(const AcceptCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class Accepted : public AgentTestWithParam<AcceptCase> {};
+
+TEST_P(Accepted, ExtensionGetsTheLinkedNoticeFirst) {
+  ASSERT_TRUE(StartAgent({{.reply = frame(GetParam().reply), .then = AgentScript::Then::Listen}}));
+  auto host = start();
+  ASSERT_TRUE(host) << host.error();
+  EXPECT_TRUE(NextFrameIs(*host, kLinkedNotice));
+  EXPECT_TRUE(StaysAlive(*host, 200ms));
+  host->close_stdin();
+  EXPECT_TRUE(EndsQuietly(*host));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Agent, Accepted,
+    testing::Values(AcceptCase{"ok_true", R"({"ok":true})"},
+                    AcceptCase{"further_members", R"({"ok":true,"agent":"x","n":[1,{}]})"},
+                    AcceptCase{"surrounded_by_whitespace", " \t\r\n{ \"ok\" : true }\r\n"},
+                    AcceptCase{"last_ok_wins", R"({"ok":false,"ok":true})"}),
+    NameOfRow{});
+
+constexpr std::string_view kRefused = "velmora-web-host: agent refused the connection\n";
+constexpr std::string_view kAgentClosed = "velmora-web-host: failed to fill whole buffer\n";
+constexpr std::string_view kBadLength = "velmora-web-host: bad frame length\n";
+
+struct FailureCase {
+  const char* name;
+  AgentScript script;
+  std::string_view error_line;
+};
+
+void PrintTo(const FailureCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+AgentScript replying(Bytes raw_reply) {
+  return {.reply = std::move(raw_reply), .then = AgentScript::Then::Listen};
+}
+
+class LinkFailure : public AgentTestWithParam<FailureCase> {};
+
+TEST_P(LinkFailure, EndsWithOneLineAndStatusOneAndTheExtensionGetsNothing) {
+  const FailureCase& row = GetParam();
+  ASSERT_TRUE(StartAgent({row.script}));
+  auto host = start();
+  ASSERT_TRUE(host) << host.error();
+  EXPECT_TRUE(EndsWith(*host, ExitStatus::exited(1), row.error_line));
+  EXPECT_TRUE(NoMoreOutput(*host));
+  EXPECT_TRUE(AgentReceived(agent(), 0, {Bytes(kHello)}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Agent, LinkFailure,
+    testing::Values(
+        FailureCase{"ok_false", replying(frame(R"({"ok":false})")), kRefused},
+        FailureCase{"ok_one", replying(frame(R"({"ok":1})")), kRefused},
+        FailureCase{"ok_string_true", replying(frame(R"({"ok":"true"})")), kRefused},
+        FailureCase{"ok_null", replying(frame(R"({"ok":null})")), kRefused},
+        FailureCase{"empty_object", replying(frame("{}")), kRefused},
+        FailureCase{"array_holding_true", replying(frame("[true]")), kRefused},
+        FailureCase{"bare_true", replying(frame("true")), kRefused},
+        FailureCase{"last_ok_is_false", replying(frame(R"({"ok":true,"ok":false})")), kRefused},
+        FailureCase{"trailing_characters", replying(frame(R"({"ok":true} x)")),
+                    "velmora-web-host: trailing characters at line 1 column 13\n"},
+        FailureCase{"closed_after_the_hello", {.first = AgentScript::First::Close}, kAgentClosed},
+        FailureCase{"closed_inside_the_reply",
+                    {.reply = length_prefix(11) + R"({"ok")", .then = AgentScript::Then::Close},
+                    kAgentClosed},
+        FailureCase{"zero_length_reply", replying(length_prefix(0)), kBadLength},
+        FailureCase{"reply_above_largest_frame", replying(length_prefix(kMaxFrameLength + 1)),
+                    kBadLength}),
+    NameOfRow{});
+
+using LinkTest = AgentTest;
+
+TEST_F(LinkTest, SilentAgentKeepsTheHostWaitingWithoutTellingTheExtension) {
+  ASSERT_TRUE(StartAgent({{.first = AgentScript::First::Ignore}}));
+  auto host = start();
+  ASSERT_TRUE(host) << host.error();
+  EXPECT_TRUE(AgentReceived(agent(), 0, {Bytes(kHello)}));
+  EXPECT_TRUE(StaysAlive(*host, kIdle));
+  host->close_stdin();
+  EXPECT_TRUE(EndsQuietly(*host));
+  EXPECT_TRUE(NoMoreOutput(*host));
+}
+
+TEST_F(LinkTest, BridgeFileWrittenLateIsFoundAndFramesQueuedMeanwhileFollowTheHello) {
+  ASSERT_TRUE(StartAgent({listening()}, std::nullopt));
+  auto host = start();
+  ASSERT_TRUE(host) << host.error();
+  // The host is retrying by now: its wait for a first message is long over.
+  ASSERT_TRUE(StaysAlive(*host, std::chrono::seconds(1) + host_setup().startup_allowance()));
+  ASSERT_TRUE(Succeeded(host->write(frame("one") + frame("two"))));
+  ASSERT_TRUE(Succeeded(agent().publish(roaming(), kToken)));
+  EXPECT_TRUE(NextFrameIs(*host, kLinkedNotice));
+  EXPECT_TRUE(AgentReceived(agent(), 0, {Bytes(kHello), "one", "two"}));
+  host->close_stdin();
+  EXPECT_TRUE(EndsQuietly(*host));
+}
+
+// The connector's deadline is 8 s from the end of the 300 ms wait for a first message.
+constexpr Duration kGivesUpNotBefore = 7500ms;
+constexpr Duration kGivesUpBefore = 15s;
+
+TEST_F(LinkTest, NoAgentAndNoBridgeFileGivesUpAfterAboutEightSeconds) {
+  auto started = Clock::now();
+  auto host = start();
+  ASSERT_TRUE(host) << host.error();
+  EXPECT_TRUE(EndsWith(*host, ExitStatus::exited(1),
+                       "velmora-web-host: the browser extension is not connected\n",
+                       kGivesUpBefore));
+  auto elapsed = std::chrono::duration_cast<Duration>(Clock::now() - started);
+  EXPECT_GE(elapsed, kGivesUpNotBefore);
+  EXPECT_LT(elapsed, kGivesUpBefore);
+  EXPECT_TRUE(NoMoreOutput(*host));
+}
+
+}  // namespace
+}  // namespace velmora::blackbox

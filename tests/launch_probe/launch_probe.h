@@ -1,0 +1,19 @@
+// What the probe learns about how it was started; each answer is one word or short text, the
+// same on every platform where the meaning is the same.
+#pragma once
+
+#include <string>
+
+namespace velmora::launch_probe {
+
+enum class StandardStream { Input, Output };
+
+// "null" for the null device; otherwise what the stream is.
+std::string describe(StandardStream stream);
+// "none" when the probe holds no pipe or socket beyond its standard streams; otherwise what
+// it holds.
+std::string held_beyond_standard_streams();
+// The current folder, as the platform writes it.
+std::string current_folder();
+
+}  // namespace velmora::launch_probe
