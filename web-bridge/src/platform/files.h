@@ -6,6 +6,7 @@
 #include <expected>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "errors.h"
@@ -17,10 +18,6 @@ std::optional<std::filesystem::path> roaming_app_data_folder();
 
 // Reads the whole file, sharing read, write and delete access with other processes.
 std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path);
-
-}  // namespace velmora::platform
-
-namespace velmora::platform {
 
 // Whether the file's metadata can be read, following links; a folder counts.
 bool metadata_readable(const std::filesystem::path& path);

@@ -55,7 +55,7 @@ std::expected<std::wstring, IoError> final_path(const std::wstring& path) {
   }
 }
 
-// An inheritable copy of `source`, or of the null device when there is none.
+// An inheritable copy of `source`, or no handle when the host has none.
 Handle inheritable(HANDLE source) {
   HANDLE copy = nullptr;
   if (source == nullptr || source == INVALID_HANDLE_VALUE) return Handle();
@@ -123,6 +123,9 @@ std::expected<void, IoError> start_detached_process(const std::filesystem::path&
     if (h != nullptr) only.push_back(h);
   }
   HandleList inherit(only);
+  // Without the list every inheritable handle of the host, the browser's pipes among them,
+  // would reach the agent: better not to start it.
+  if (inherit.list == nullptr) return std::unexpected(last_error());
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
