@@ -157,6 +157,8 @@ class CommandServer:
 
     def call(self, action, timeout=10, **arguments):
         """Runs one command in the extension and returns its result."""
+        # Outwait the extension's own bound, so that it is the one to report a time-out.
+        timeout = max(timeout, arguments.get("timeoutMs", 0) / 1000 + 5)
         self.next_id += 1
         command_id = self.next_id
         self.commands.put({"id": command_id, "action": action, **arguments})
@@ -353,7 +355,8 @@ def connect_and_link(server, first=None):
 
 
 def check_echoes(server, messages, timeout=10):
-    result = server.call("echo", timeout=timeout + 5, messages=messages, timeoutMs=timeout * 1000)
+    result = server.call("echo", timeout=timeout * len(messages), messages=messages,
+                         timeoutMs=timeout * 1000)
     for message, outcome in zip(messages, result["results"]):
         shown = json.dumps(message, ensure_ascii=False)[:80]
         check(outcome["ok"], f"{shown} came back as {outcome}")
@@ -387,20 +390,7 @@ def host_ends_on_disconnect(setting, server):
     return time.monotonic() - start
 
 
-def run_cases(setting, manifest, figures):
-    chromium_id = extension_id(manifest)
-    installed_manifests(setting, chromium_id)
-    print("ok  the installed manifests name the installed host with the right key per browser")
-    registration_round_trip(setting, chromium_id)
-    print("ok  registration writes the four per-user manifests, refuses bad input, "
-          "and uninstall leaves nothing")
-
-    result = setting.run_register("install", "--chromium", chromium_id, "--firefox", FIREFOX_ID)
-    check(result.returncode == 0, f"register install: {result.stderr}")
-    setting.start_agent()
-    setting.start_browser(manifest)
-    server = setting.server
-
+def relay_cases(setting, server, figures):
     figures["linked"] = connect_and_link(server)
     check_echoes(server, ECHOES)
     check_echoes(server, [one_mib_message()], timeout=30)
@@ -409,26 +399,35 @@ def run_cases(setting, manifest, figures):
     figures["exit"] = host_ends_on_disconnect(setting, server)
     print(f"ok  disconnect(): the host process ended after {figures['exit'] * 1000:.0f} ms")
 
+
+def round_trip_figures(server, figures):
     figures["first"] = connect_and_link(server, first={"seq": 0})
     item = server.call("receive", timeoutMs=10000)
     check(item.get("message") == {"seq": 0}, f"the first message came back as {item}")
     figures["first_round_trip"] = item["atMs"]
-    timed = server.call("timedRoundTrips", timeout=120, count=1000, timeoutMs=10000)
+    timed = server.call("timedRoundTrips", timeout=120, count=1000, timeoutMs=5000)
     check("failedAt" not in timed, f"round trip {timed.get('failedAt')} got {timed.get('got')}")
     figures["median"] = timed["medianMs"]
     figures["range"] = (timed["minMs"], timed["maxMs"])
     print("ok  1,000 sequential round trips")
 
-    host = pids_running(setting.host)
+
+def agent_stopping(setting, server):
+    """Run with a linked port open: stopping the agent must end the host and close the port."""
+    hosts = pids_running(setting.host)
+    check(len(hosts) == 1, f"{len(hosts)} host processes while one port is open")
     setting.stop_agent()
     item = server.call("receive", timeoutMs=5000)
     check(item.get("disconnected"), f"after the agent stopped the extension got {item}")
-    check(wait_until(lambda: not any(running(pid) for pid in host), 5) is not None,
+    check(wait_until(lambda: not running(hosts[0]), 5) is not None,
           "the host still runs after the agent stopped")
-    print("ok  the agent stopping disconnects the extension's port")
-
     check(wait_until(lambda: not setting.bridge_file.exists(), 5) is not None,
           "the stopped agent left its bridge file")
+    print("ok  the agent stopping disconnects the extension's port")
+
+
+def launch_request(setting, server, figures):
+    """With no agent running: the host starts one, answers, and the port closes at once."""
     server.call("connect", host=HOST_NAME, first={"op": "launch"})
     reply = server.call("receive", timeoutMs=10000)
     check(reply.get("message") == {"launched": True, "ok": True}
@@ -451,6 +450,25 @@ def run_cases(setting, manifest, figures):
     check(all(running(pid) for pid in agents), "the launched agent ended")
     server.call("disconnect")
     print("ok  a second connectNative links to the launched agent")
+
+
+def run_cases(setting, manifest, figures):
+    chromium_id = extension_id(manifest)
+    installed_manifests(setting, chromium_id)
+    print("ok  the installed manifests name the installed host with the right key per browser")
+    registration_round_trip(setting, chromium_id)
+    print("ok  registration writes the four per-user manifests, refuses bad input, "
+          "and uninstall leaves nothing")
+
+    # The browser finds the host through the registration: its profile is the per-user folder.
+    result = setting.run_register("install", "--chromium", chromium_id, "--firefox", FIREFOX_ID)
+    check(result.returncode == 0, f"register install: {result.stderr}")
+    setting.start_agent()
+    setting.start_browser(manifest)
+    relay_cases(setting, setting.server, figures)
+    round_trip_figures(setting.server, figures)
+    agent_stopping(setting, setting.server)
+    launch_request(setting, setting.server, figures)
 
     result = setting.run_register("uninstall")
     check(result.returncode == 0, f"register uninstall: {result.stderr}")
