@@ -205,9 +205,9 @@ class Setting:
                        check=True, stdout=subprocess.DEVNULL, timeout=120)
         self.roaming.mkdir(parents=True)
 
-    def run_register(self, *arguments):
-        return subprocess.run([self.register, *arguments], env=self.env(), capture_output=True,
-                              text=True, timeout=30)
+    def run_register(self, *arguments, **env):
+        return subprocess.run([self.register, *arguments], env=dict(self.env(), **env),
+                              capture_output=True, text=True, timeout=30)
 
     def start_agent(self):
         self.agent = subprocess.Popen(
@@ -335,6 +335,19 @@ def registration_round_trip(setting, chromium_id):
         check(result.returncode == 0, f"register uninstall: status {result.returncode}")
         check(tree(setting.home) == before,
               f"uninstall left {sorted(set(tree(setting.home)) - set(before))}")
+
+    # The Chromium family follows XDG_CONFIG_HOME, as those browsers do; Firefox does not.
+    xdg = setting.home / "xdg"
+    result = setting.run_register("install", "--chromium", chromium_id, "--firefox", FIREFOX_ID,
+                                  XDG_CONFIG_HOME=str(xdg))
+    check(result.returncode == 0, f"register install with XDG_CONFIG_HOME: {result.stderr}")
+    check_manifest(xdg / "chromium/NativeMessagingHosts" / f"{HOST_NAME}.json", setting.host,
+                   "allowed_origins", origins)
+    check_manifest(setting.home / ".mozilla/native-messaging-hosts" / f"{HOST_NAME}.json",
+                   setting.host, "allowed_extensions", [FIREFOX_ID])
+    setting.run_register("uninstall", XDG_CONFIG_HOME=str(xdg))
+    xdg.rmdir()  # the browsers' parent folder, which the script leaves alone like ~/.config
+    check(tree(setting.home) == before, "uninstall with XDG_CONFIG_HOME left files")
 
     # Registering one family leaves the other's folders alone.
     result = setting.run_register("install", "--firefox", FIREFOX_ID)
