@@ -95,6 +95,30 @@ def stop(pid):
             pass
 
 
+def group_gone(group):
+    try:
+        os.killpg(group, 0)
+    except ProcessLookupError:
+        return True
+    return False
+
+
+def stop_group(process):
+    """Ends a process started in a session of its own, with every process it started there:
+    Chromium's helpers go on writing to its profile for a while after the browser ends."""
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(process.pid, sig)
+        except ProcessLookupError:
+            break
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            continue
+        if wait_until(lambda: group_gone(process.pid), 5) is not None:
+            break
+
+
 # --- the extension's command channel ---------------------------------------------------------
 
 class CommandServer:
@@ -246,14 +270,7 @@ class Setting:
         if self.server:
             self.server.close()
         if self.chromium:
-            try:
-                os.killpg(self.chromium.pid, signal.SIGTERM)
-                self.chromium.wait(timeout=10)
-            except (ProcessLookupError, subprocess.TimeoutExpired):
-                try:
-                    os.killpg(self.chromium.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+            stop_group(self.chromium)
         if self.agent:
             self.agent.kill()
             self.agent.wait()
@@ -539,6 +556,8 @@ def main():
             print(f"kept {scratch}")
         else:
             shutil.rmtree(scratch, ignore_errors=True)
+            if scratch.exists():
+                print(f"could not remove all of {scratch}")
     return status
 
 
