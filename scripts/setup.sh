@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on Debian 12, only where it is missing.
 set -euo pipefail
+# socat: the relay benchmark compares the host with it.
 # clang-19: the fuzz preset needs libFuzzer, and a clang whose concepts let libstdc++ 12 offer
 # <expected> (clang 14 and 16 do not).
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev nlohmann-json3-dev
-          g++-mingw-w64-x86-64-posix wine64 python3 clang-19 libclang-rt-19-dev)
+          g++-mingw-w64-x86-64-posix wine64 python3 clang-19 libclang-rt-19-dev socat)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
