@@ -5,6 +5,13 @@
 
 namespace velmora {
 
+std::expected<std::size_t, IoError> Writer::write_gathered(std::span<const ByteSpan> buffers) {
+  for (ByteSpan buffer : buffers) {
+    if (!buffer.empty()) return write(buffer);
+  }
+  return 0;
+}
+
 BufferedReader::BufferedReader(Reader& inner)
     : inner_(inner), buffer_(std::make_unique<std::byte[]>(CAPACITY)) {}
 

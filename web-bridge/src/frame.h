@@ -20,13 +20,30 @@ using Payload = std::vector<std::byte>;
 // Reads one frame. The length is checked before anything is allocated.
 std::expected<Payload, IoError> read_frame(Reader& stream);
 
-// Writes one frame and flushes the stream.
+// At most this many frames go out in one gathered write (two buffers each, well under every
+// system's limit on buffers per call).
+inline constexpr std::size_t MAX_GATHERED_FRAMES = 256;
+
+// Writes one frame, its length and payload together, and flushes the stream.
 std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::byte> payload);
+
+// Writes the frames in their order, as few gathered writes as it takes, and flushes once. The
+// bytes are exactly those of one write_frame per payload. A payload above MAX_FRAME_LEN gives
+// "frame too large" after the frames before it have been written, and nothing of its own.
+std::expected<void, IoError> write_frames(Writer& stream, std::span<const Payload> payloads);
+
+// Whether the next whole frame, with a valid length, has already been read ahead, so that
+// read_frame gives it without waiting.
+bool whole_frame_buffered(const BufferedReader& stream);
 
 // Reads exactly into.size() bytes, retrying interrupted reads.
 std::expected<void, IoError> read_exact(Reader& stream, std::span<std::byte> into);
 
 // Writes all of bytes, retrying interrupted writes.
 std::expected<void, IoError> write_all(Writer& stream, std::span<const std::byte> bytes);
+
+// Writes all of the buffers in their order, carrying on after partial writes; the spans are
+// used up as they go.
+std::expected<void, IoError> write_all_gathered(Writer& stream, std::span<ByteSpan> buffers);
 
 }  // namespace velmora

@@ -104,3 +104,22 @@ std::expected<Payload, FrameReceiver::Error> FrameReceiver::receive_for(
 }
 
 }  // namespace velmora
+
+namespace velmora {
+
+std::size_t FrameReceiver::take_queued(std::vector<Payload>& into, std::size_t max_count,
+                                       std::size_t max_bytes) {
+  std::size_t bytes = 0;
+  for (const auto& payload : into) bytes += payload.size();
+  std::lock_guard lock(state_->mutex);
+  std::size_t moved = 0;
+  while (!state_->items.empty() && into.size() < max_count && bytes < max_bytes) {
+    bytes += state_->items.front().size();
+    into.push_back(std::move(state_->items.front()));
+    state_->items.pop_front();
+    ++moved;
+  }
+  return moved;
+}
+
+}  // namespace velmora

@@ -1,6 +1,7 @@
 #include "host/relay.h"
 
 #include <mutex>
+#include <vector>
 
 #include "host/threads.h"
 #include "platform/process.h"
@@ -9,6 +10,8 @@
 namespace velmora {
 
 namespace {
+
+constexpr std::size_t GATHERED_BYTES = 1024 * 1024;
 
 [[noreturn]] void end_forwarding(platform::Socket& stream) {
   stream.shutdown_both();
@@ -20,18 +23,34 @@ namespace {
 void forwarder(platform::Socket stream, FrameReceiver receiver, std::optional<Payload> first) {
   if (first && !write_frame(stream, *first)) end_forwarding(stream);
   first.reset();
+  std::vector<Payload> batch;
   for (;;) {
     auto payload = receiver.receive();
-    if (!payload || !write_frame(stream, *payload)) end_forwarding(stream);
+    if (!payload) end_forwarding(stream);
+    batch.push_back(std::move(*payload));
+    // What queued up meanwhile goes out in the same call; the byte cap keeps large payloads
+    // from being held until a long batch has gone.
+    receiver.take_queued(batch, MAX_GATHERED_FRAMES, GATHERED_BYTES);
+    if (!write_frames(stream, batch)) end_forwarding(stream);
+    batch.clear();
   }
 }
 
 IoError relay_to_extension(Reader& agent, Writer& extension) {
   BufferedReader input(agent);
+  std::vector<Payload> batch;
   for (;;) {
     auto payload = read_frame(input);
     if (!payload) return payload.error();
-    if (auto written = write_frame(extension, *payload); !written) return written.error();
+    batch.push_back(std::move(*payload));
+    // Frames already read ahead go out in the same call: none of them waits for a read.
+    while (batch.size() < MAX_GATHERED_FRAMES && whole_frame_buffered(input)) {
+      auto next = read_frame(input);
+      if (!next) return next.error();
+      batch.push_back(std::move(*next));
+    }
+    if (auto written = write_frames(extension, batch); !written) return written.error();
+    batch.clear();
   }
 }
 
