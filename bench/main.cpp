@@ -1,6 +1,7 @@
 // relay_bench: the host against socat and a direct connection, on the same byte streams in the
 // same run. Prints one table of medians. Usage:
-//   relay_bench [--host=PATH] [--reps=N] [--only=host,socat,direct]
+//   relay_bench [--host=PATH] [--reps=N] [--only=host,socat,direct] [--sizes=64,4096,...]
+//              [--no-round-trips] [--scale=N]
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +50,9 @@ struct Options {
   std::filesystem::path host;
   int repetitions = 5;
   std::vector<PathKind> paths{PathKind::Host, PathKind::Socat, PathKind::Direct};
+  std::vector<std::size_t> sizes;  // frame sizes to run; empty runs all of them
+  bool round_trips = true;
+  int scale = 1;  // multiplies the frames per run, for profiling
 };
 
 double mib(long kib) {
@@ -116,7 +121,8 @@ void idle(Table& table, std::size_t column, const Path& path) {
             static_cast<double>((scheduled_time(*pid) - scheduled_before).count()));
 }
 
-void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListener& agent) {
+void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListener& agent,
+              const Options& options) {
   const auto column = static_cast<std::size_t>(kind);
   alarm(kCaseLimitSeconds);
   Path path = Path::start(kind, config, agent);
@@ -125,14 +131,17 @@ void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListen
   table.add("start -> linked notice (ms)", column, path.to_linked ? ms(*path.to_linked) : NAN);
   idle(table, column, path);
   for (const auto& size : kSizes) {
+    if (!options.sizes.empty() && std::ranges::find(options.sizes, size.bytes) == options.sizes.end()) {
+      continue;
+    }
     if (size.bytes == kSizes[std::size(kSizes) - 1].bytes && path.relay_pid()) {
       reset_peak(*path.relay_pid());
     }
-    throughput(table, column, path, size);
+    throughput(table, column, path, Size{size.bytes, size.label, size.frames * static_cast<std::uint64_t>(options.scale)});
   }
   auto pid = path.relay_pid();
   table.add("peak RSS, 16 MiB frames (MiB)", column, pid ? mib(status_kib(*pid, "VmHWM")) : NAN);
-  latency(table, column, path);
+  if (options.round_trips) latency(table, column, path);
   std::this_thread::sleep_for(100ms);
   table.add("RSS idle after the runs (MiB)", column, pid ? mib(status_kib(*pid, "VmRSS")) : NAN);
 }
@@ -155,9 +164,17 @@ Options parse_options(int argc, char** argv) {
       for (PathKind kind : {PathKind::Host, PathKind::Socat, PathKind::Direct}) {
         if (arg.find(name_of(kind)) != std::string::npos) options.paths.push_back(kind);
       }
+    } else if (arg == "--no-round-trips") {
+      options.round_trips = false;
+    } else if (arg.starts_with("--scale=")) {
+      options.scale = std::max(1, std::stoi(arg.substr(8)));
+    } else if (arg.starts_with("--sizes=")) {
+      std::istringstream list(arg.substr(8));
+      for (std::string item; std::getline(list, item, ',');) options.sizes.push_back(std::stoul(item));
     } else {
       fail("unknown argument " + arg +
-           " (use --host=PATH, --reps=N, --only=host,socat,direct)");
+           " (use --host=PATH, --reps=N, --only=host,socat,direct, --sizes=64,4096,...,\n"
+           " --no-round-trips, --scale=N)");
     }
   }
   return options;
@@ -177,7 +194,7 @@ int run(int argc, char** argv) {
   for (int rep = 1; rep <= options.repetitions; ++rep) {
     for (PathKind kind : options.paths) {
       std::fprintf(stderr, "repetition %d/%d: %s\n", rep, options.repetitions, name_of(kind));
-      run_path(table, kind, config, agent);
+      run_path(table, kind, config, agent, options);
     }
   }
   table.print(options.repetitions);

@@ -42,6 +42,11 @@ class BufferedReader final : public Reader {
   std::expected<std::size_t, IoError> read(std::span<std::byte> into) override;
   // The bytes read ahead and not handed out yet; looking at them costs no system call.
   std::span<const std::byte> buffered() const { return {buffer_.get() + begin_, end_ - begin_}; }
+  // With nothing buffered, reads ahead once (up to CAPACITY) and gives the count; 0 is the end
+  // of the stream. With bytes buffered already, reads nothing and gives their count.
+  std::expected<std::size_t, IoError> fill();
+  // Hands out the first `count` buffered bytes without copying them anywhere.
+  void consume(std::size_t count);
 
  private:
   Reader& inner_;

@@ -80,6 +80,16 @@ std::expected<void, IoError> write_all_gathered(Writer& stream, std::span<ByteSp
   return {};
 }
 
+std::size_t whole_frames_length(std::span<const std::byte> bytes) {
+  std::size_t whole = 0;
+  while (bytes.size() - whole >= 4) {
+    std::uint32_t length = decode_length(bytes.subspan(whole).first<4>());
+    if (!valid_length(length) || bytes.size() - whole - 4 < length) break;
+    whole += 4 + std::size_t{length};
+  }
+  return whole;
+}
+
 bool whole_frame_buffered(const BufferedReader& stream) {
   auto bytes = stream.buffered();
   if (bytes.size() < 4) return false;

@@ -22,7 +22,7 @@ std::expected<Payload, IoError> read_frame(Reader& stream);
 
 // At most this many frames go out in one gathered write (two buffers each, well under every
 // system's limit on buffers per call).
-inline constexpr std::size_t MAX_GATHERED_FRAMES = 256;
+inline constexpr std::size_t MAX_GATHERED_FRAMES = 512;
 
 // Writes one frame, its length and payload together, and flushes the stream.
 std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::byte> payload);
@@ -35,6 +35,10 @@ std::expected<void, IoError> write_frames(Writer& stream, std::span<const Payloa
 // Whether the next whole frame, with a valid length, has already been read ahead, so that
 // read_frame gives it without waiting.
 bool whole_frame_buffered(const BufferedReader& stream);
+
+// How many of the bytes make up whole frames with valid lengths, counted from the front; these
+// can be passed on as they stand.
+std::size_t whole_frames_length(std::span<const std::byte> bytes);
 
 // Reads exactly into.size() bytes, retrying interrupted reads.
 std::expected<void, IoError> read_exact(Reader& stream, std::span<std::byte> into);

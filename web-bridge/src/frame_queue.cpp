@@ -53,6 +53,16 @@ std::expected<void, Payload> FrameSender::send(Payload payload) {
   return {};
 }
 
+std::expected<void, std::vector<Payload>> FrameSender::send_all(std::vector<Payload> payloads) {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->receiver_alive) return std::unexpected(std::move(payloads));
+    for (auto& payload : payloads) state_->items.push_back(std::move(payload));
+  }
+  state_->available.notify_one();
+  return {};
+}
+
 void FrameReceiver::release() {
   if (!state_) return;
   {

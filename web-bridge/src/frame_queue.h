@@ -25,6 +25,9 @@ class FrameSender {
 
   // Never blocks. When the receiving end is gone the payload is handed back.
   std::expected<void, Payload> send(Payload payload);
+  // Sends the payloads in their order with one wake-up of the receiver; when the receiving
+  // end is gone they are all handed back.
+  std::expected<void, std::vector<Payload>> send_all(std::vector<Payload> payloads);
 
  private:
   void release();

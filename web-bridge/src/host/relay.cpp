@@ -38,19 +38,24 @@ void forwarder(platform::Socket stream, FrameReceiver receiver, std::optional<Pa
 
 IoError relay_to_extension(Reader& agent, Writer& extension) {
   BufferedReader input(agent);
-  std::vector<Payload> batch;
   for (;;) {
+    auto filled = input.fill();
+    if (!filled) return filled.error();
+    if (*filled == 0) return IoError::unexpected_eof();
+    // Whole frames already read go out as they lie in the buffer, in one call: their lengths
+    // are checked, their bytes neither copied nor waiting for a read.
+    if (std::size_t whole = whole_frames_length(input.buffered()); whole > 0) {
+      if (auto written = write_all(extension, input.buffered().first(whole)); !written) {
+        return written.error();
+      }
+      if (auto flushed = extension.flush(); !flushed) return flushed.error();
+      input.consume(whole);
+      continue;
+    }
+    // A frame not yet whole (or a bad length): read it into its own buffer, then write it.
     auto payload = read_frame(input);
     if (!payload) return payload.error();
-    batch.push_back(std::move(*payload));
-    // Frames already read ahead go out in the same call: none of them waits for a read.
-    while (batch.size() < MAX_GATHERED_FRAMES && whole_frame_buffered(input)) {
-      auto next = read_frame(input);
-      if (!next) return next.error();
-      batch.push_back(std::move(*next));
-    }
-    if (auto written = write_frames(extension, batch); !written) return written.error();
-    batch.clear();
+    if (auto written = write_frame(extension, *payload); !written) return written.error();
   }
 }
 
