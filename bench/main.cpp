@@ -83,8 +83,15 @@ void throughput(Table& table, std::size_t column, const Path& path, const Size& 
   };
   const Direction directions[] = {{"ext->agent", path.extension_out(), path.agent()},
                                   {"agent->ext", path.agent(), path.extension_in()}};
+  auto pid = path.relay_pid();
+  const bool largest = size.bytes == kSizes[std::size(kSizes) - 1].bytes;
   for (const auto& d : directions) {
+    if (largest && pid) reset_peak(*pid);
     double seconds = std::chrono::duration<double>(timed_transfer(d.from, d.to, size)).count();
+    if (largest) {
+      table.add(std::string("peak RSS ") + d.label + " " + size.label + " (MiB)", column,
+                pid ? mib(status_kib(*pid, "VmHWM")) : NAN);
+    }
     double bytes = static_cast<double>(size.bytes * size.frames);
     std::string row = std::string(d.label) + " " + size.label;
     table.add(row + " MB/s", column, bytes / seconds / 1e6);
@@ -134,13 +141,9 @@ void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListen
     if (!options.sizes.empty() && std::ranges::find(options.sizes, size.bytes) == options.sizes.end()) {
       continue;
     }
-    if (size.bytes == kSizes[std::size(kSizes) - 1].bytes && path.relay_pid()) {
-      reset_peak(*path.relay_pid());
-    }
     throughput(table, column, path, Size{size.bytes, size.label, size.frames * static_cast<std::uint64_t>(options.scale)});
   }
   auto pid = path.relay_pid();
-  table.add("peak RSS, 16 MiB frames (MiB)", column, pid ? mib(status_kib(*pid, "VmHWM")) : NAN);
   if (options.round_trips) latency(table, column, path);
   std::this_thread::sleep_for(100ms);
   table.add("RSS idle after the runs (MiB)", column, pid ? mib(status_kib(*pid, "VmRSS")) : NAN);
