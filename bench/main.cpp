@@ -138,10 +138,13 @@ void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListen
   table.add("start -> linked notice (ms)", column, path.to_linked ? ms(*path.to_linked) : NAN);
   idle(table, column, path);
   for (const auto& size : kSizes) {
-    if (!options.sizes.empty() && std::ranges::find(options.sizes, size.bytes) == options.sizes.end()) {
+    if (!options.sizes.empty() &&
+        std::ranges::find(options.sizes, size.bytes) == options.sizes.end()) {
       continue;
     }
-    throughput(table, column, path, Size{size.bytes, size.label, size.frames * static_cast<std::uint64_t>(options.scale)});
+    throughput(
+        table, column, path,
+        Size{size.bytes, size.label, size.frames * static_cast<std::uint64_t>(options.scale)});
   }
   auto pid = path.relay_pid();
   if (options.round_trips) latency(table, column, path);
@@ -173,7 +176,8 @@ Options parse_options(int argc, char** argv) {
       options.scale = std::max(1, std::stoi(arg.substr(8)));
     } else if (arg.starts_with("--sizes=")) {
       std::istringstream list(arg.substr(8));
-      for (std::string item; std::getline(list, item, ',');) options.sizes.push_back(std::stoul(item));
+      for (std::string item; std::getline(list, item, ',');)
+        options.sizes.push_back(std::stoul(item));
     } else {
       fail("unknown argument " + arg +
            " (use --host=PATH, --reps=N, --only=host,socat,direct, --sizes=64,4096,...,\n"

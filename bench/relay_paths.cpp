@@ -142,13 +142,12 @@ Path Path::start(PathKind kind, const PathConfig& config, AgentListener& agent) 
     set_no_delay(fd);
     path.extension_out_ = path.extension_in_ = fd;
   } else {
-    Child child =
-        kind == PathKind::Host
-            ? spawn_piped({config.host.string()},
-                          environment_with("XDG_CONFIG_HOME=" + config.roaming.string()))
-            : spawn_piped({"socat", "-b", "131072", "STDIO",
-                           "TCP:127.0.0.1:" + std::to_string(agent.port()) + ",nodelay"},
-                          environment_with("VELMORA_BENCH=1"));
+    Child child = kind == PathKind::Host
+                      ? spawn_piped({config.host.string()},
+                                    environment_with("XDG_CONFIG_HOME=" + config.roaming.string()))
+                      : spawn_piped({"socat", "-b", "131072", "STDIO",
+                                     "TCP:127.0.0.1:" + std::to_string(agent.port()) + ",nodelay"},
+                                    environment_with("VELMORA_BENCH=1"));
     path.pid_ = child.pid;
     path.extension_out_ = child.stdin_writer;
     path.extension_in_ = child.stdout_reader;

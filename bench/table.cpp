@@ -36,15 +36,16 @@ std::string ratio(double numerator, double denominator) {
 }  // namespace
 
 void Table::add(const std::string& row, std::size_t path, double value) {
-  auto found = std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.name == row; });
+  auto found =
+      std::find_if(rows_.begin(), rows_.end(), [&](const Row& r) { return r.name == row; });
   if (found == rows_.end()) found = rows_.insert(rows_.end(), Row{row, {}});
   found->samples[path].push_back(value);
 }
 
 void Table::print(int repetitions) const {
   std::printf("medians of %d repetitions\n", repetitions);
-  std::printf("%-40s %12s %12s %12s %11s %11s\n", "figure", "host", "socat", "direct",
-              "host/socat", "host/direct");
+  std::printf("%-40s %12s %12s %12s %11s %11s\n", "figure", "host", "socat", "direct", "host/socat",
+              "host/direct");
   for (const auto& row : rows_) {
     std::array<double, kPaths> m{};
     for (std::size_t p = 0; p < kPaths; ++p) m[p] = median(row.samples[p]);

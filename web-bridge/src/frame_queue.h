@@ -48,8 +48,7 @@ class FrameReceiver {
   std::expected<Payload, Error> receive_for(std::chrono::steady_clock::duration timeout);
   // Never waits: moves queued payloads, in order, to the end of `into` until it holds
   // `max_count` payloads or at least `max_bytes` bytes, and gives how many were moved.
-  std::size_t take_queued(std::vector<Payload>& into, std::size_t max_count,
-                          std::size_t max_bytes);
+  std::size_t take_queued(std::vector<Payload>& into, std::size_t max_count, std::size_t max_bytes);
 
  private:
   void release();

@@ -91,8 +91,8 @@ std::vector<Payload> mixed_payloads() {
 TEST(WriteFrames, SameBytesWhateverEachCallAccepts) {
   const auto payloads = mixed_payloads();
   const Payload expected = frames_of(payloads);
-  for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{5}, std::size_t{4096},
-                            std::size_t{1} << 30}) {
+  for (std::size_t chunk :
+       {std::size_t{1}, std::size_t{3}, std::size_t{5}, std::size_t{4096}, std::size_t{1} << 30}) {
     for (bool gathers : {true, false}) {
       for (bool interrupts : {false, true}) {
         ChunkedWriter writer(chunk, gathers, interrupts);
