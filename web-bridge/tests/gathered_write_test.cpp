@@ -139,12 +139,14 @@ TEST(WriteFrames, StreamAcceptingNothingFails) {
   EXPECT_EQ(written.error().display(), "failed to write whole buffer");
 }
 
-// A reader that hands out at most `chunk` bytes per read.
+// A reader that hands out at most `chunk` bytes per read; with `interrupts`, every other read
+// fails as interrupted first.
 class ChunkedReader final : public Reader {
  public:
-  explicit ChunkedReader(Payload input, std::size_t chunk = SIZE_MAX)
-      : input_(std::move(input)), chunk_(chunk) {}
+  explicit ChunkedReader(Payload input, std::size_t chunk = SIZE_MAX, bool interrupts = false)
+      : input_(std::move(input)), chunk_(chunk), interrupts_(interrupts) {}
   std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
+    if (interrupts_ && (reads_++ % 2 == 0)) return std::unexpected(IoError::os(4, true));
     std::size_t count = std::min({into.size(), input_.size() - at_, chunk_});
     std::copy_n(input_.begin() + static_cast<long>(at_), count, into.begin());
     at_ += count;
@@ -154,7 +156,9 @@ class ChunkedReader final : public Reader {
  private:
   Payload input_;
   std::size_t chunk_;
+  bool interrupts_;
   std::size_t at_ = 0;
+  std::size_t reads_ = 0;
 };
 
 TEST(WholeFrameBuffered, OnlyAWholeFrameWithAValidLength) {
@@ -214,11 +218,13 @@ TEST(RelayToExtension, SameFramesWhateverTheReadsAndABadFrameEndsAfterThem) {
   Payload input = frames_of(payloads);
   input.insert(input.end(), {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}});
   for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{100000}, SIZE_MAX}) {
-    ChunkedReader agent(input, chunk);
-    ChunkedWriter extension(std::size_t{1} << 30, true);
-    IoError error = relay_to_extension(agent, extension);
-    EXPECT_EQ(error.display(), "bad frame length") << "chunk " << chunk;
-    EXPECT_TRUE(extension.output == frames_of(payloads)) << "chunk " << chunk;
+    for (bool interrupts : {false, true}) {
+      ChunkedReader agent(input, chunk, interrupts);
+      ChunkedWriter extension(std::size_t{1} << 30, true);
+      IoError error = relay_to_extension(agent, extension);
+      EXPECT_EQ(error.display(), "bad frame length") << "chunk " << chunk << " " << interrupts;
+      EXPECT_TRUE(extension.output == frames_of(payloads)) << "chunk " << chunk;
+    }
   }
 }
 

@@ -40,6 +40,7 @@ IoError relay_to_extension(Reader& agent, Writer& extension) {
   BufferedReader input(agent);
   for (;;) {
     auto filled = input.fill();
+    if (!filled && filled.error().kind() == IoError::Kind::Interrupted) continue;
     if (!filled) return filled.error();
     if (*filled == 0) return IoError::unexpected_eof();
     // Whole frames already read go out as they lie in the buffer, in one call: their lengths
