@@ -5,16 +5,34 @@
 
 namespace velmora {
 
+std::expected<std::size_t, IoError> Writer::write_gathered(std::span<const ByteSpan> buffers) {
+  for (ByteSpan buffer : buffers) {
+    if (!buffer.empty()) return write(buffer);
+  }
+  return 0;
+}
+
 BufferedReader::BufferedReader(Reader& inner)
     : inner_(inner), buffer_(std::make_unique<std::byte[]>(CAPACITY)) {}
+
+std::expected<std::size_t, IoError> BufferedReader::fill() {
+  if (begin_ != end_) return end_ - begin_;
+  auto filled = inner_.read({buffer_.get(), CAPACITY});
+  if (!filled) return filled;
+  begin_ = 0;
+  end_ = *filled;
+  return end_;
+}
+
+void BufferedReader::consume(std::size_t count) {
+  begin_ += std::min(count, end_ - begin_);
+}
 
 std::expected<std::size_t, IoError> BufferedReader::read(std::span<std::byte> into) {
   if (begin_ == end_) {
     if (into.size() >= CAPACITY) return inner_.read(into);
-    auto filled = inner_.read({buffer_.get(), CAPACITY});
+    auto filled = fill();
     if (!filled) return filled;
-    begin_ = 0;
-    end_ = *filled;
   }
   std::size_t count = std::min(into.size(), end_ - begin_);
   std::memcpy(into.data(), buffer_.get() + begin_, count);

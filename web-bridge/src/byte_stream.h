@@ -18,11 +18,17 @@ class Reader {
   virtual std::expected<std::size_t, IoError> read(std::span<std::byte> into) = 0;
 };
 
+using ByteSpan = std::span<const std::byte>;
+
 class Writer {
  public:
   virtual ~Writer() = default;
   // Writes up to bytes.size() bytes and gives how many were accepted.
   virtual std::expected<std::size_t, IoError> write(std::span<const std::byte> bytes) = 0;
+  // Writes up to the sum of the buffers, in their order, and gives how many bytes were
+  // accepted. Streams that can gather do it in one system call; this default writes the first
+  // non-empty buffer alone.
+  virtual std::expected<std::size_t, IoError> write_gathered(std::span<const ByteSpan> buffers);
   virtual std::expected<void, IoError> flush() = 0;
 };
 
@@ -34,6 +40,13 @@ class BufferedReader final : public Reader {
 
   explicit BufferedReader(Reader& inner);
   std::expected<std::size_t, IoError> read(std::span<std::byte> into) override;
+  // The bytes read ahead and not handed out yet; looking at them costs no system call.
+  std::span<const std::byte> buffered() const { return {buffer_.get() + begin_, end_ - begin_}; }
+  // With nothing buffered, reads ahead once (up to CAPACITY) and gives the count; 0 is the end
+  // of the stream. With bytes buffered already, reads nothing and gives their count.
+  std::expected<std::size_t, IoError> fill();
+  // Hands out the first `count` buffered bytes without copying them anywhere.
+  void consume(std::size_t count);
 
  private:
   Reader& inner_;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <expected>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -14,19 +15,61 @@ namespace velmora {
 
 inline constexpr std::size_t MAX_FRAME_LEN = 16'777'216;
 
+// Gives memory without zeroing it: a payload's bytes are read in right after it is made, and
+// zeroing up to 16 MiB first would cost a pass over memory per frame for nothing.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <typename U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <typename U>
+  void construct(U* at) noexcept {
+    ::new (static_cast<void*>(at)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* at, Args&&... args) {
+    std::construct_at(at, std::forward<Args>(args)...);
+  }
+};
+
 // One frame's contents, owned and moved from reader to queue to writer, never copied.
-using Payload = std::vector<std::byte>;
+using Payload = std::vector<std::byte, UninitializedAllocator<std::byte>>;
 
 // Reads one frame. The length is checked before anything is allocated.
 std::expected<Payload, IoError> read_frame(Reader& stream);
 
-// Writes one frame and flushes the stream.
+// At most this many frames go out in one gathered write (two buffers each, well under every
+// system's limit on buffers per call).
+inline constexpr std::size_t MAX_GATHERED_FRAMES = 512;
+
+// Writes one frame, its length and payload together, and flushes the stream.
 std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::byte> payload);
+
+// Writes the frames in their order, as few gathered writes as it takes, and flushes once. The
+// bytes are exactly those of one write_frame per payload. A payload above MAX_FRAME_LEN gives
+// "frame too large" after the frames before it have been written, and nothing of its own.
+std::expected<void, IoError> write_frames(Writer& stream, std::span<const Payload> payloads);
+
+// Whether the next whole frame, with a valid length, has already been read ahead, so that
+// read_frame gives it without waiting.
+bool whole_frame_buffered(const BufferedReader& stream);
+
+// How many of the bytes make up whole frames with valid lengths, counted from the front; these
+// can be passed on as they stand.
+std::size_t whole_frames_length(std::span<const std::byte> bytes);
 
 // Reads exactly into.size() bytes, retrying interrupted reads.
 std::expected<void, IoError> read_exact(Reader& stream, std::span<std::byte> into);
 
 // Writes all of bytes, retrying interrupted writes.
 std::expected<void, IoError> write_all(Writer& stream, std::span<const std::byte> bytes);
+
+// Writes all of the buffers in their order, carrying on after partial writes; the spans are
+// used up as they go.
+std::expected<void, IoError> write_all_gathered(Writer& stream, std::span<ByteSpan> buffers);
 
 }  // namespace velmora

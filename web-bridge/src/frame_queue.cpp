@@ -53,6 +53,16 @@ std::expected<void, Payload> FrameSender::send(Payload payload) {
   return {};
 }
 
+std::expected<void, std::vector<Payload>> FrameSender::send_all(std::vector<Payload> payloads) {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->receiver_alive) return std::unexpected(std::move(payloads));
+    for (auto& payload : payloads) state_->items.push_back(std::move(payload));
+  }
+  state_->available.notify_one();
+  return {};
+}
+
 void FrameReceiver::release() {
   if (!state_) return;
   {
@@ -101,6 +111,25 @@ std::expected<Payload, FrameReceiver::Error> FrameReceiver::receive_for(
   state_->available.wait_for(lock, timeout,
                              [&] { return !state_->items.empty() || !state_->sender_alive; });
   return take_front(*state_);
+}
+
+}  // namespace velmora
+
+namespace velmora {
+
+std::size_t FrameReceiver::take_queued(std::vector<Payload>& into, std::size_t max_count,
+                                       std::size_t max_bytes) {
+  std::size_t bytes = 0;
+  for (const auto& payload : into) bytes += payload.size();
+  std::lock_guard lock(state_->mutex);
+  std::size_t moved = 0;
+  while (!state_->items.empty() && into.size() < max_count && bytes < max_bytes) {
+    bytes += state_->items.front().size();
+    into.push_back(std::move(state_->items.front()));
+    state_->items.pop_front();
+    ++moved;
+  }
+  return moved;
 }
 
 }  // namespace velmora

@@ -6,6 +6,7 @@
 #include <expected>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "frame.h"
 
@@ -24,6 +25,9 @@ class FrameSender {
 
   // Never blocks. When the receiving end is gone the payload is handed back.
   std::expected<void, Payload> send(Payload payload);
+  // Sends the payloads in their order with one wake-up of the receiver; when the receiving
+  // end is gone they are all handed back.
+  std::expected<void, std::vector<Payload>> send_all(std::vector<Payload> payloads);
 
  private:
   void release();
@@ -42,6 +46,9 @@ class FrameReceiver {
   // Waits as long as it takes; Closed once the sender is gone and the queue is empty.
   std::expected<Payload, Error> receive();
   std::expected<Payload, Error> receive_for(std::chrono::steady_clock::duration timeout);
+  // Never waits: moves queued payloads, in order, to the end of `into` until it holds
+  // `max_count` payloads or at least `max_bytes` bytes, and gives how many were moved.
+  std::size_t take_queued(std::vector<Payload>& into, std::size_t max_count, std::size_t max_bytes);
 
  private:
   void release();

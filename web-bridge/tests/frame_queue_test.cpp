@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 namespace velmora {
 namespace {
@@ -19,6 +20,35 @@ TEST(FrameQueue, DeliversInOrderWithoutCopying) {
   for (int n = 1; n <= 3; ++n) ASSERT_TRUE(sender.send(numbered(n)));
   EXPECT_EQ(receiver.receive().value().data(), storage);
   for (int n = 1; n <= 3; ++n) EXPECT_EQ(receiver.receive().value().size(), std::size_t(n));
+}
+
+TEST(FrameQueue, TakeQueuedMovesInOrderWithinItsLimitsAndNeverWaits) {
+  struct Case {
+    std::size_t already;  // payloads of 1 byte in the batch before the call
+    std::size_t max_count;
+    std::size_t max_bytes;
+    std::size_t moved;
+  };
+  const Case cases[] = {
+      {0, 100, 1000, 5},  // all of 1, 2, 3, 4, 5
+      {0, 3, 1000, 3},    // count limit
+      {0, 100, 6, 3},     // 1 + 2 + 3 reaches 6 bytes
+      {1, 100, 4, 2},     // 1 already held, then 1 + 2
+      {2, 2, 1000, 0},    // batch already full
+  };
+  for (const auto& c : cases) {
+    auto [sender, receiver] = make_frame_queue();
+    std::vector<Payload> batch(c.already, numbered(1));
+    EXPECT_EQ(receiver.take_queued(batch, c.max_count, c.max_bytes), 0u);
+    for (int n = 1; n <= 5; ++n) ASSERT_TRUE(sender.send(numbered(n)));
+    ASSERT_EQ(receiver.take_queued(batch, c.max_count, c.max_bytes), c.moved);
+    ASSERT_EQ(batch.size(), c.already + c.moved);
+    for (std::size_t i = 0; i < c.moved; ++i) EXPECT_EQ(batch[c.already + i].size(), i + 1);
+    // What was left stays queued, next in line.
+    if (c.moved < 5) {
+      EXPECT_EQ(receiver.receive().value().size(), c.moved + 1);
+    }
+  }
 }
 
 TEST(FrameQueue, ReceiveWithTimeOut) {

@@ -1,5 +1,7 @@
 #include "host/extension_reader.h"
 
+#include <vector>
+
 #include "platform/process.h"
 #include "platform/stdio.h"
 
@@ -11,7 +13,16 @@ void extension_reader(FrameSender sender) {
   BufferedReader input(platform::standard_input());
   for (;;) {
     auto payload = read_frame(input);
-    if (!payload || !sender.send(std::move(*payload))) platform::exit_process(0);
+    if (!payload) platform::exit_process(0);
+    std::vector<Payload> batch;
+    batch.push_back(std::move(*payload));
+    // The frames already read ahead are queued with it, waking the forwarder once for all.
+    while (whole_frame_buffered(input)) {
+      auto next = read_frame(input);  // from memory: it cannot fail
+      if (!next) break;
+      batch.push_back(std::move(*next));
+    }
+    if (!sender.send_all(std::move(batch))) platform::exit_process(0);
   }
 }
 

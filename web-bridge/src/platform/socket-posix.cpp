@@ -10,6 +10,7 @@
 #include <climits>
 #include <utility>
 
+#include "platform/gather-posix.h"
 #include "platform/socket.h"
 
 namespace velmora::platform {
@@ -106,6 +107,17 @@ std::expected<std::size_t, IoError> Socket::read(std::span<std::byte> into) {
 std::expected<std::size_t, IoError> Socket::write(std::span<const std::byte> bytes) {
   ssize_t count = send(fd_of(handle_), bytes.data(), std::min<std::size_t>(bytes.size(), INT_MAX),
                        MSG_NOSIGNAL);
+  if (count >= 0) return static_cast<std::size_t>(count);
+  return std::unexpected(last_error());
+}
+
+std::expected<std::size_t, IoError> Socket::write_gathered(std::span<const ByteSpan> buffers) {
+  IovecList list;
+  fill_iovecs(buffers, list);
+  msghdr message{};
+  message.msg_iov = list.parts;
+  message.msg_iovlen = static_cast<std::size_t>(list.count);
+  ssize_t count = sendmsg(fd_of(handle_), &message, MSG_NOSIGNAL);
   if (count >= 0) return static_cast<std::size_t>(count);
   return std::unexpected(last_error());
 }

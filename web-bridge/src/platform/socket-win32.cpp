@@ -1,6 +1,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <array>
 #include <climits>
 #include <utility>
 
@@ -134,6 +135,22 @@ std::expected<std::size_t, IoError> Socket::write(std::span<const std::byte> byt
   int count = send(sock_of(handle_), reinterpret_cast<const char*>(bytes.data()),
                    clamp_io(bytes.size()), 0);
   if (count != SOCKET_ERROR) return static_cast<std::size_t>(count);
+  return std::unexpected(last_error());
+}
+
+std::expected<std::size_t, IoError> Socket::write_gathered(std::span<const ByteSpan> buffers) {
+  std::array<WSABUF, 1024> parts;
+  DWORD count = 0;
+  std::size_t total = 0;
+  for (ByteSpan buffer : buffers) {
+    if (count == parts.size() || buffer.size() > INT_MAX - total) break;
+    parts[count++] = {static_cast<ULONG>(buffer.size()),
+                      reinterpret_cast<CHAR*>(const_cast<std::byte*>(buffer.data()))};
+    total += buffer.size();
+  }
+  if (count == 0) return buffers.empty() ? 0 : write(buffers.front());
+  DWORD sent = 0;
+  if (WSASend(sock_of(handle_), parts.data(), count, &sent, 0, nullptr, nullptr) == 0) return sent;
   return std::unexpected(last_error());
 }
 

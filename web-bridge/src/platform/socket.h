@@ -25,6 +25,8 @@ class Socket final : public Reader, public Writer {
 
   std::expected<std::size_t, IoError> read(std::span<std::byte> into) override;
   std::expected<std::size_t, IoError> write(std::span<const std::byte> bytes) override;
+  // One system call for all of the buffers (as many as the system takes in one).
+  std::expected<std::size_t, IoError> write_gathered(std::span<const ByteSpan> buffers) override;
   std::expected<void, IoError> flush() override { return {}; }
 
   std::expected<void, IoError> set_no_delay();

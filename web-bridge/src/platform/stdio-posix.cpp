@@ -5,6 +5,7 @@
 
 #include <climits>
 
+#include "platform/gather-posix.h"
 #include "platform/stdio.h"
 
 namespace velmora::platform {
@@ -31,6 +32,14 @@ class StandardOutput final : public Writer {
     ssize_t count = ::write(STDOUT_FILENO, bytes.data(), clamp_io(bytes.size()));
     if (count >= 0) return static_cast<std::size_t>(count);
     if (errno == EBADF) return bytes.size();
+    return std::unexpected(IoError::os(errno, errno == EINTR));
+  }
+  std::expected<std::size_t, IoError> write_gathered(std::span<const ByteSpan> buffers) override {
+    IovecList list;
+    fill_iovecs(buffers, list);
+    ssize_t count = ::writev(STDOUT_FILENO, list.parts, list.count);
+    if (count >= 0) return static_cast<std::size_t>(count);
+    if (errno == EBADF) return list.total;
     return std::unexpected(IoError::os(errno, errno == EINTR));
   }
   // Writes go straight to the descriptor: nothing is held back.

@@ -2,6 +2,8 @@
 #include <io.h>
 #include <windows.h>
 
+#include <vector>
+
 #include "platform/stdio.h"
 
 namespace velmora::platform {
@@ -38,8 +40,27 @@ class StandardOutput final : public Writer {
     if (WriteFile(handle, bytes.data(), clamp_io(bytes.size()), &count, nullptr)) return count;
     return std::unexpected(IoError::os(GetLastError()));
   }
+  // WriteFile cannot gather. Whole small buffers are packed into one write of at most
+  // STAGING bytes; a buffer that does not fit goes out alone, straight from its own memory.
+  std::expected<std::size_t, IoError> write_gathered(std::span<const ByteSpan> buffers) override {
+    std::size_t fitting = 0;
+    std::size_t total = 0;
+    for (; fitting < buffers.size() && buffers[fitting].size() <= STAGING - total; ++fitting) {
+      total += buffers[fitting].size();
+    }
+    if (fitting <= 1) return buffers.empty() ? 0 : write(buffers.front());
+    staging_.clear();
+    for (ByteSpan buffer : buffers.first(fitting)) {
+      staging_.insert(staging_.end(), buffer.begin(), buffer.end());
+    }
+    return write(staging_);
+  }
   // Writes go straight to the handle: nothing is held back.
   std::expected<void, IoError> flush() override { return {}; }
+
+ private:
+  static constexpr std::size_t STAGING = 64 * 1024;
+  std::vector<std::byte> staging_;
 };
 
 }  // namespace

@@ -1,0 +1,90 @@
+#include "fd_io.h"
+
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace velmora::bench {
+
+namespace {
+
+std::array<std::byte, 4> length_prefix(std::size_t length) {
+  std::array<std::byte, 4> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = std::byte((length >> (8 * i)) & 0xFF);
+  return out;
+}
+
+}  // namespace
+
+void fail(const std::string& what) {
+  std::fprintf(stderr, "relay_bench: %s\n", what.c_str());
+  std::fflush(stderr);
+  _exit(2);
+}
+
+void write_all(int fd, std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    ssize_t count = ::write(fd, bytes.data(), bytes.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) fail(std::string("write: ") + std::strerror(errno));
+    bytes = bytes.subspan(static_cast<std::size_t>(count));
+  }
+}
+
+void write_all(int fd, std::span<const std::byte> first, std::span<const std::byte> second) {
+  while (!first.empty()) {
+    std::array<iovec, 2> parts{{{const_cast<std::byte*>(first.data()), first.size()},
+                                {const_cast<std::byte*>(second.data()), second.size()}}};
+    ssize_t count = ::writev(fd, parts.data(), 2);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) fail(std::string("writev: ") + std::strerror(errno));
+    auto done = static_cast<std::size_t>(count);
+    if (done >= first.size()) {
+      second = second.subspan(done - first.size());
+      first = {};
+    } else {
+      first = first.subspan(done);
+    }
+  }
+  write_all(fd, second);
+}
+
+void read_exact(int fd, std::span<std::byte> into) {
+  while (!into.empty()) {
+    ssize_t count = ::read(fd, into.data(), into.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) fail(std::string("read: ") + std::strerror(errno));
+    if (count == 0) fail("the stream ended early");
+    into = into.subspan(static_cast<std::size_t>(count));
+  }
+}
+
+void write_frame(int fd, std::string_view payload) {
+  auto prefix = length_prefix(payload.size());
+  write_all(fd, prefix, as_bytes(payload));
+}
+
+std::string read_frame(int fd) {
+  std::array<std::byte, 4> prefix{};
+  read_exact(fd, prefix);
+  std::uint32_t length = 0;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    length |= std::to_integer<std::uint32_t>(prefix[i]) << (8 * i);
+  }
+  if (length > 4096) fail("an unexpectedly long start-up message");
+  std::string payload(length, '\0');
+  read_exact(fd, std::as_writable_bytes(std::span(payload)));
+  return payload;
+}
+
+std::span<const std::byte> as_bytes(std::string_view text) {
+  return std::as_bytes(std::span(text.data(), text.size()));
+}
+
+}  // namespace velmora::bench

@@ -1,0 +1,217 @@
+// relay_bench: the host against socat and a direct connection, on the same byte streams in the
+// same run. Prints one table of medians. Usage:
+//   relay_bench [--host=PATH] [--reps=N] [--only=host,socat,direct] [--sizes=64,4096,...]
+//              [--no-round-trips] [--scale=N]
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fd_io.h"
+#include "frame_traffic.h"
+#include "process_stats.h"
+#include "relay_paths.h"
+#include "table.h"
+#include "temp_dir.h"
+#include "test_agent.h"
+
+namespace velmora::bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+struct Size {
+  std::size_t bytes;
+  const char* label;
+  std::uint64_t frames;  // per run: enough for a run of a tenth of a second or more
+};
+
+constexpr Size kSizes[] = {{64, "64 B", 200'000},
+                           {4096, "4 KiB", 32'768},
+                           {65536, "64 KiB", 2048},
+                           {1 << 20, "1 MiB", 128},
+                           {1 << 24, "16 MiB", 16}};
+constexpr std::uint64_t kRoundTrips = 10'000;
+constexpr auto kIdle = 2s;
+// A case that takes longer than this has hung: the run ends rather than waiting for ever.
+constexpr unsigned kCaseLimitSeconds = 120;
+
+struct Options {
+  std::filesystem::path host;
+  int repetitions = 5;
+  std::vector<PathKind> paths{PathKind::Host, PathKind::Socat, PathKind::Direct};
+  std::vector<std::size_t> sizes;  // frame sizes to run; empty runs all of them
+  bool round_trips = true;
+  int scale = 1;  // multiplies the frames per run, for profiling
+};
+
+double mib(long kib) {
+  return kib < 0 ? NAN : static_cast<double>(kib) / 1024.0;
+}
+
+double ms(std::chrono::nanoseconds time) {
+  return std::chrono::duration<double, std::milli>(time).count();
+}
+
+// Sends from one end while the other end checks; the time runs until the last frame is checked.
+std::chrono::nanoseconds timed_transfer(int from, int to, const Size& size) {
+  alarm(kCaseLimitSeconds);
+  const auto start = Clock::now();
+  std::thread sender([&] { send_frames(from, size.bytes, size.frames); });
+  expect_frames(to, size.bytes, size.frames);
+  auto elapsed = Clock::now() - start;
+  sender.join();
+  alarm(0);
+  return elapsed;
+}
+
+void throughput(Table& table, std::size_t column, const Path& path, const Size& size) {
+  struct Direction {
+    const char* label;
+    int from;
+    int to;
+  };
+  const Direction directions[] = {{"ext->agent", path.extension_out(), path.agent()},
+                                  {"agent->ext", path.agent(), path.extension_in()}};
+  auto pid = path.relay_pid();
+  const bool largest = size.bytes == kSizes[std::size(kSizes) - 1].bytes;
+  for (const auto& d : directions) {
+    if (largest && pid) reset_peak(*pid);
+    double seconds = std::chrono::duration<double>(timed_transfer(d.from, d.to, size)).count();
+    if (largest) {
+      table.add(std::string("peak RSS ") + d.label + " " + size.label + " (MiB)", column,
+                pid ? mib(status_kib(*pid, "VmHWM")) : NAN);
+    }
+    double bytes = static_cast<double>(size.bytes * size.frames);
+    std::string row = std::string(d.label) + " " + size.label;
+    table.add(row + " MB/s", column, bytes / seconds / 1e6);
+    table.add(row + " frames/s", column, static_cast<double>(size.frames) / seconds);
+  }
+}
+
+void latency(Table& table, std::size_t column, const Path& path) {
+  alarm(kCaseLimitSeconds);
+  std::thread echo([&] { echo_frames(path.agent(), 64, kRoundTrips); });
+  auto times = round_trips(path.extension_out(), path.extension_in(), 64, kRoundTrips);
+  echo.join();
+  alarm(0);
+  std::sort(times.begin(), times.end());
+  auto at = [&](double share) {
+    return times[static_cast<std::size_t>(share * static_cast<double>(times.size() - 1))];
+  };
+  table.add("round trip 64 B median (us)", column, ms(at(0.5)) * 1000);
+  table.add("round trip 64 B p99 (us)", column, ms(at(0.99)) * 1000);
+}
+
+// Resident memory and CPU time of a linked relay that carries nothing.
+void idle(Table& table, std::size_t column, const Path& path) {
+  auto pid = path.relay_pid();
+  std::this_thread::sleep_for(100ms);
+  table.add("RSS idle, linked (MiB)", column, pid ? mib(status_kib(*pid, "VmRSS")) : NAN);
+  if (!pid) return;
+  auto cpu_before = cpu_time(*pid);
+  auto scheduled_before = scheduled_time(*pid);
+  std::this_thread::sleep_for(kIdle);
+  table.add("CPU idle 2 s, /proc stat (ms)", column,
+            static_cast<double>((cpu_time(*pid) - cpu_before).count()));
+  table.add("CPU idle 2 s, schedstat (us)", column,
+            static_cast<double>((scheduled_time(*pid) - scheduled_before).count()));
+}
+
+void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListener& agent,
+              const Options& options) {
+  const auto column = static_cast<std::size_t>(kind);
+  alarm(kCaseLimitSeconds);
+  Path path = Path::start(kind, config, agent);
+  alarm(0);
+  table.add("start -> first message at agent (ms)", column, ms(path.to_first_message));
+  table.add("start -> linked notice (ms)", column, path.to_linked ? ms(*path.to_linked) : NAN);
+  idle(table, column, path);
+  for (const auto& size : kSizes) {
+    if (!options.sizes.empty() &&
+        std::ranges::find(options.sizes, size.bytes) == options.sizes.end()) {
+      continue;
+    }
+    throughput(
+        table, column, path,
+        Size{size.bytes, size.label, size.frames * static_cast<std::uint64_t>(options.scale)});
+  }
+  auto pid = path.relay_pid();
+  if (options.round_trips) latency(table, column, path);
+  std::this_thread::sleep_for(100ms);
+  table.add("RSS idle after the runs (MiB)", column, pid ? mib(status_kib(*pid, "VmRSS")) : NAN);
+}
+
+std::filesystem::path default_host() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "velmora-web-host";
+}
+
+Options parse_options(int argc, char** argv) {
+  Options options;
+  options.host = default_host();
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.starts_with("--host=")) {
+      options.host = arg.substr(7);
+    } else if (arg.starts_with("--reps=")) {
+      options.repetitions = std::max(1, std::stoi(arg.substr(7)));
+    } else if (arg.starts_with("--only=")) {
+      options.paths.clear();
+      for (PathKind kind : {PathKind::Host, PathKind::Socat, PathKind::Direct}) {
+        if (arg.find(name_of(kind)) != std::string::npos) options.paths.push_back(kind);
+      }
+    } else if (arg == "--no-round-trips") {
+      options.round_trips = false;
+    } else if (arg.starts_with("--scale=")) {
+      options.scale = std::max(1, std::stoi(arg.substr(8)));
+    } else if (arg.starts_with("--sizes=")) {
+      std::istringstream list(arg.substr(8));
+      for (std::string item; std::getline(list, item, ',');)
+        options.sizes.push_back(std::stoul(item));
+    } else {
+      fail("unknown argument " + arg +
+           " (use --host=PATH, --reps=N, --only=host,socat,direct, --sizes=64,4096,...,\n"
+           " --no-round-trips, --scale=N)");
+    }
+  }
+  return options;
+}
+
+int run(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  Options options = parse_options(argc, argv);
+  auto roaming = blackbox::TempDir::create();
+  if (!roaming) fail(roaming.error());
+  AgentListener agent;
+  PathConfig config{options.host, roaming->path(), "bench-token"};
+  auto published = blackbox::write_file(blackbox::bridge_file_path(roaming->path()),
+                                        blackbox::bridge_json(agent.port(), config.token));
+  if (!published) fail(published.error());
+  Table table;
+  for (int rep = 1; rep <= options.repetitions; ++rep) {
+    for (PathKind kind : options.paths) {
+      std::fprintf(stderr, "repetition %d/%d: %s\n", rep, options.repetitions, name_of(kind));
+      run_path(table, kind, config, agent, options);
+    }
+  }
+  table.print(options.repetitions);
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace velmora::bench
+
+int main(int argc, char** argv) {
+  return velmora::bench::run(argc, argv);
+}

@@ -1,0 +1,241 @@
+// Gathered writes must put exactly the bytes of one write_frame per payload on the stream,
+// whatever share of a call the stream accepts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "frame.h"
+#include "host/relay.h"
+
+namespace velmora {
+namespace {
+
+Payload bytes(std::string_view text) {
+  Payload out(text.size());
+  std::transform(text.begin(), text.end(), out.begin(), [](char c) { return std::byte(c); });
+  return out;
+}
+
+Payload frame_of(const Payload& payload) {
+  auto n = payload.size();
+  Payload out = {std::byte(n & 0xFF), std::byte((n >> 8) & 0xFF), std::byte((n >> 16) & 0xFF),
+                 std::byte((n >> 24) & 0xFF)};
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+Payload frames_of(const std::vector<Payload>& payloads) {
+  Payload out;
+  for (const auto& p : payloads) {
+    Payload f = frame_of(p);
+    out.insert(out.end(), f.begin(), f.end());
+  }
+  return out;
+}
+
+// Takes at most `chunk` bytes per call, across buffer boundaries; every third call can be made
+// to fail as interrupted. With `gathers` false it keeps the Writer's one-buffer default.
+class ChunkedWriter final : public Writer {
+ public:
+  ChunkedWriter(std::size_t chunk, bool gathers, bool interrupts = false)
+      : chunk_(chunk), gathers_(gathers), interrupts_(interrupts) {}
+
+  std::expected<std::size_t, IoError> write(std::span<const std::byte> data) override {
+    std::array<ByteSpan, 1> one{data};
+    return accept(one);
+  }
+  std::expected<std::size_t, IoError> write_gathered(std::span<const ByteSpan> buffers) override {
+    if (!gathers_) return Writer::write_gathered(buffers);
+    return accept(buffers);
+  }
+  std::expected<void, IoError> flush() override {
+    ++flushes;
+    return {};
+  }
+
+  Payload output;
+  int calls = 0;
+  int flushes = 0;
+
+ private:
+  std::expected<std::size_t, IoError> accept(std::span<const ByteSpan> buffers) {
+    ++calls;
+    if (interrupts_ && calls % 3 == 0) return std::unexpected(IoError::os(4, true));
+    std::size_t left = chunk_;
+    for (ByteSpan buffer : buffers) {
+      std::size_t take = std::min(left, buffer.size());
+      output.insert(output.end(), buffer.begin(), buffer.begin() + static_cast<long>(take));
+      left -= take;
+      if (take < buffer.size()) break;
+    }
+    return chunk_ - left;
+  }
+
+  std::size_t chunk_;
+  bool gathers_;
+  bool interrupts_;
+};
+
+std::vector<Payload> mixed_payloads() {
+  std::vector<Payload> payloads;
+  for (std::size_t size : {1u, 0u, 7u, 300u, 2u, 65537u, 4u, 0u, 13u}) {
+    Payload p(size);
+    for (std::size_t i = 0; i < size; ++i) p[i] = std::byte((i * 7 + size) & 0xFF);
+    payloads.push_back(std::move(p));
+  }
+  return payloads;
+}
+
+TEST(WriteFrames, SameBytesWhateverEachCallAccepts) {
+  const auto payloads = mixed_payloads();
+  const Payload expected = frames_of(payloads);
+  for (std::size_t chunk :
+       {std::size_t{1}, std::size_t{3}, std::size_t{5}, std::size_t{4096}, std::size_t{1} << 30}) {
+    for (bool gathers : {true, false}) {
+      for (bool interrupts : {false, true}) {
+        ChunkedWriter writer(chunk, gathers, interrupts);
+        ASSERT_TRUE(write_frames(writer, payloads)) << chunk << gathers << interrupts;
+        EXPECT_EQ(writer.output, expected) << "chunk " << chunk << " gathers " << gathers;
+        EXPECT_EQ(writer.flushes, 1);
+      }
+    }
+  }
+}
+
+TEST(WriteFrames, OneCallPerGatherWhenTheStreamTakesEverything) {
+  std::vector<Payload> payloads(MAX_GATHERED_FRAMES * 2 + 1, bytes("{}"));
+  ChunkedWriter writer(std::size_t{1} << 30, true);
+  ASSERT_TRUE(write_frames(writer, payloads));
+  EXPECT_EQ(writer.output, frames_of(payloads));
+  EXPECT_EQ(writer.calls, 3);
+}
+
+TEST(WriteFrame, LengthAndPayloadInOneCall) {
+  ChunkedWriter writer(std::size_t{1} << 30, true);
+  ASSERT_TRUE(write_frame(writer, bytes("hello")));
+  EXPECT_EQ(writer.output, frame_of(bytes("hello")));
+  EXPECT_EQ(writer.calls, 1);
+}
+
+TEST(WriteFrames, TooLargeStopsAfterTheFramesBeforeIt) {
+  std::vector<Payload> payloads;
+  payloads.push_back(bytes("a"));
+  payloads.push_back(bytes("bc"));
+  payloads.push_back(Payload(MAX_FRAME_LEN + 1));
+  payloads.push_back(bytes("d"));
+  ChunkedWriter writer(3, true);
+  auto written = write_frames(writer, payloads);
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().display(), "frame too large");
+  EXPECT_EQ(writer.output, frames_of({bytes("a"), bytes("bc")}));
+}
+
+TEST(WriteFrames, StreamAcceptingNothingFails) {
+  ChunkedWriter writer(0, true);
+  auto written = write_frames(writer, std::vector<Payload>{bytes("x"), bytes("y")});
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().display(), "failed to write whole buffer");
+}
+
+// A reader that hands out at most `chunk` bytes per read; with `interrupts`, every other read
+// fails as interrupted first.
+class ChunkedReader final : public Reader {
+ public:
+  explicit ChunkedReader(Payload input, std::size_t chunk = SIZE_MAX, bool interrupts = false)
+      : input_(std::move(input)), chunk_(chunk), interrupts_(interrupts) {}
+  std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
+    if (interrupts_ && (reads_++ % 2 == 0)) return std::unexpected(IoError::os(4, true));
+    std::size_t count = std::min({into.size(), input_.size() - at_, chunk_});
+    std::copy_n(input_.begin() + static_cast<long>(at_), count, into.begin());
+    at_ += count;
+    return count;
+  }
+
+ private:
+  Payload input_;
+  std::size_t chunk_;
+  bool interrupts_;
+  std::size_t at_ = 0;
+  std::size_t reads_ = 0;
+};
+
+TEST(WholeFrameBuffered, OnlyAWholeFrameWithAValidLength) {
+  struct Case {
+    Payload after_first;
+    bool expected;
+  };
+  const Payload bad_length = {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}};
+  const Payload abc = frame_of(bytes("abc"));
+  const Case cases[] = {
+      {abc, true},
+      {Payload(abc.begin(), abc.end() - 1), false},
+      {{std::byte{3}, std::byte{0}}, false},
+      {bad_length, false},
+      {{}, false},
+  };
+  for (const auto& c : cases) {
+    Payload input = frame_of(bytes("x"));
+    input.insert(input.end(), c.after_first.begin(), c.after_first.end());
+    ChunkedReader inner(std::move(input));
+    BufferedReader reader(inner);
+    ASSERT_TRUE(read_frame(reader));
+    EXPECT_EQ(whole_frame_buffered(reader), c.expected) << c.after_first.size();
+  }
+}
+
+TEST(WholeFramesLength, CountsOnlyWholeFramesWithValidLengthsFromTheFront) {
+  const Payload a = frame_of(bytes("a"));
+  const Payload bc = frame_of(bytes("bc"));
+  auto join = [](std::initializer_list<Payload> parts) {
+    Payload out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  const Payload zero = {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}};
+  const Payload too_long = {std::byte{1}, std::byte{0}, std::byte{0}, std::byte{1}, std::byte{9}};
+  struct Case {
+    Payload bytes;
+    std::size_t whole;
+  };
+  const Case cases[] = {
+      {{}, 0},
+      {join({a, bc}), a.size() + bc.size()},
+      {join({a, Payload(bc.begin(), bc.end() - 1)}), a.size()},
+      {join({a, zero, bc}), a.size()},
+      {join({too_long}), 0},
+      {Payload(a.begin(), a.begin() + 3), 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(whole_frames_length(c.bytes), c.whole) << c.bytes.size();
+}
+
+TEST(RelayToExtension, SameFramesWhateverTheReadsAndABadFrameEndsAfterThem) {
+  std::vector<Payload> payloads;
+  for (int i = 0; i < 600; ++i) payloads.push_back(bytes(std::to_string(i)));
+  payloads.push_back(Payload(BufferedReader::CAPACITY * 3, std::byte{0x42}));
+  payloads.push_back(bytes("last"));
+  Payload input = frames_of(payloads);
+  input.insert(input.end(), {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}});
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{100000}, SIZE_MAX}) {
+    for (bool interrupts : {false, true}) {
+      ChunkedReader agent(input, chunk, interrupts);
+      ChunkedWriter extension(std::size_t{1} << 30, true);
+      IoError error = relay_to_extension(agent, extension);
+      EXPECT_EQ(error.display(), "bad frame length") << "chunk " << chunk << " " << interrupts;
+      EXPECT_TRUE(extension.output == frames_of(payloads)) << "chunk " << chunk;
+    }
+  }
+}
+
+TEST(RelayToExtension, FramesReadTogetherLeaveInOneCall) {
+  std::vector<Payload> payloads(600, bytes("{}"));
+  ChunkedReader agent(frames_of(payloads));
+  ChunkedWriter extension(std::size_t{1} << 30, true);
+  EXPECT_EQ(relay_to_extension(agent, extension).display(), "failed to fill whole buffer");
+  EXPECT_EQ(extension.output, frames_of(payloads));
+  EXPECT_EQ(extension.calls, 1);
+}
+
+}  // namespace
+}  // namespace velmora
