@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -176,14 +177,25 @@ std::expected<HostProcess, std::string> HostProcess::start(const Command& comman
 HostProcess::HostProcess(HostProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       status_(std::exchange(other.status_, std::nullopt)),
+      peak_memory_kib_(other.peak_memory_kib_),
       stdin_(std::move(other.stdin_)),
       stdout_(std::move(other.stdout_)),
       stdout_frames_(std::move(other.stdout_frames_)),
       stderr_(std::move(other.stderr_)),
-      stderr_text_(std::move(other.stderr_text_)) {}
+      stderr_text_(std::move(other.stderr_text_)),
+      stderr_scanned_(other.stderr_scanned_),
+      stdout_scan_(std::move(other.stdout_scan_)),
+      stderr_scan_(std::move(other.stderr_scan_)) {}
 
+// Whatever the child wrote and the test never looked at is scanned for tokens too.
 HostProcess::~HostProcess() {
-  if (pid_ < 0 || status_) return;
+  if (pid_ < 0) return;
+  if (!status_) reap_after_kill();
+  stdout_scan_.scan(unread_output());
+  error_output();
+}
+
+void HostProcess::reap_after_kill() {
   ::kill(pid_, SIGKILL);
   while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
@@ -200,18 +212,27 @@ std::expected<void, std::string> HostProcess::write_frame(std::string_view paylo
 }
 
 std::expected<Bytes, ReadError> HostProcess::read_frame(Duration limit) {
-  return stdout_frames_.read(stdout_.get(), Deadline(limit));
+  auto payload = stdout_frames_.read(stdout_.get(), Deadline(limit));
+  if (payload) {
+    stdout_scan_.scan(length_prefix(static_cast<std::uint32_t>(payload->size())));
+    stdout_scan_.scan(*payload);
+  }
+  return payload;
 }
 
 Bytes HostProcess::unread_output() {
-  return stdout_frames_.take_rest(stdout_.get());
+  Bytes rest = stdout_frames_.take_rest(stdout_.get());
+  stdout_scan_.scan(rest);
+  return rest;
 }
 
 bool HostProcess::try_reap() {
   if (status_) return true;
   int raw = 0;
-  pid_t got = ::waitpid(pid_, &raw, WNOHANG);
+  rusage usage{};
+  pid_t got = ::wait4(pid_, &raw, WNOHANG, &usage);
   if (got != pid_) return false;
+  peak_memory_kib_ = usage.ru_maxrss;
   status_ = WIFSIGNALED(raw) ? ExitStatus{ExitStatus::Kind::Signalled, WTERMSIG(raw)}
                              : ExitStatus::exited(WEXITSTATUS(raw));
   return true;
@@ -228,6 +249,7 @@ void HostProcess::collect_stderr(int wait_ms) {
   if (::poll(&entry, 1, wait_ms) > 0 && !read_available(stderr_.get(), stderr_text_)) {
     stderr_.reset();
   }
+  scan_new_stderr();
 }
 
 std::optional<ExitStatus> HostProcess::exit_within(Duration limit) {
@@ -241,16 +263,20 @@ std::optional<ExitStatus> HostProcess::exit_within(Duration limit) {
 
 std::expected<ExitStatus, std::string> HostProcess::wait(Duration limit) {
   if (auto status = exit_within(limit)) return *status;
-  ::kill(pid_, SIGKILL);
-  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  reap_after_kill();
   status_ = ExitStatus{ExitStatus::Kind::Signalled, SIGKILL};
   return std::unexpected("still running after " + std::to_string(limit.count()) + " ms; killed");
 }
 
 const std::string& HostProcess::error_output() {
   if (stderr_ && !read_available(stderr_.get(), stderr_text_)) stderr_.reset();
+  scan_new_stderr();
   return stderr_text_;
+}
+
+void HostProcess::scan_new_stderr() {
+  stderr_scan_.scan(std::string_view(stderr_text_).substr(stderr_scanned_));
+  stderr_scanned_ = stderr_text_.size();
 }
 
 }  // namespace velmora::blackbox

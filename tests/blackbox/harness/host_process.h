@@ -14,6 +14,7 @@
 #include "bytes.h"
 #include "deadline.h"
 #include "fd_io.h"
+#include "secrets.h"
 #include "unique_fd.h"
 
 namespace velmora::blackbox {
@@ -79,20 +80,28 @@ class HostProcess {
   const std::string& error_output();
 
   pid_t pid() const { return pid_; }
+  // The child's peak resident memory in KiB, as the system counted it; known once it has ended.
+  std::optional<long> peak_memory_kib() const { return peak_memory_kib_; }
 
  private:
   HostProcess(pid_t pid, UniqueFd in, UniqueFd out, UniqueFd err)
       : pid_(pid), stdin_(std::move(in)), stdout_(std::move(out)), stderr_(std::move(err)) {}
   bool try_reap();
+  void reap_after_kill();
   void collect_stderr(int wait_ms);
+  void scan_new_stderr();
 
   pid_t pid_ = -1;
   std::optional<ExitStatus> status_;
+  std::optional<long> peak_memory_kib_;
   UniqueFd stdin_;
   UniqueFd stdout_;
   FrameReader stdout_frames_;
   UniqueFd stderr_;
   std::string stderr_text_;
+  std::size_t stderr_scanned_ = 0;
+  SecretScan stdout_scan_{"standard output"};
+  SecretScan stderr_scan_{"error stream"};
 };
 
 }  // namespace velmora::blackbox
