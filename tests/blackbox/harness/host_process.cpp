@@ -4,12 +4,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -177,7 +177,6 @@ std::expected<HostProcess, std::string> HostProcess::start(const Command& comman
 HostProcess::HostProcess(HostProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       status_(std::exchange(other.status_, std::nullopt)),
-      peak_memory_kib_(other.peak_memory_kib_),
       stdin_(std::move(other.stdin_)),
       stdout_(std::move(other.stdout_)),
       stdout_frames_(std::move(other.stdout_frames_)),
@@ -229,10 +228,8 @@ Bytes HostProcess::unread_output() {
 bool HostProcess::try_reap() {
   if (status_) return true;
   int raw = 0;
-  rusage usage{};
-  pid_t got = ::wait4(pid_, &raw, WNOHANG, &usage);
+  pid_t got = ::waitpid(pid_, &raw, WNOHANG);
   if (got != pid_) return false;
-  peak_memory_kib_ = usage.ru_maxrss;
   status_ = WIFSIGNALED(raw) ? ExitStatus{ExitStatus::Kind::Signalled, WTERMSIG(raw)}
                              : ExitStatus::exited(WEXITSTATUS(raw));
   return true;
@@ -266,6 +263,16 @@ std::expected<ExitStatus, std::string> HostProcess::wait(Duration limit) {
   reap_after_kill();
   status_ = ExitStatus{ExitStatus::Kind::Signalled, SIGKILL};
   return std::unexpected("still running after " + std::to_string(limit.count()) + " ms; killed");
+}
+
+// Read from /proc: the count that wait4() gives includes the memory of the driver that
+// started the child, from before its program was loaded.
+std::optional<long> peak_memory_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  }
+  return std::nullopt;
 }
 
 const std::string& HostProcess::error_output() {

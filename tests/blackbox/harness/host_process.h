@@ -45,6 +45,10 @@ struct ExitStatus {
 
 std::string describe(const ExitStatus& status);
 
+// A running process's peak resident memory so far in KiB (its VmHWM), from any thread; nothing
+// once it has ended.
+std::optional<long> peak_memory_kib(pid_t pid);
+
 class HostProcess {
  public:
   static std::expected<HostProcess, std::string> start(const Command& command,
@@ -80,8 +84,6 @@ class HostProcess {
   const std::string& error_output();
 
   pid_t pid() const { return pid_; }
-  // The child's peak resident memory in KiB, as the system counted it; known once it has ended.
-  std::optional<long> peak_memory_kib() const { return peak_memory_kib_; }
 
  private:
   HostProcess(pid_t pid, UniqueFd in, UniqueFd out, UniqueFd err)
@@ -93,7 +95,6 @@ class HostProcess {
 
   pid_t pid_ = -1;
   std::optional<ExitStatus> status_;
-  std::optional<long> peak_memory_kib_;
   UniqueFd stdin_;
   UniqueFd stdout_;
   FrameReader stdout_frames_;
