@@ -62,10 +62,22 @@ std::string seed_note() {
   return "VELMORA_FAULT_SEED=" + std::to_string(fault_seed());
 }
 
-// The agent's connection ending: an end of stream, or a reset shown as the system's error.
-testing::AssertionResult IsAgentGoneLine(std::string_view written) {
+// One line with the system's text and code. Wine's texts are its own; Linux's are known.
+bool IsOsErrorLine(std::string_view written, bool under_wine,
+                   std::initializer_list<std::string_view> linux_lines) {
   static const std::regex os_error(R"(velmora-web-host: [^\n]+ \(os error \d+\)\n)");
-  if (written == kAgentClosed || std::regex_match(std::string(written), os_error)) {
+  if (under_wine) return std::regex_match(std::string(written), os_error);
+  return std::ranges::find(linux_lines, written) != linux_lines.end();
+}
+
+constexpr std::string_view kBrokenPipe = "velmora-web-host: Broken pipe (os error 32)\n";
+
+// The agent's connection ending: an end of stream, or a reset (met by a read, or by a write as a
+// reset or a broken pipe) shown as the system's error.
+testing::AssertionResult IsAgentGoneLine(std::string_view written) {
+  constexpr std::string_view kReset = "velmora-web-host: Connection reset by peer (os error 104)\n";
+  const bool under_wine = host_setup().platform == HostPlatform::Wine;
+  if (written == kAgentClosed || IsOsErrorLine(written, under_wine, {kReset, kBrokenPipe})) {
     return testing::AssertionSuccess();
   }
   return testing::AssertionFailure()
@@ -362,10 +374,9 @@ INSTANTIATE_TEST_SUITE_P(Extension, InputCut,
 // ---- The browser closing the host's output --------------------------------------------------
 
 testing::AssertionResult IsBrokenPipeLine(std::string_view written, bool under_wine) {
-  static const std::regex os_error(R"(velmora-web-host: [^\n]+ \(os error \d+\)\n)");
-  bool ok = under_wine ? std::regex_match(std::string(written), os_error)
-                       : written == "velmora-web-host: Broken pipe (os error 32)\n";
-  if (ok) return testing::AssertionSuccess();
+  if (IsOsErrorLine(written, under_wine, {kBrokenPipe})) {
+    return testing::AssertionSuccess();
+  }
   return testing::AssertionFailure()
          << "error stream: " << testing::PrintToString(std::string(written));
 }
