@@ -21,12 +21,18 @@ const HostSetup& host_setup() {
 }
 
 void HostTest::SetUp() {
+  forget_secrets();
+  take_secret_sightings();
   auto tmp = TempDir::create();
   ASSERT_TRUE(tmp) << tmp.error();
   tmp_ = std::move(*tmp);
   std::error_code error;
   std::filesystem::create_directories(roaming(), error);
   ASSERT_FALSE(error) << error.message();
+}
+
+void HostTest::TearDown() {
+  for (const std::string& sighting : take_secret_sightings()) ADD_FAILURE() << sighting;
 }
 
 std::expected<HostProcess, std::string> HostTest::start(StdinMode stdin_mode,

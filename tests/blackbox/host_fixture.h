@@ -28,6 +28,8 @@ inline constexpr Duration kIdle = std::chrono::seconds(1);
 class HostTest : public testing::Test {
  protected:
   void SetUp() override;
+  // No token of a bridge file reached the host's standard output or error stream.
+  void TearDown() override;
 
   const std::filesystem::path& scratch() const { return tmp_->path(); }
   // Exists from the start of each test; the host takes it as its roaming folder.

@@ -80,15 +80,19 @@ void report_line(std::string_view text) {
   }
 }
 
+// The end is claimed before the line is written: a thread ending the process quietly in
+// between must not leave a line beside its status 0.
 void report_failure(const HostError& error) {
-  report_line(error.display());
+  if (platform::claim_process_end()) report_line(error.display());
   platform::exit_process(1);
 }
 
 void abnormal_stop(std::string_view report) {
-  std::string line(report);
-  line += '\n';
-  platform::write_error_stream(line);
+  if (platform::claim_process_end()) {
+    std::string line(report);
+    line += '\n';
+    platform::write_error_stream(line);
+  }
   platform::exit_process(101);
 }
 

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -75,6 +77,39 @@ TEST(ExitProcessDeathTest, EndsAtOnceWhileAnotherThreadHoldsALock) {
     std::thread([] { platform::exit_process(7); }).join();
   };
   EXPECT_EXIT(body(), testing::ExitedWithCode(7), Not(HasSubstr("exit handler ran")));
+}
+
+// The forwarder ending the process quietly while the main thread reports a failure: the status
+// and the line always go together.
+TEST(ReportFailureDeathTest, AQuietEndComingLaterLeavesTheLineAndItsStatus) {
+  auto body = [] {
+    std::atomic<bool> claimed = false;
+    std::thread reporter([&claimed] {
+      ASSERT_TRUE(platform::claim_process_end());
+      claimed = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      report_failure(BridgeError::not_connected());
+    });
+    while (!claimed) std::this_thread::yield();
+    platform::exit_process(0);
+  };
+  EXPECT_EXIT(body(), testing::ExitedWithCode(1),
+              testing::Eq("velmora-web-host: the browser extension is not connected\n"));
+}
+
+TEST(ReportFailureDeathTest, NoLineWhenAQuietEndCameFirst) {
+  auto body = [] {
+    std::atomic<bool> claimed = false;
+    std::thread quiet([&claimed] {
+      ASSERT_TRUE(platform::claim_process_end());
+      claimed = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      platform::exit_process(0);
+    });
+    while (!claimed) std::this_thread::yield();
+    report_failure(BridgeError::not_connected());
+  };
+  EXPECT_EXIT(body(), testing::ExitedWithCode(0), testing::Eq(""));
 }
 
 TEST(AbnormalStopDeathTest, StatusOneHundredAndOne) {

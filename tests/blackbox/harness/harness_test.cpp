@@ -12,8 +12,10 @@
 #include "fd_io.h"
 #include "host_process.h"
 #include "host_setup.h"
+#include "secrets.h"
 #include "temp_dir.h"
 #include "test_agent.h"
+#include "traffic.h"
 
 namespace velmora::blackbox {
 namespace {
@@ -252,6 +254,81 @@ TEST(TestAgentTest, PublishesItsPortAndTokenInTheBridgeFile) {
   content << file.rdbuf();
   EXPECT_EQ(content.str(),
             R"({"port":)" + std::to_string(agent->port()) + R"(,"token":"a\"b\\c\u000a"})");
+}
+
+// A stream of the stress relay, as a far end receives it after one fault on the way.
+struct TrafficFaultCase {
+  const char* name;
+  void (*fault)(std::vector<Bytes>& frames);
+};
+
+void PrintTo(const TrafficFaultCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class TrafficFault : public testing::TestWithParam<TrafficFaultCase> {};
+
+// Frames 0 to 9 of a stream: frame 3 is the largest frame, and small ones come early.
+std::vector<Bytes> first_frames(std::uint64_t seed) {
+  FrameSource source(seed);
+  std::vector<Bytes> frames;
+  for (int i = 0; i < 10; ++i) frames.push_back(source.next());
+  return frames;
+}
+
+TEST_P(TrafficFault, IsCaughtWhereTheUnfaultedStreamPasses) {
+  constexpr std::uint64_t kSeed = 7;
+  std::vector<Bytes> frames = first_frames(kSeed);
+  FrameCheck clean(kSeed);
+  for (const Bytes& payload : frames) ASSERT_EQ(clean.take(payload), std::nullopt);
+  EXPECT_EQ(clean.count().largest, 1u);
+
+  GetParam().fault(frames);
+  FrameCheck check(kSeed);
+  bool caught = false;
+  for (const Bytes& payload : frames) caught = caught || check.take(payload).has_value();
+  // A fault at the end shows as a frame missing when the counts are compared.
+  EXPECT_TRUE(caught || check.count().frames != clean.count().frames);
+}
+
+std::size_t smallest(const std::vector<Bytes>& frames) {
+  return static_cast<std::size_t>(std::ranges::min_element(frames, {}, &Bytes::size) -
+                                  frames.begin());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Harness, TrafficFault,
+    testing::Values(
+        TrafficFaultCase{"lost", [](auto& f) { f.erase(f.begin() + 4); }},
+        TrafficFaultCase{"lost_last", [](auto& f) { f.pop_back(); }},
+        TrafficFaultCase{"repeated", [](auto& f) { f.insert(f.begin() + 5, f[4]); }},
+        TrafficFaultCase{"reordered", [](auto& f) { std::swap(f[5], f[6]); }},
+        TrafficFaultCase{"bit_flipped_in_the_largest", [](auto& f) { f[3][9'000'000] ^= 0x10; }},
+        TrafficFaultCase{"bit_flipped_in_the_smallest", [](auto& f) { f[smallest(f)][0] ^= 1; }},
+        TrafficFaultCase{"cut_short", [](auto& f) { f[3].pop_back(); }},
+        TrafficFaultCase{"sequence_number_changed", [](auto& f) { f[3][0] ^= 1; }}),
+    [](const testing::TestParamInfo<TrafficFaultCase>& row) {
+      return std::string(row.param.name);
+    });
+
+TEST(SecretScanTest, FindsATokenInOneChunkAndAcrossTwo) {
+  take_secret_sightings();
+  forget_secrets();
+  note_secret("s3cr3t-token");
+  SecretScan whole("out");
+  whole.scan("before s3cr3t-token after");
+  SecretScan split("err");
+  split.scan("...s3cr3");
+  split.scan("t-tok");
+  split.scan("en...");
+  SecretScan clean("out");
+  clean.scan("s3cr3t-toke");
+  clean.scan("-n");
+  forget_secrets();
+  auto sightings = take_secret_sightings();
+  ASSERT_EQ(sightings.size(), 2u) << testing::PrintToString(sightings);
+  EXPECT_NE(sightings[0].find("out"), std::string::npos);
+  EXPECT_NE(sightings[1].find("err"), std::string::npos);
 }
 
 }  // namespace

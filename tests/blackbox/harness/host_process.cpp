@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -180,10 +181,20 @@ HostProcess::HostProcess(HostProcess&& other) noexcept
       stdout_(std::move(other.stdout_)),
       stdout_frames_(std::move(other.stdout_frames_)),
       stderr_(std::move(other.stderr_)),
-      stderr_text_(std::move(other.stderr_text_)) {}
+      stderr_text_(std::move(other.stderr_text_)),
+      stderr_scanned_(other.stderr_scanned_),
+      stdout_scan_(std::move(other.stdout_scan_)),
+      stderr_scan_(std::move(other.stderr_scan_)) {}
 
+// Whatever the child wrote and the test never looked at is scanned for tokens too.
 HostProcess::~HostProcess() {
-  if (pid_ < 0 || status_) return;
+  if (pid_ < 0) return;
+  if (!status_) reap_after_kill();
+  stdout_scan_.scan(unread_output());
+  error_output();
+}
+
+void HostProcess::reap_after_kill() {
   ::kill(pid_, SIGKILL);
   while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
@@ -200,11 +211,18 @@ std::expected<void, std::string> HostProcess::write_frame(std::string_view paylo
 }
 
 std::expected<Bytes, ReadError> HostProcess::read_frame(Duration limit) {
-  return stdout_frames_.read(stdout_.get(), Deadline(limit));
+  auto payload = stdout_frames_.read(stdout_.get(), Deadline(limit));
+  if (payload) {
+    stdout_scan_.scan(length_prefix(static_cast<std::uint32_t>(payload->size())));
+    stdout_scan_.scan(*payload);
+  }
+  return payload;
 }
 
 Bytes HostProcess::unread_output() {
-  return stdout_frames_.take_rest(stdout_.get());
+  Bytes rest = stdout_frames_.take_rest(stdout_.get());
+  stdout_scan_.scan(rest);
+  return rest;
 }
 
 bool HostProcess::try_reap() {
@@ -228,6 +246,7 @@ void HostProcess::collect_stderr(int wait_ms) {
   if (::poll(&entry, 1, wait_ms) > 0 && !read_available(stderr_.get(), stderr_text_)) {
     stderr_.reset();
   }
+  scan_new_stderr();
 }
 
 std::optional<ExitStatus> HostProcess::exit_within(Duration limit) {
@@ -241,16 +260,30 @@ std::optional<ExitStatus> HostProcess::exit_within(Duration limit) {
 
 std::expected<ExitStatus, std::string> HostProcess::wait(Duration limit) {
   if (auto status = exit_within(limit)) return *status;
-  ::kill(pid_, SIGKILL);
-  while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  reap_after_kill();
   status_ = ExitStatus{ExitStatus::Kind::Signalled, SIGKILL};
   return std::unexpected("still running after " + std::to_string(limit.count()) + " ms; killed");
 }
 
+// Read from /proc: the count that wait4() gives includes the memory of the driver that
+// started the child, from before its program was loaded.
+std::optional<long> peak_memory_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  }
+  return std::nullopt;
+}
+
 const std::string& HostProcess::error_output() {
   if (stderr_ && !read_available(stderr_.get(), stderr_text_)) stderr_.reset();
+  scan_new_stderr();
   return stderr_text_;
+}
+
+void HostProcess::scan_new_stderr() {
+  stderr_scan_.scan(std::string_view(stderr_text_).substr(stderr_scanned_));
+  stderr_scanned_ = stderr_text_.size();
 }
 
 }  // namespace velmora::blackbox

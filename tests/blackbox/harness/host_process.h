@@ -14,6 +14,7 @@
 #include "bytes.h"
 #include "deadline.h"
 #include "fd_io.h"
+#include "secrets.h"
 #include "unique_fd.h"
 
 namespace velmora::blackbox {
@@ -43,6 +44,10 @@ struct ExitStatus {
 };
 
 std::string describe(const ExitStatus& status);
+
+// A running process's peak resident memory so far in KiB (its VmHWM), from any thread; nothing
+// once it has ended.
+std::optional<long> peak_memory_kib(pid_t pid);
 
 class HostProcess {
  public:
@@ -84,7 +89,9 @@ class HostProcess {
   HostProcess(pid_t pid, UniqueFd in, UniqueFd out, UniqueFd err)
       : pid_(pid), stdin_(std::move(in)), stdout_(std::move(out)), stderr_(std::move(err)) {}
   bool try_reap();
+  void reap_after_kill();
   void collect_stderr(int wait_ms);
+  void scan_new_stderr();
 
   pid_t pid_ = -1;
   std::optional<ExitStatus> status_;
@@ -93,6 +100,9 @@ class HostProcess {
   FrameReader stdout_frames_;
   UniqueFd stderr_;
   std::string stderr_text_;
+  std::size_t stderr_scanned_ = 0;
+  SecretScan stdout_scan_{"standard output"};
+  SecretScan stderr_scan_{"error stream"};
 };
 
 }  // namespace velmora::blackbox

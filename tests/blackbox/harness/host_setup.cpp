@@ -23,7 +23,8 @@ std::expected<void, std::string> take_option(std::string_view arg, HostSetup& se
                                         {"--probe=", &HostSetup::probe}};
   for (const auto& option : kOptions) {
     if (arg.starts_with(option.prefix)) {
-      setup.*option.field = fs::path(arg.substr(option.prefix.size()));
+      // Absolute, so that a child started in another folder still finds it.
+      setup.*option.field = fs::absolute(fs::path(arg.substr(option.prefix.size())));
       return {};
     }
   }

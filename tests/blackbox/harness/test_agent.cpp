@@ -13,6 +13,7 @@
 #include <list>
 #include <mutex>
 
+#include "secrets.h"
 #include "temp_dir.h"
 #include "unique_fd.h"
 
@@ -211,6 +212,7 @@ fs::path bridge_file_path(const fs::path& roaming) {
 }
 
 std::string bridge_json(std::uint16_t port, std::string_view token) {
+  note_secret(token);
   return R"({"port":)" + std::to_string(port) + R"(,"token":")" + json_escape(token) + R"("})";
 }
 

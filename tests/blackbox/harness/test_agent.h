@@ -44,6 +44,7 @@ struct AgentConnection {
 };
 
 std::filesystem::path bridge_file_path(const std::filesystem::path& roaming);
+// The bridge file's contents; the token is watched for on the host's output from now on.
 std::string bridge_json(std::uint16_t port, std::string_view token);
 
 class TestAgent {

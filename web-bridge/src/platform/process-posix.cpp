@@ -13,7 +13,10 @@ namespace velmora::platform {
 
 const char AGENT_FILE_NAME[] = "velmora-agent";
 
+[[noreturn]] void wait_for_the_end();
+
 void exit_process(int status) {
+  if (!claim_process_end()) wait_for_the_end();
   _exit(status);
 }
 

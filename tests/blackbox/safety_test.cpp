@@ -1,0 +1,241 @@
+// What the host must never do whatever it is sent: hand its sockets to programs it starts, write
+// a file, or let hostile frame lengths cost memory beyond a few of the largest frames. (That no
+// token reaches its output is checked after every case, by the fixture.)
+#include <sys/stat.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "agent_fixture.h"
+
+namespace velmora::blackbox {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+using SafetyTest = AgentTest;
+
+// Built with a sanitizer, whose runtime keeps memory of its own and uses the temporary folder.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kInstrumented = true;
+#else
+constexpr bool kInstrumented = false;
+#endif
+
+// ---- No socket for programs the host starts --------------------------------------------------
+
+// The descriptors of a running process that are sockets, with their open flags (octal).
+std::map<int, unsigned long> socket_flags(pid_t pid) {
+  std::map<int, unsigned long> out;
+  const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(fds, error)) {
+    auto target = fs::read_symlink(entry.path(), error);
+    if (error || !target.string().starts_with("socket:")) continue;
+    std::ifstream info("/proc/" + std::to_string(pid) + "/fdinfo/" +
+                       entry.path().filename().string());
+    for (std::string line; std::getline(info, line);) {
+      if (line.starts_with("flags:")) {
+        out[std::stoi(entry.path().filename().string())] = std::stoul(line.substr(6), nullptr, 8);
+      }
+    }
+  }
+  return out;
+}
+
+TEST_F(SafetyTest, EverySocketOfTheLinkedHostIsClosedOnExec) {
+  if (under_wine()) {
+    GTEST_SKIP() << "Windows sockets have no descriptors here; the Windows build creates them "
+                    "without inheritance, and starts the agent with an explicit handle list";
+  }
+  constexpr unsigned long kCloseOnExec = 02000000;
+  ASSERT_TRUE(StartAgent({listening()}));
+  auto host = start();
+  ASSERT_TRUE(host) << host.error();
+  ASSERT_TRUE(NextFrameIs(*host, kLinkedNotice));
+  ASSERT_TRUE(Succeeded(host->write_frame("relaying")));  // the forwarder runs by now
+  ASSERT_TRUE(AgentReceived(agent(), 0, {Bytes(kHello), "relaying"}));
+  auto sockets = socket_flags(host->pid());
+  EXPECT_GE(sockets.size(), 2u) << "the connection and its duplicate";
+  for (const auto& [fd, flags] : sockets) {
+    EXPECT_NE(flags & kCloseOnExec, 0u) << "socket descriptor " << fd << " would be inherited";
+  }
+  host->close_stdin();
+  EXPECT_TRUE(EndsQuietly(*host));
+}
+
+// ---- No file written --------------------------------------------------------------------------
+
+// Every entry under `root`: its kind, size and modification time. Equal snapshots mean nothing
+// was created, removed or written, even by a process that permissions would not stop (root).
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    struct stat info {};
+    if (::lstat(entry.path().c_str(), &info) != 0) continue;
+    std::ostringstream line;
+    line << info.st_mode << ' ' << info.st_size << ' ' << info.st_mtim.tv_sec << '.'
+         << info.st_mtim.tv_nsec;
+    out[fs::relative(entry.path(), root).string()] = line.str();
+  }
+  return out;
+}
+
+void make_read_only(const fs::path& root) {
+  std::error_code ignored;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    fs::permissions(entry.path(),
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove, ignored);
+  }
+  fs::permissions(root, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove, ignored);
+}
+
+void make_writable(const fs::path& root) {
+  std::error_code ignored;
+  fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ignored);
+  for (const auto& entry : fs::recursive_directory_iterator(root, ignored)) {
+    fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+  }
+}
+
+struct RunCase {
+  const char* name;
+  bool launch;  // a launch request that finds the agent running, else a link and relay
+};
+
+void PrintTo(const RunCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class ReadOnlyHome : public AgentTest, public testing::WithParamInterface<RunCase> {};
+
+TEST_P(ReadOnlyHome, HostWritesNoFileThere) {
+  // Roaming folder and current folder, and on Linux home and temporary folder, all lie in the
+  // test's folder. Under Wine, home and temporary folder are Wine's own, which writes there;
+  // a sanitizer's runtime writes to the temporary folder too.
+  const fs::path work = scratch() / "work";
+  fs::create_directories(work);
+  ASSERT_TRUE(StartAgent());  // echoes
+  Command command = host_setup().command(roaming());
+  command.cwd = work;
+  if (!under_wine()) {
+    for (const char* name : {"HOME", "TMPDIR"}) {
+      if (kInstrumented && std::string_view(name) == "TMPDIR") continue;
+      const fs::path folder = scratch() / name;
+      fs::create_directories(folder);
+      command.env.emplace_back(name, folder.string());
+    }
+  }
+  make_read_only(scratch());
+  const auto before = snapshot(scratch());
+
+  auto host = HostProcess::start(command);
+  ASSERT_TRUE(host) << host.error();
+  if (GetParam().launch) {
+    ASSERT_TRUE(Succeeded(host->write_frame(R"({"op":"launch"})")));
+    EXPECT_TRUE(NextFrameIs(*host, R"({"launched":false,"ok":true})"));
+    EXPECT_TRUE(ExitsWith(*host, ExitStatus::exited(0)));
+  } else {
+    ASSERT_TRUE(Succeeded(host->write_frame("[1]")));
+    EXPECT_TRUE(NextFrameIs(*host, kLinkedNotice));
+    EXPECT_TRUE(NextFrameIs(*host, "[1]"));
+    host->close_stdin();
+    EXPECT_TRUE(EndsQuietly(*host));
+  }
+  EXPECT_EQ(snapshot(scratch()), before);
+  make_writable(scratch());
+}
+
+INSTANTIATE_TEST_SUITE_P(Host, ReadOnlyHome,
+                         testing::Values(RunCase{"link_and_relay", false},
+                                         RunCase{"launch_request", true}),
+                         NameOfRow{});
+
+// ---- Hostile lengths ---------------------------------------------------------------------------
+
+// A few of the largest frames at a time, and the host itself.
+constexpr long kMemoryBoundKib = (4 * kMaxFrameLength + 16 * 1024 * 1024) / 1024;
+constexpr int kLargestFrames = 8;
+constexpr std::uint32_t kHostileLength = 0xFFFF'FFFF;
+
+struct HostileCase {
+  const char* name;
+  bool from_agent;
+};
+
+void PrintTo(const HostileCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class HostileLengths : public AgentTest, public testing::WithParamInterface<HostileCase> {
+ protected:
+  void SetUp() override {
+    if (under_wine()) GTEST_SKIP() << "a Wine process's memory is mostly Wine's own";
+    if (kInstrumented) GTEST_SKIP() << "sanitizers keep freed memory in quarantine";
+    AgentTest::SetUp();
+  }
+};
+
+// Samples a process's peak memory until destroyed; the peak only grows, so a late sample
+// covers everything before it.
+class MemoryWatch {
+ public:
+  explicit MemoryWatch(pid_t pid)
+      : thread_([this, pid](std::stop_token stop) {
+          while (!stop.stop_requested()) {
+            if (auto kib = peak_memory_kib(pid)) peak_ = std::max(peak_.load(), *kib);
+            std::this_thread::sleep_for(2ms);
+          }
+        }) {}
+  long peak() const { return peak_; }
+
+ private:
+  std::atomic<long> peak_ = 0;
+  std::jthread thread_;
+};
+
+// Frames of the largest size, one after the other, then a length far above it: the host holds
+// no more than a frame or two at a time, and never allocates for the length it rejects.
+TEST_P(HostileLengths, PeakMemoryStaysWithinAFewLargestFrames) {
+  const Bytes largest(kMaxFrameLength, 'L');
+  Bytes from_agent;
+  if (GetParam().from_agent) {
+    for (int i = 0; i < kLargestFrames; ++i) from_agent += frame(largest);
+    from_agent += length_prefix(kHostileLength);
+  }
+  ASSERT_TRUE(StartAgent({{.send_after_reply = from_agent, .then = AgentScript::Then::Listen}}));
+  auto host = start();
+  ASSERT_TRUE(host) << host.error();
+  MemoryWatch watch(host->pid());
+  ASSERT_TRUE(NextFrameIs(*host, kLinkedNotice));
+  if (GetParam().from_agent) {
+    for (int i = 0; i < kLargestFrames; ++i) ASSERT_TRUE(NextFrameIs(*host, largest, 60s));
+    EXPECT_TRUE(EndsWith(*host, ExitStatus::exited(1), "velmora-web-host: bad frame length\n"));
+  } else {
+    for (int i = 0; i < kLargestFrames; ++i) {
+      ASSERT_TRUE(Succeeded(host->write_frame(largest, 60s)));
+      // Paced by the agent: the queue to it is unbounded by design, its growth is not at issue.
+      ASSERT_TRUE(agent().wait_for_frames(0, 2 + static_cast<std::size_t>(i), 60s));
+    }
+    ASSERT_TRUE(Succeeded(host->write(length_prefix(kHostileLength))));
+    EXPECT_TRUE(EndsQuietly(*host));
+  }
+  std::cout << "[ memory   ] peak " << watch.peak() << " KiB, bound " << kMemoryBoundKib << " KiB"
+            << std::endl;
+  EXPECT_GT(watch.peak(), 0);
+  EXPECT_LT(watch.peak(), kMemoryBoundKib);
+}
+
+INSTANTIATE_TEST_SUITE_P(Host, HostileLengths,
+                         testing::Values(HostileCase{"from_the_extension", false},
+                                         HostileCase{"from_the_agent", true}),
+                         NameOfRow{});
+
+}  // namespace
+}  // namespace velmora::blackbox
