@@ -113,10 +113,6 @@ std::expected<Payload, FrameReceiver::Error> FrameReceiver::receive_for(
   return take_front(*state_);
 }
 
-}  // namespace velmora
-
-namespace velmora {
-
 std::size_t FrameReceiver::take_queued(std::vector<Payload>& into, std::size_t max_count,
                                        std::size_t max_bytes) {
   std::size_t bytes = 0;
