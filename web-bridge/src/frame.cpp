@@ -90,13 +90,6 @@ std::size_t whole_frames_length(std::span<const std::byte> bytes) {
   return whole;
 }
 
-bool whole_frame_buffered(const BufferedReader& stream) {
-  auto bytes = stream.buffered();
-  if (bytes.size() < 4) return false;
-  std::uint32_t length = decode_length(bytes.first<4>());
-  return valid_length(length) && bytes.size() - 4 >= length;
-}
-
 std::expected<Payload, IoError> read_frame(Reader& stream) {
   LengthField header{};
   if (auto ok = read_exact(stream, header); !ok) return std::unexpected(ok.error());
@@ -118,24 +111,28 @@ std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::by
   return stream.flush();
 }
 
-std::expected<void, IoError> write_frames(Writer& stream, std::span<const Payload> payloads) {
+std::expected<void, IoError> write_frames(Writer& stream, std::span<const OutgoingBytes> items) {
   std::array<LengthField, MAX_GATHERED_FRAMES> headers;
   std::array<ByteSpan, 2 * MAX_GATHERED_FRAMES> buffers;
-  while (!payloads.empty()) {
+  while (!items.empty()) {
     std::size_t count = 0;
-    for (; count < payloads.size() && count < MAX_GATHERED_FRAMES; ++count) {
-      if (payloads[count].size() > MAX_FRAME_LEN) break;
-      headers[count] = encode_length(payloads[count].size());
-      buffers[2 * count] = headers[count];
-      buffers[2 * count + 1] = payloads[count];
+    std::size_t used = 0;
+    for (; count < items.size() && count < MAX_GATHERED_FRAMES; ++count) {
+      const OutgoingBytes& item = items[count];
+      if (!item.framed) {
+        if (item.bytes.size() > MAX_FRAME_LEN) break;
+        headers[count] = encode_length(item.bytes.size());
+        buffers[used++] = headers[count];
+      }
+      buffers[used++] = item.bytes;
     }
     if (count == 0) {
       // The frames before it have gone out whole; flushing them first keeps write_frame's order.
       if (auto ok = stream.flush(); !ok) return ok;
       return std::unexpected(IoError::invalid_data("frame too large"));
     }
-    if (auto ok = write_all_gathered(stream, std::span(buffers).first(2 * count)); !ok) return ok;
-    payloads = payloads.subspan(count);
+    if (auto ok = write_all_gathered(stream, std::span(buffers).first(used)); !ok) return ok;
+    items = items.subspan(count);
   }
   return stream.flush();
 }

@@ -42,6 +42,13 @@ using Payload = std::vector<std::byte, UninitializedAllocator<std::byte>>;
 // Reads one frame. The length is checked before anything is allocated.
 std::expected<Payload, IoError> read_frame(Reader& stream);
 
+// Bytes bound for a frame stream: one frame's payload, or, when `framed`, a run of whole frames
+// still in their wire form (lengths included), passed on as they stand.
+struct OutgoingBytes {
+  Payload bytes;
+  bool framed = false;
+};
+
 // At most this many frames go out in one gathered write (two buffers each, well under every
 // system's limit on buffers per call).
 inline constexpr std::size_t MAX_GATHERED_FRAMES = 512;
@@ -49,14 +56,11 @@ inline constexpr std::size_t MAX_GATHERED_FRAMES = 512;
 // Writes one frame, its length and payload together, and flushes the stream.
 std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::byte> payload);
 
-// Writes the frames in their order, as few gathered writes as it takes, and flushes once. The
-// bytes are exactly those of one write_frame per payload. A payload above MAX_FRAME_LEN gives
-// "frame too large" after the frames before it have been written, and nothing of its own.
-std::expected<void, IoError> write_frames(Writer& stream, std::span<const Payload> payloads);
-
-// Whether the next whole frame, with a valid length, has already been read ahead, so that
-// read_frame gives it without waiting.
-bool whole_frame_buffered(const BufferedReader& stream);
+// Writes the items in their order, as few gathered writes as it takes, and flushes once. The
+// bytes are exactly those of one write_frame per payload (and of each framed run as it stands).
+// A payload above MAX_FRAME_LEN gives "frame too large" after the items before it have been
+// written, and nothing of its own.
+std::expected<void, IoError> write_frames(Writer& stream, std::span<const OutgoingBytes> items);
 
 // How many of the bytes make up whole frames with valid lengths, counted from the front; these
 // can be passed on as they stand.

@@ -10,7 +10,7 @@ namespace detail {
 struct QueueState {
   std::mutex mutex;
   std::condition_variable available;
-  std::deque<Payload> items;
+  std::deque<OutgoingBytes> items;
   bool sender_alive = true;
   bool receiver_alive = true;
 };
@@ -43,24 +43,26 @@ FrameSender::~FrameSender() {
   release();
 }
 
-std::expected<void, Payload> FrameSender::send(Payload payload) {
+namespace {
+
+std::expected<void, Payload> push(detail::QueueState& state, OutgoingBytes item) {
   {
-    std::lock_guard lock(state_->mutex);
-    if (!state_->receiver_alive) return std::unexpected(std::move(payload));
-    state_->items.push_back(std::move(payload));
+    std::lock_guard lock(state.mutex);
+    if (!state.receiver_alive) return std::unexpected(std::move(item.bytes));
+    state.items.push_back(std::move(item));
   }
-  state_->available.notify_one();
+  state.available.notify_one();
   return {};
 }
 
-std::expected<void, std::vector<Payload>> FrameSender::send_all(std::vector<Payload> payloads) {
-  {
-    std::lock_guard lock(state_->mutex);
-    if (!state_->receiver_alive) return std::unexpected(std::move(payloads));
-    for (auto& payload : payloads) state_->items.push_back(std::move(payload));
-  }
-  state_->available.notify_one();
-  return {};
+}  // namespace
+
+std::expected<void, Payload> FrameSender::send(Payload payload) {
+  return push(*state_, {std::move(payload), false});
+}
+
+std::expected<void, Payload> FrameSender::send_framed(Payload frames) {
+  return push(*state_, {std::move(frames), true});
 }
 
 void FrameReceiver::release() {
@@ -87,25 +89,25 @@ FrameReceiver::~FrameReceiver() {
 
 namespace {
 
-std::expected<Payload, FrameReceiver::Error> take_front(detail::QueueState& state) {
+std::expected<OutgoingBytes, FrameReceiver::Error> take_front(detail::QueueState& state) {
   if (state.items.empty()) {
     return std::unexpected(state.sender_alive ? FrameReceiver::Error::Timeout
                                               : FrameReceiver::Error::Closed);
   }
-  Payload payload = std::move(state.items.front());
+  OutgoingBytes item = std::move(state.items.front());
   state.items.pop_front();
-  return payload;
+  return item;
 }
 
 }  // namespace
 
-std::expected<Payload, FrameReceiver::Error> FrameReceiver::receive() {
+std::expected<OutgoingBytes, FrameReceiver::Error> FrameReceiver::receive() {
   std::unique_lock lock(state_->mutex);
   state_->available.wait(lock, [&] { return !state_->items.empty() || !state_->sender_alive; });
   return take_front(*state_);
 }
 
-std::expected<Payload, FrameReceiver::Error> FrameReceiver::receive_for(
+std::expected<OutgoingBytes, FrameReceiver::Error> FrameReceiver::receive_for(
     std::chrono::steady_clock::duration timeout) {
   std::unique_lock lock(state_->mutex);
   state_->available.wait_for(lock, timeout,
@@ -113,14 +115,14 @@ std::expected<Payload, FrameReceiver::Error> FrameReceiver::receive_for(
   return take_front(*state_);
 }
 
-std::size_t FrameReceiver::take_queued(std::vector<Payload>& into, std::size_t max_count,
+std::size_t FrameReceiver::take_queued(std::vector<OutgoingBytes>& into, std::size_t max_count,
                                        std::size_t max_bytes) {
   std::size_t bytes = 0;
-  for (const auto& payload : into) bytes += payload.size();
+  for (const auto& item : into) bytes += item.bytes.size();
   std::lock_guard lock(state_->mutex);
   std::size_t moved = 0;
   while (!state_->items.empty() && into.size() < max_count && bytes < max_bytes) {
-    bytes += state_->items.front().size();
+    bytes += state_->items.front().bytes.size();
     into.push_back(std::move(state_->items.front()));
     state_->items.pop_front();
     ++moved;

@@ -1,5 +1,5 @@
-// FrameQueue: the unbounded first-in-first-out queue of payloads between the extension reader
-// and whoever forwards them, with one sending and one receiving end.
+// FrameQueue: the unbounded first-in-first-out queue of payloads (and runs of whole frames)
+// between the extension reader and whoever forwards them, with one sending and one receiving end.
 #pragma once
 
 #include <chrono>
@@ -25,9 +25,9 @@ class FrameSender {
 
   // Never blocks. When the receiving end is gone the payload is handed back.
   std::expected<void, Payload> send(Payload payload);
-  // Sends the payloads in their order with one wake-up of the receiver; when the receiving
-  // end is gone they are all handed back.
-  std::expected<void, std::vector<Payload>> send_all(std::vector<Payload> payloads);
+  // Queues a run of whole frames in their wire form, to be passed on as they stand. Never
+  // blocks; when the receiving end is gone the bytes are handed back.
+  std::expected<void, Payload> send_framed(Payload frames);
 
  private:
   void release();
@@ -44,11 +44,12 @@ class FrameReceiver {
   ~FrameReceiver();
 
   // Waits as long as it takes; Closed once the sender is gone and the queue is empty.
-  std::expected<Payload, Error> receive();
-  std::expected<Payload, Error> receive_for(std::chrono::steady_clock::duration timeout);
-  // Never waits: moves queued payloads, in order, to the end of `into` until it holds
-  // `max_count` payloads or at least `max_bytes` bytes, and gives how many were moved.
-  std::size_t take_queued(std::vector<Payload>& into, std::size_t max_count, std::size_t max_bytes);
+  std::expected<OutgoingBytes, Error> receive();
+  std::expected<OutgoingBytes, Error> receive_for(std::chrono::steady_clock::duration timeout);
+  // Never waits: moves queued items, in order, to the end of `into` until it holds
+  // `max_count` items or at least `max_bytes` bytes, and gives how many were moved.
+  std::size_t take_queued(std::vector<OutgoingBytes>& into, std::size_t max_count,
+                          std::size_t max_bytes);
 
  private:
   void release();

@@ -18,8 +18,20 @@ TEST(FrameQueue, DeliversInOrderWithoutCopying) {
   const std::byte* storage = big.data();
   ASSERT_TRUE(sender.send(std::move(big)));
   for (int n = 1; n <= 3; ++n) ASSERT_TRUE(sender.send(numbered(n)));
-  EXPECT_EQ(receiver.receive().value().data(), storage);
-  for (int n = 1; n <= 3; ++n) EXPECT_EQ(receiver.receive().value().size(), std::size_t(n));
+  EXPECT_EQ(receiver.receive().value().bytes.data(), storage);
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(receiver.receive().value().bytes.size(), std::size_t(n));
+}
+
+TEST(FrameQueue, FramedRunsKeepTheirPlaceAndTheirMark) {
+  auto [sender, receiver] = make_frame_queue();
+  ASSERT_TRUE(sender.send(numbered(1)));
+  ASSERT_TRUE(sender.send_framed(numbered(9)));
+  ASSERT_TRUE(sender.send(numbered(2)));
+  for (auto [size, framed] : {std::pair{1u, false}, {9u, true}, {2u, false}}) {
+    auto item = receiver.receive().value();
+    EXPECT_EQ(item.bytes.size(), size);
+    EXPECT_EQ(item.framed, framed);
+  }
 }
 
 TEST(FrameQueue, TakeQueuedMovesInOrderWithinItsLimitsAndNeverWaits) {
@@ -38,15 +50,15 @@ TEST(FrameQueue, TakeQueuedMovesInOrderWithinItsLimitsAndNeverWaits) {
   };
   for (const auto& c : cases) {
     auto [sender, receiver] = make_frame_queue();
-    std::vector<Payload> batch(c.already, numbered(1));
+    std::vector<OutgoingBytes> batch(c.already, OutgoingBytes{numbered(1)});
     EXPECT_EQ(receiver.take_queued(batch, c.max_count, c.max_bytes), 0u);
     for (int n = 1; n <= 5; ++n) ASSERT_TRUE(sender.send(numbered(n)));
     ASSERT_EQ(receiver.take_queued(batch, c.max_count, c.max_bytes), c.moved);
     ASSERT_EQ(batch.size(), c.already + c.moved);
-    for (std::size_t i = 0; i < c.moved; ++i) EXPECT_EQ(batch[c.already + i].size(), i + 1);
+    for (std::size_t i = 0; i < c.moved; ++i) EXPECT_EQ(batch[c.already + i].bytes.size(), i + 1);
     // What was left stays queued, next in line.
     if (c.moved < 5) {
-      EXPECT_EQ(receiver.receive().value().size(), c.moved + 1);
+      EXPECT_EQ(receiver.receive().value().bytes.size(), c.moved + 1);
     }
   }
 }
@@ -62,7 +74,7 @@ TEST(FrameQueue, ReceiveWithTimeOut) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(sender.send(numbered(7)));
   });
-  EXPECT_EQ(receiver.receive_for(std::chrono::seconds(30)).value().size(), 7u);
+  EXPECT_EQ(receiver.receive_for(std::chrono::seconds(30)).value().bytes.size(), 7u);
   late.join();
 }
 

@@ -78,6 +78,12 @@ class ChunkedWriter final : public Writer {
   bool interrupts_;
 };
 
+std::vector<OutgoingBytes> unframed(const std::vector<Payload>& payloads) {
+  std::vector<OutgoingBytes> items;
+  for (const auto& payload : payloads) items.push_back({payload, false});
+  return items;
+}
+
 std::vector<Payload> mixed_payloads() {
   std::vector<Payload> payloads;
   for (std::size_t size : {1u, 0u, 7u, 300u, 2u, 65537u, 4u, 0u, 13u}) {
@@ -96,7 +102,7 @@ TEST(WriteFrames, SameBytesWhateverEachCallAccepts) {
     for (bool gathers : {true, false}) {
       for (bool interrupts : {false, true}) {
         ChunkedWriter writer(chunk, gathers, interrupts);
-        ASSERT_TRUE(write_frames(writer, payloads)) << chunk << gathers << interrupts;
+        ASSERT_TRUE(write_frames(writer, unframed(payloads))) << chunk << gathers << interrupts;
         EXPECT_EQ(writer.output, expected) << "chunk " << chunk << " gathers " << gathers;
         EXPECT_EQ(writer.flushes, 1);
       }
@@ -107,9 +113,24 @@ TEST(WriteFrames, SameBytesWhateverEachCallAccepts) {
 TEST(WriteFrames, OneCallPerGatherWhenTheStreamTakesEverything) {
   std::vector<Payload> payloads(MAX_GATHERED_FRAMES * 2 + 1, bytes("{}"));
   ChunkedWriter writer(std::size_t{1} << 30, true);
-  ASSERT_TRUE(write_frames(writer, payloads));
+  ASSERT_TRUE(write_frames(writer, unframed(payloads)));
   EXPECT_EQ(writer.output, frames_of(payloads));
   EXPECT_EQ(writer.calls, 3);
+}
+
+TEST(WriteFrames, FramedRunsGoAsTheyStandBetweenPayloads) {
+  std::vector<OutgoingBytes> items = unframed({bytes("a")});
+  items.push_back({frames_of({bytes("b"), bytes("cd")}), true});
+  items.push_back({bytes("e"), false});
+  // A run is not one frame: its size is not held to the frame limit.
+  items.push_back({frames_of({Payload(MAX_FRAME_LEN, std::byte{7}), bytes("f")}), true});
+  for (std::size_t chunk : {std::size_t{4093}, std::size_t{1} << 30}) {
+    ChunkedWriter writer(chunk, true);
+    ASSERT_TRUE(write_frames(writer, items));
+    EXPECT_TRUE(writer.output == frames_of({bytes("a"), bytes("b"), bytes("cd"), bytes("e"),
+                                            Payload(MAX_FRAME_LEN, std::byte{7}), bytes("f")}))
+        << chunk;
+  }
 }
 
 TEST(WriteFrame, LengthAndPayloadInOneCall) {
@@ -126,7 +147,7 @@ TEST(WriteFrames, TooLargeStopsAfterTheFramesBeforeIt) {
   payloads.push_back(Payload(MAX_FRAME_LEN + 1));
   payloads.push_back(bytes("d"));
   ChunkedWriter writer(3, true);
-  auto written = write_frames(writer, payloads);
+  auto written = write_frames(writer, unframed(payloads));
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().display(), "frame too large");
   EXPECT_EQ(writer.output, frames_of({bytes("a"), bytes("bc")}));
@@ -134,7 +155,7 @@ TEST(WriteFrames, TooLargeStopsAfterTheFramesBeforeIt) {
 
 TEST(WriteFrames, StreamAcceptingNothingFails) {
   ChunkedWriter writer(0, true);
-  auto written = write_frames(writer, std::vector<Payload>{bytes("x"), bytes("y")});
+  auto written = write_frames(writer, unframed({bytes("x"), bytes("y")}));
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().display(), "failed to write whole buffer");
 }
@@ -160,30 +181,6 @@ class ChunkedReader final : public Reader {
   std::size_t at_ = 0;
   std::size_t reads_ = 0;
 };
-
-TEST(WholeFrameBuffered, OnlyAWholeFrameWithAValidLength) {
-  struct Case {
-    Payload after_first;
-    bool expected;
-  };
-  const Payload bad_length = {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}};
-  const Payload abc = frame_of(bytes("abc"));
-  const Case cases[] = {
-      {abc, true},
-      {Payload(abc.begin(), abc.end() - 1), false},
-      {{std::byte{3}, std::byte{0}}, false},
-      {bad_length, false},
-      {{}, false},
-  };
-  for (const auto& c : cases) {
-    Payload input = frame_of(bytes("x"));
-    input.insert(input.end(), c.after_first.begin(), c.after_first.end());
-    ChunkedReader inner(std::move(input));
-    BufferedReader reader(inner);
-    ASSERT_TRUE(read_frame(reader));
-    EXPECT_EQ(whole_frame_buffered(reader), c.expected) << c.after_first.size();
-  }
-}
 
 TEST(WholeFramesLength, CountsOnlyWholeFramesWithValidLengthsFromTheFront) {
   const Payload a = frame_of(bytes("a"));

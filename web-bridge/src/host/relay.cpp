@@ -23,7 +23,7 @@ constexpr std::size_t GATHERED_BYTES = 1024 * 1024;
 void forwarder(platform::Socket stream, FrameReceiver receiver, std::optional<Payload> first) {
   if (first && !write_frame(stream, *first)) end_forwarding(stream);
   first.reset();
-  std::vector<Payload> batch;
+  std::vector<OutgoingBytes> batch;
   for (;;) {
     auto payload = receiver.receive();
     if (!payload) end_forwarding(stream);

@@ -20,8 +20,9 @@ namespace {
 std::optional<Payload> first_message(FrameReceiver& receiver) {
   // A time-out and a closed queue both mean there is no first message.
   auto payload = receiver.receive_for(FIRST_MESSAGE_WAIT);
+  // The reader queues the first frame alone, never within a framed run.
   if (!payload) return std::nullopt;
-  return std::move(*payload);
+  return std::move(payload->bytes);
 }
 
 std::expected<void, HostError> link_and_relay(const std::filesystem::path& bridge_file,

@@ -57,12 +57,25 @@ void reserve_if_closed(int fd) {
   }
 }
 
+// The browser's pipes hold 64 KiB by default, so a large frame crosses them in many small
+// turns of writer and reader. A larger pipe lets each side move up to a megabyte per turn; where
+// the system refuses (not a pipe, or over its per-user limit), the default stays.
+void enlarge_pipe(int fd) {
+#ifdef F_SETPIPE_SZ
+  constexpr int PIPE_BYTES = 1024 * 1024;
+  if (fcntl(fd, F_GETPIPE_SZ) < PIPE_BYTES) fcntl(fd, F_SETPIPE_SZ, PIPE_BYTES);
+#else
+  (void)fd;
+#endif
+}
+
 }  // namespace
 
 void prepare_standard_streams() {
   // A write to a closed pipe or socket must be an ordinary error, never a fatal signal.
   signal(SIGPIPE, SIG_IGN);
   for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) reserve_if_closed(fd);
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO}) enlarge_pipe(fd);
 }
 
 Reader& standard_input() {
