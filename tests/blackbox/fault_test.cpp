@@ -184,7 +184,9 @@ void AgentKilled::connecting() {
 // Killed after reading part or all of the hello, perhaps with part of its reply sent.
 void AgentKilled::handshake() {
   std::size_t read = draw(0, kHelloFrame.size());
-  std::vector<KillStep> steps{{KillStep::Kind::Accept}, {KillStep::Kind::Read, read}};
+  std::vector<KillStep> steps{{KillStep::Kind::Accept}};
+  // A read of 0 would mean "all that comes": reading nothing is no read step at all.
+  if (read > 0) steps.push_back({KillStep::Kind::Read, read});
   if (read == kHelloFrame.size()) {
     steps.push_back(
         {KillStep::Kind::Write, 0, kAcceptFrame.substr(0, draw(0, kAcceptFrame.size() - 1))});
