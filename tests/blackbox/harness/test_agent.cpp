@@ -1,6 +1,7 @@
 #include "test_agent.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 #include <list>
 #include <mutex>
 
+#include "loopback.h"
 #include "secrets.h"
 #include "temp_dir.h"
 #include "unique_fd.h"
@@ -69,21 +71,15 @@ struct Live {
   bool dead = false;        // peer gone; drop it
 };
 
-std::expected<UniqueFd, std::string> listen_on_loopback(std::uint16_t& port) {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd) return std::unexpected(os_failure("socket"));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  auto* generic = reinterpret_cast<sockaddr*>(&address);
-  if (::bind(fd.get(), generic, size) != 0) return std::unexpected(os_failure("bind"));
-  if (::listen(fd.get(), 16) != 0) return std::unexpected(os_failure("listen"));
-  if (::getsockname(fd.get(), generic, &size) != 0) {
-    return std::unexpected(os_failure("getsockname"));
+// The agent's accept loop polls its listener, so it must never block in accept.
+std::expected<UniqueFd, std::string> listen_without_blocking(std::uint16_t& port) {
+  auto listener = listen_on_loopback(port);
+  if (!listener) return listener;
+  int flags = ::fcntl(listener->get(), F_GETFL);
+  if (flags < 0 || ::fcntl(listener->get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    return std::unexpected(os_failure("fcntl"));
   }
-  port = ntohs(address.sin_port);
-  return fd;
+  return listener;
 }
 
 // A graceful close: the peer reads an end of stream rather than a reset, even when some of
@@ -222,7 +218,7 @@ std::expected<TestAgent, std::string> TestAgent::start(std::vector<AgentScript> 
   auto wake = make_pipe();
   if (!wake) return std::unexpected(wake.error());
   state->wake = std::move(*wake);
-  auto listener = listen_on_loopback(state->port);
+  auto listener = listen_without_blocking(state->port);
   if (!listener) return std::unexpected(listener.error());
   state->listener = std::move(*listener);
   return TestAgent(std::move(state));
