@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <expected>
-#include <memory>
 #include <span>
 #include <vector>
 
@@ -15,29 +14,8 @@ namespace velmora {
 
 inline constexpr std::size_t MAX_FRAME_LEN = 16'777'216;
 
-// Gives memory without zeroing it: a payload's bytes are read in right after it is made, and
-// zeroing up to 16 MiB first would cost a pass over memory per frame for nothing.
-template <typename T>
-struct UninitializedAllocator : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = UninitializedAllocator<U>;
-  };
-  UninitializedAllocator() = default;
-  template <typename U>
-  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-  template <typename U>
-  void construct(U* at) noexcept {
-    ::new (static_cast<void*>(at)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U* at, Args&&... args) {
-    std::construct_at(at, std::forward<Args>(args)...);
-  }
-};
-
 // One frame's contents, owned and moved from reader to queue to writer, never copied.
-using Payload = std::vector<std::byte, UninitializedAllocator<std::byte>>;
+using Payload = std::vector<std::byte>;
 
 // Reads one frame. The length is checked before anything is allocated.
 std::expected<Payload, IoError> read_frame(Reader& stream);
