@@ -84,6 +84,23 @@ testing::AssertionResult IsAgentGoneLine(std::string_view written) {
          << "error stream: " << testing::PrintToString(std::string(written));
 }
 
+// An agent killed while relaying: the forwarder meeting the dead connection ends the host
+// quietly; the main thread meeting it reports it. Gives whether the host reported it.
+bool EndsQuietlyOrReportsTheAgentGone(HostProcess& host) {
+  auto ended = host.wait(kEndsPromptly);
+  if (!ended) {
+    ADD_FAILURE() << ended.error();
+    return false;
+  }
+  if (*ended == ExitStatus::exited(0)) {
+    EXPECT_EQ(host.error_output(), "");
+    return false;
+  }
+  EXPECT_EQ(*ended, ExitStatus::exited(1));
+  EXPECT_TRUE(IsAgentGoneLine(host.error_output()));
+  return true;
+}
+
 // `got` is where `all` begins.
 testing::AssertionResult IsPrefix(std::string_view got, std::string_view all, const char* what) {
   if (all.starts_with(got)) return testing::AssertionSuccess();
@@ -224,15 +241,7 @@ void AgentKilled::relay() {
   agent->kill();
   ExtensionSaw saw = drain_output(*host);
   extension.join();
-  auto ended = host->wait(kEndsPromptly);
-  ASSERT_TRUE(ended) << ended.error();
-  // The forwarder meeting the dead connection ends the host quietly; the main thread meeting
-  // it reports it.
-  if (*ended == ExitStatus::exited(0)) {
-    EXPECT_EQ(host->error_output(), "");
-  } else {
-    EXPECT_EQ(*ended, ExitStatus::exited(1));
-    EXPECT_TRUE(IsAgentGoneLine(host->error_output()));
+  if (EndsQuietlyOrReportsTheAgentGone(*host)) {
     EXPECT_EQ(saw.rest, "") << "the main thread writes whole frames before it reports";
   }
   // Echoes come back whole and in order; only a host ended by its other thread may have been
@@ -280,14 +289,7 @@ void AgentKilled::mid_frame_to_agent() {
   ASSERT_TRUE(agent->wait_until_done(kEndsPromptly));
   std::this_thread::sleep_for(draw_ms(30));
   agent->kill();
-  auto ended = host->wait(kEndsPromptly);
-  ASSERT_TRUE(ended) << ended.error();
-  if (*ended == ExitStatus::exited(0)) {
-    EXPECT_EQ(host->error_output(), "");
-  } else {
-    EXPECT_EQ(*ended, ExitStatus::exited(1));
-    EXPECT_TRUE(IsAgentGoneLine(host->error_output()));
-  }
+  EndsQuietlyOrReportsTheAgentGone(*host);
   EXPECT_TRUE(NoMoreOutput(*host));
   EXPECT_EQ(agent->received(), (kHelloFrame + big).substr(0, kHelloFrame.size() + read));
 }
