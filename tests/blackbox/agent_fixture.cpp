@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "loopback.h"
+
 namespace velmora::blackbox {
 
 namespace {
@@ -33,6 +35,20 @@ testing::AssertionResult AgentTest::StartAgent(std::vector<AgentScript> scripts,
     return testing::AssertionFailure() << published.error();
   }
   return testing::AssertionSuccess();
+}
+
+std::expected<BareLink, std::string> AgentTest::StartWithBareAgent() const {
+  std::uint16_t port = 0;
+  auto listener = listen_on_loopback(port);
+  if (!listener) return std::unexpected(listener.error());
+  if (auto written = write_file(bridge_file_path(roaming()), bridge_json(port, kToken)); !written) {
+    return std::unexpected(written.error());
+  }
+  auto host = start();
+  if (!host) return std::unexpected(host.error());
+  auto connection = accept_within(listener->get(), kEndsPromptly);
+  if (!connection) return std::unexpected(connection.error());
+  return BareLink{std::move(*host), std::move(*connection)};
 }
 
 testing::AssertionResult NextFrameIs(HostProcess& host, std::string_view expected, Duration limit) {

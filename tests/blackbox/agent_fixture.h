@@ -9,6 +9,7 @@
 
 #include "host_fixture.h"
 #include "test_agent.h"
+#include "unique_fd.h"
 
 namespace velmora::blackbox {
 
@@ -23,8 +24,17 @@ inline AgentScript listening() {
   return {.then = AgentScript::Then::Listen};
 }
 
+// A host and the connection it made, for a case that plays the agent on the raw socket.
+struct BareLink {
+  HostProcess host;
+  UniqueFd connection;
+};
+
 class AgentTest : public HostTest {
  protected:
+  // Publishes a bare loopback listener with kToken, starts the host and accepts its connection;
+  // nothing is read or sent on it.
+  std::expected<BareLink, std::string> StartWithBareAgent() const;
   // Starts the test agent with `scripts` and publishes it with `token`, if one is given.
   testing::AssertionResult StartAgent(std::vector<AgentScript> scripts = {{}},
                                       std::optional<std::string_view> token = kToken);

@@ -423,17 +423,12 @@ void PrintTo(const StallCase& row, std::ostream* out) {
 class AgentNeverReads : public FaultTest, public testing::WithParamInterface<StallCase> {};
 
 TEST_P(AgentNeverReads, InputEndingStillEndsTheHostQuicklyWithStatusZero) {
-  std::uint16_t port = 0;
-  auto listener = listen_on_loopback(port);
-  ASSERT_TRUE(listener) << listener.error();
-  ASSERT_TRUE(Succeeded(write_file(bridge_file_path(roaming()), bridge_json(port, kToken))));
-  auto host = start();
-  ASSERT_TRUE(host) << host.error();
-  auto connection = accept_within(listener->get(), kEndsPromptly);
-  ASSERT_TRUE(connection) << connection.error();
+  auto link = StartWithBareAgent();
+  ASSERT_TRUE(link) << link.error();
+  HostProcess* host = &link->host;
   if (GetParam().replies) {
-    ASSERT_EQ(receive_frame(connection->get(), Deadline(kEndsPromptly)), Bytes(kHello));
-    ASSERT_TRUE(send_all(connection->get(), kAcceptFrame));
+    ASSERT_EQ(receive_frame(link->connection.get(), Deadline(kEndsPromptly)), Bytes(kHello));
+    ASSERT_TRUE(send_all(link->connection.get(), kAcceptFrame));
     ASSERT_TRUE(NextFrameIs(*host, kLinkedNotice));
   }
   // Far more than the connection holds: the forwarder is stuck in a write by now.

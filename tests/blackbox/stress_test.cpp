@@ -78,7 +78,7 @@ std::string shown(const TrafficCount& count) {
          std::to_string(count.largest) + " of 16 MiB)";
 }
 
-class StressTest : public HostTest {
+class StressTest : public AgentTest {
  protected:
   static constexpr std::uint64_t kToAgentSeed = 1;
   static constexpr std::uint64_t kToExtensionSeed = 2;
@@ -135,15 +135,10 @@ class StressTest : public HostTest {
 
 TEST_F(StressTest, BothDirectionsAtOnceDeliverEveryFrameOnceInOrderUnchanged) {
   SCOPED_TRACE("seed " + std::to_string(seed_));
-  std::uint16_t port = 0;
-  auto listener = listen_on_loopback(port);
-  ASSERT_TRUE(listener) << listener.error();
-  ASSERT_TRUE(Succeeded(write_file(bridge_file_path(roaming()), bridge_json(port, kToken))));
-  auto host = start();
-  ASSERT_TRUE(host) << host.error();
-  auto connection = accept_within(listener->get(), kEndsPromptly);
-  ASSERT_TRUE(connection) << connection.error();
-  const int fd = connection->get();
+  auto link = StartWithBareAgent();
+  ASSERT_TRUE(link) << link.error();
+  HostProcess* host = &link->host;
+  const int fd = link->connection.get();
   ASSERT_EQ(receive_frame(fd, Deadline(kEndsPromptly)), Bytes(kHello));
   ASSERT_TRUE(send_all(fd, frame(R"({"ok":true})")));
   ASSERT_TRUE(NextFrameIs(*host, kLinkedNotice));

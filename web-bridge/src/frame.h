@@ -27,8 +27,8 @@ struct OutgoingBytes {
   bool framed = false;
 };
 
-// At most this many frames go out in one gathered write (two buffers each, well under every
-// system's limit on buffers per call).
+// At most this many items (payloads or framed runs) go out in one gathered write: two buffers
+// each at most, well under every system's limit on buffers per call.
 inline constexpr std::size_t MAX_GATHERED_FRAMES = 512;
 
 // Writes one frame, its length and payload together, and flushes the stream.
