@@ -202,6 +202,9 @@ class CursorIterator {
 
   CursorIterator(const char* at, Cursor* cursor) : at_(at), cursor_(cursor) {}
   char operator*() const {
+    // The lexer takes a NUL byte for the end of the input. Any other control character is
+    // lexed as a NUL must be: an error outside a string and inside one alike.
+    if (*at_ == '\0') return '\x01';
     bool masked = cursor_->lenient && static_cast<unsigned char>(*at_) >= 0x80;
     return masked ? '?' : *at_;
   }

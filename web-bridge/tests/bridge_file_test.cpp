@@ -170,7 +170,8 @@ TEST_F(ReadBridgeFile, UnreadableFileIsNotConnected) {
 }
 
 TEST_F(ReadBridgeFile, BadContentsAreProtocolWithTheParserText) {
-  const std::string_view cases[] = {"", R"({"port":8080})", "{\"port\":1,\"token\":\"t\"}\n x"};
+  const std::string_view cases[] = {"", R"({"port":8080})", "{\"port\":1,\"token\":\"t\"}\n x",
+                                    std::string_view("{\"port\":1,\"token\":\"t\"}\0 garbage", 31)};
   for (std::string_view contents : cases) {
     auto file = read_bridge_file(write(contents));
     ASSERT_FALSE(file) << contents;

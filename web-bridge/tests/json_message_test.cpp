@@ -95,6 +95,10 @@ TEST(ParseMessage, RejectsWithDescriptionAndPosition) {
       {R"({"a":1 x)", "expected `,` or `}` at line 1 column 8"},
       {"[-]", "invalid number at line 1 column 3"},
       {"\"\x01\"", "control character in string at line 1 column 2"},
+      // A NUL byte is a byte like any other, never the end of the input.
+      {std::string_view("{\"ok\":true}\0junk", 16), "trailing characters at line 1 column 12"},
+      {std::string_view("[1,\n\0]", 6), "expected value at line 2 column 1"},
+      {std::string_view("\"a\0\"", 4), "control character in string at line 1 column 3"},
       {"\"\xC3(\"", "invalid UTF-8 in string at line 1 column 3"},
       {"\"\xED\xA0\x80\"", "invalid UTF-8 in string at line 1 column 3"},
       {"\"\xC0\xAF\"", "invalid UTF-8 in string at line 1 column 2"},
@@ -213,6 +217,7 @@ TEST(IsLaunchRequest, OnlyAnObjectWhoseOpIsExactlyLaunch) {
       {R"(["launch"])", false},
       {R"("launch")", false},
       {R"({"op":"launch"}x)", false},
+      {std::string(R"({"op":"launch"})") + '\0' + 'x', false},
       {R"({"op":"launch","x":)" + std::string(127, '[') + std::string(127, ']') + "}", false},
       {R"({"op":"launch","x":)" + std::string(126, '[') + std::string(126, ']') + "}", true},
       {R"({"x":{"op":"launch"}})", false},
