@@ -5,6 +5,7 @@
 #include "platform/process.h"
 
 int main() {
+  velmora::stop_abnormally_on_escaped_exceptions();
   auto result = velmora::run_host();
   if (!result) velmora::report_failure(result.error());
   // The extension reader still runs: end at once rather than tear down what it uses.

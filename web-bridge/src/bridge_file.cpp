@@ -1,6 +1,10 @@
 #include "bridge_file.h"
 
+#include <new>
+#include <optional>
+#include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "json_message.h"
 #include "platform/files.h"
@@ -153,8 +157,23 @@ std::expected<BridgeFile, JsonError> parse_bridge_file(std::span<const std::byte
   return std::move(reader).take();
 }
 
+namespace {
+
+// A file too large for memory is one that cannot be read, like any other.
+std::optional<std::vector<std::byte>> read_into_memory(const std::filesystem::path& path) {
+  try {
+    auto bytes = platform::read_whole_file(path);
+    if (bytes) return std::move(*bytes);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::expected<BridgeFile, BridgeError> read_bridge_file(const std::filesystem::path& path) {
-  auto bytes = platform::read_whole_file(path);
+  auto bytes = read_into_memory(path);
   if (!bytes) return std::unexpected(BridgeError::not_connected());
   auto record = parse_bridge_file(*bytes);
   if (!record) return std::unexpected(BridgeError::protocol(record.error().display()));

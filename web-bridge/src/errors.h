@@ -102,4 +102,8 @@ void report_line(std::string_view text);
 // The abnormal stop: a report on the error stream, when it can be written, then status 101.
 [[noreturn]] void abnormal_stop(std::string_view report);
 
+// Makes an exception that nothing catches (memory running out where no step says otherwise)
+// end in the abnormal stop rather than the runtime's abort.
+void stop_abnormally_on_escaped_exceptions();
+
 }  // namespace velmora

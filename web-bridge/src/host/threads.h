@@ -2,8 +2,8 @@
 // refuses to create stops the process abnormally.
 #pragma once
 
+#include <exception>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -15,7 +15,7 @@ template <typename Body>
 void spawn_detached(Body&& body) {
   try {
     std::thread(std::forward<Body>(body)).detach();
-  } catch (const std::system_error& e) {
+  } catch (const std::exception& e) {  // the system's refusal, or no memory for the thread
     abnormal_stop(std::string("velmora-web-host: failed to spawn thread: ") + e.what());
   }
 }
