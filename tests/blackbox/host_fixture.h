@@ -25,6 +25,14 @@ inline constexpr Duration kEndsPromptly = std::chrono::seconds(10);
 // An idle stretch well beyond the host's 300 ms wait for a first message.
 inline constexpr Duration kIdle = std::chrono::seconds(1);
 
+// Built with a sanitizer, whose runtime keeps memory of its own, uses the temporary folder and
+// ends a process that asks for more memory than it supports.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kInstrumented = true;
+#else
+inline constexpr bool kInstrumented = false;
+#endif
+
 class HostTest : public testing::Test {
  protected:
   void SetUp() override;

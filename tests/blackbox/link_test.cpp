@@ -121,6 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"last_ok_is_false", replying(frame(R"({"ok":true,"ok":false})")), kRefused},
         FailureCase{"trailing_characters", replying(frame(R"({"ok":true} x)")),
                     "velmora-web-host: trailing characters at line 1 column 13\n"},
+        FailureCase{"trailing_nul", replying(frame(std::string_view("{\"ok\":true}\0junk", 16))),
+                    "velmora-web-host: trailing characters at line 1 column 12\n"},
         FailureCase{"closed_after_the_hello", {.first = AgentScript::First::Close}, kAgentClosed},
         FailureCase{"closed_inside_the_reply",
                     {.reply = length_prefix(11) + R"({"ok")", .then = AgentScript::Then::Close},
@@ -155,6 +157,20 @@ TEST_F(LinkTest, BridgeFileWrittenLateIsFoundAndFramesQueuedMeanwhileFollowTheHe
   EXPECT_TRUE(AgentReceived(agent(), 0, {Bytes(kHello), "one", "two"}));
   host->close_stdin();
   EXPECT_TRUE(EndsQuietly(*host));
+}
+
+// The refusal's line stuck in a full error stream that nobody reads: the end of input still
+// ends the host, with the status of the failure it was reporting.
+TEST_F(LinkTest, InputEndEndsTheHostWhoseErrorLineIsStuck) {
+  ASSERT_TRUE(StartAgent({replying(frame(R"({"ok":false})"))}));
+  Command command = host_setup().command(roaming());
+  command.error_stream_stuck = true;
+  auto host = HostProcess::start(command);
+  ASSERT_TRUE(host) << host.error();
+  ASSERT_TRUE(AgentReceived(agent(), 0, {Bytes(kHello)}));
+  ASSERT_TRUE(StaysAlive(*host, kIdle));
+  host->close_stdin();
+  EXPECT_TRUE(ExitsWith(*host, ExitStatus::exited(1)));
 }
 
 // The connector's deadline is 8 s from the end of the 300 ms wait for a first message.

@@ -19,13 +19,6 @@ using namespace std::chrono_literals;
 
 using SafetyTest = AgentTest;
 
-// Built with a sanitizer, whose runtime keeps memory of its own and uses the temporary folder.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kInstrumented = true;
-#else
-constexpr bool kInstrumented = false;
-#endif
-
 // ---- No socket for programs the host starts --------------------------------------------------
 
 // The descriptors of a running process that are sockets, with their open flags (octal).

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -38,6 +39,26 @@ std::string held_beyond_standard_streams() {
     held += (held.empty() ? "" : " ") + std::to_string(fd) + ":" + target_of(fd);
   }
   return held.empty() ? "none" : held;
+}
+
+std::string platform_lines() {
+  sigset_t blocked;
+  sigprocmask(SIG_BLOCK, nullptr, &blocked);
+  std::string ignored;
+  std::string masked;
+  auto add = [](std::string& list, int signal) {
+    list += (list.empty() ? "" : " ") + std::to_string(signal);
+  };
+  for (int signal = 1; signal < NSIG; ++signal) {
+    struct sigaction action {};
+    if (sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+      add(ignored, signal);
+    }
+    if (sigismember(&blocked, signal) == 1) add(masked, signal);
+  }
+  return "ignored=" + (ignored.empty() ? "none" : ignored) +
+         "\nblocked=" + (masked.empty() ? "none" : masked) +
+         "\nsession=" + (getsid(0) == getpid() ? "own" : "inherited") + "\n";
 }
 
 std::string current_folder() {

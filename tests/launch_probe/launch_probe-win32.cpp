@@ -75,3 +75,12 @@ std::string current_folder() {
 }
 
 }  // namespace velmora::launch_probe
+
+namespace velmora::launch_probe {
+
+// Windows has no signal dispositions, masks or sessions to pass on.
+std::string platform_lines() {
+  return {};
+}
+
+}  // namespace velmora::launch_probe

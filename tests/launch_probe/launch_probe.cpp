@@ -18,7 +18,8 @@ std::string report(int argument_count) {
   std::string held = held_beyond_standard_streams();
   return "args=" + std::to_string(argument_count) + "\ncwd=" + current_folder() +
          "\nstdin=" + describe(StandardStream::Input) +
-         "\nstdout=" + describe(StandardStream::Output) + "\nheld=" + held + "\n";
+         "\nstdout=" + describe(StandardStream::Output) + "\nheld=" + held + "\n" +
+         platform_lines();
 }
 
 }  // namespace

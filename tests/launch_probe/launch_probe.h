@@ -15,5 +15,9 @@ std::string describe(StandardStream stream);
 std::string held_beyond_standard_streams();
 // The current folder, as the platform writes it.
 std::string current_folder();
+// Further "key=value" lines, each ending in a line feed, where the platform has the notion: on
+// POSIX the ignored and the blocked signals ("none", or their numbers) and whether the probe
+// leads a session of its own ("own") or was left in its starter's ("inherited").
+std::string platform_lines();
 
 }  // namespace velmora::launch_probe

@@ -85,9 +85,9 @@ TEST(ReportFailureDeathTest, AQuietEndComingLaterLeavesTheLineAndItsStatus) {
   auto body = [] {
     std::atomic<bool> claimed = false;
     std::thread reporter([&claimed] {
-      ASSERT_TRUE(platform::claim_process_end());
+      ASSERT_TRUE(platform::claim_process_end(1));
       claimed = true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
       report_failure(BridgeError::not_connected());
     });
     while (!claimed) std::this_thread::yield();
@@ -101,7 +101,7 @@ TEST(ReportFailureDeathTest, NoLineWhenAQuietEndCameFirst) {
   auto body = [] {
     std::atomic<bool> claimed = false;
     std::thread quiet([&claimed] {
-      ASSERT_TRUE(platform::claim_process_end());
+      ASSERT_TRUE(platform::claim_process_end(0));
       claimed = true;
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       platform::exit_process(0);

@@ -111,6 +111,19 @@ struct ChildPipes {
   Pipe in, out, err;
 };
 
+// Fills the pipe behind `fd` until a write would block; the descriptor stays blocking.
+std::expected<void, std::string> fill_pipe(int fd) {
+  if (auto ok = set_nonblocking(fd); !ok) return ok;
+  const std::string chunk(4096, '#');
+  while (::write(fd, chunk.data(), chunk.size()) > 0) {
+  }
+  if (errno != EAGAIN) return std::unexpected(os_failure("write"));
+  if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) {
+    return std::unexpected(os_failure("fcntl"));
+  }
+  return {};
+}
+
 std::expected<ChildPipes, std::string> make_child_pipes() {
   auto in = make_pipe();
   auto out = make_pipe();
@@ -147,6 +160,9 @@ std::expected<HostProcess, std::string> HostProcess::start(const Command& comman
   }
   actions.dup_to(pipes->out.write.get(), 1);
   actions.dup_to(pipes->err.write.get(), 2);
+  if (command.error_stream_stuck) {
+    if (auto full = fill_pipe(pipes->err.write.get()); !full) return std::unexpected(full.error());
+  }
   if (stdin_mode != StdinMode::Pipe) pipes->in.write.reset();
   auto inherited = lifted(command.inherited);
   if (!inherited) return std::unexpected(inherited.error());
@@ -164,8 +180,11 @@ std::expected<HostProcess, std::string> HostProcess::start(const Command& comman
   if (error != 0) {
     return std::unexpected("cannot start " + command.argv[0] + ": " + std::strerror(error));
   }
+  UniqueFd unread_stderr;
+  if (command.error_stream_stuck) unread_stderr = std::move(pipes->err.read);
   HostProcess process(pid, std::move(pipes->in.write), std::move(pipes->out.read),
                       std::move(pipes->err.read));
+  process.unread_stderr_ = std::move(unread_stderr);
   for (const UniqueFd* fd : {&process.stdin_, &process.stdout_, &process.stderr_}) {
     if (*fd) {
       if (auto ok = set_nonblocking(fd->get()); !ok) return std::unexpected(ok.error());
@@ -181,6 +200,7 @@ HostProcess::HostProcess(HostProcess&& other) noexcept
       stdout_(std::move(other.stdout_)),
       stdout_frames_(std::move(other.stdout_frames_)),
       stderr_(std::move(other.stderr_)),
+      unread_stderr_(std::move(other.unread_stderr_)),
       stderr_text_(std::move(other.stderr_text_)),
       stderr_scanned_(other.stderr_scanned_),
       stdout_scan_(std::move(other.stdout_scan_)),

@@ -25,8 +25,9 @@ using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>
 struct Command {
   std::vector<std::string> argv;  // argv[0] is an absolute path; nothing is searched
   EnvChanges env;
-  std::filesystem::path cwd{};   // the child's current folder; empty keeps the driver's
-  std::vector<int> inherited{};  // open descriptors the child holds too, as 3, 4, ...
+  std::filesystem::path cwd{};      // the child's current folder; empty keeps the driver's
+  std::vector<int> inherited{};     // open descriptors the child holds too, as 3, 4, ...
+  bool error_stream_stuck = false;  // the child's error stream: a full pipe nobody reads
 };
 
 enum class StdinMode {
@@ -99,6 +100,7 @@ class HostProcess {
   UniqueFd stdout_;
   FrameReader stdout_frames_;
   UniqueFd stderr_;
+  UniqueFd unread_stderr_;  // held open, never read: keeps a stuck error stream stuck
   std::string stderr_text_;
   std::size_t stderr_scanned_ = 0;
   SecretScan stdout_scan_{"standard output"};

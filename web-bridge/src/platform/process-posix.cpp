@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "platform/process.h"
 
@@ -13,11 +14,10 @@ namespace velmora::platform {
 
 const char AGENT_FILE_NAME[] = "velmora-agent";
 
-[[noreturn]] void wait_for_the_end();
+int status_to_end_with(int status);
 
 void exit_process(int status) {
-  if (!claim_process_end()) wait_for_the_end();
-  _exit(status);
+  _exit(status_to_end_with(status));
 }
 
 std::expected<std::filesystem::path, IoError> running_executable_final_path() {
@@ -35,18 +35,39 @@ struct SpawnActions {
   ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
 };
 
+// The agent is a long-lived desktop program: it starts in a session of its own, outside the
+// browser's, with every signal at its default and none blocked, whatever the host was given or
+// set for itself (it ignores SIGPIPE).
+struct SpawnAttributes {
+  posix_spawnattr_t attributes{};
+  SpawnAttributes() {
+    posix_spawnattr_init(&attributes);
+    sigset_t all;
+    sigset_t none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+};
+
 }  // namespace
 
 std::expected<void, IoError> start_detached_process(const std::filesystem::path& program) {
   // Only the three standard descriptors may reach the agent, whatever the host was given.
   close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
   SpawnActions spawn;
+  SpawnAttributes attributes;
   posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&spawn.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   std::string path = program.native();
   char* argv[] = {path.data(), nullptr};
   pid_t child = 0;
-  int error = posix_spawn(&child, path.c_str(), &spawn.actions, nullptr, argv, environ);
+  int error =
+      posix_spawn(&child, path.c_str(), &spawn.actions, &attributes.attributes, argv, environ);
   if (error != 0) return std::unexpected(IoError::os(error));
   return {};
 }

@@ -9,10 +9,10 @@ namespace velmora::platform {
 
 const char AGENT_FILE_NAME[] = "velmora-agent.exe";
 
-[[noreturn]] void wait_for_the_end();
+int status_to_end_with(int status);
 
 void exit_process(int status) {
-  if (!claim_process_end()) wait_for_the_end();
+  status = status_to_end_with(status);
   // Unlike ExitProcess, this runs no DLL detach or C runtime handlers and takes no loader lock.
   for (;;) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
 }

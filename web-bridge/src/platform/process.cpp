@@ -9,19 +9,25 @@ namespace velmora::platform {
 
 namespace {
 
-std::atomic<std::thread::id> ending_thread{};
+constexpr int UNCLAIMED = -1;
+// Far longer than writing one line takes, short enough to count as ending at once.
+constexpr auto LINE_GRACE = std::chrono::milliseconds(500);
+
+std::atomic<int> claimed_status{UNCLAIMED};
+thread_local bool claimed_here = false;
 
 }  // namespace
 
-bool claim_process_end() {
-  std::thread::id none{};
-  const std::thread::id self = std::this_thread::get_id();
-  return ending_thread.compare_exchange_strong(none, self) || none == self;
+bool claim_process_end(int status) {
+  int none = UNCLAIMED;
+  if (claimed_status.compare_exchange_strong(none, status)) claimed_here = true;
+  return claimed_here;
 }
 
-// The thread that claimed the end is ending the process; this one must not give its own status.
-[[noreturn]] void wait_for_the_end() {
-  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+int status_to_end_with(int status) {
+  if (claim_process_end(status)) return status;
+  std::this_thread::sleep_for(LINE_GRACE);
+  return claimed_status.load();
 }
 
 }  // namespace velmora::platform

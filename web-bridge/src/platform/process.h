@@ -13,13 +13,15 @@ extern const char AGENT_FILE_NAME[];
 
 // Ends the whole process with `status` at once: no exit handlers, no flushing of C stdio, no
 // waiting for locks that other threads hold. Only the first thread to end the process decides
-// its status: a thread that comes later waits to be ended with it.
+// its status: a thread that comes later gives that thread a moment to write its line, then
+// ends the process with the claimed status itself, so a stuck error stream cannot keep the
+// process alive.
 [[noreturn]] void exit_process(int status);
 
-// Claims the end of the process for the calling thread before it writes what goes with its
-// status (an error line). False when another thread claimed it first: the caller then writes
-// nothing, and its exit_process waits for that thread's end.
-bool claim_process_end();
+// Claims the end of the process, with `status`, for the calling thread before it writes what
+// goes with that status (an error line). False when another thread claimed it first: the caller
+// then writes nothing, and its exit_process ends the process with that thread's status.
+bool claim_process_end(int status);
 
 // The running executable's path with every link resolved.
 std::expected<std::filesystem::path, IoError> running_executable_final_path();
