@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <thread>
 
 #include "platform/os_error.h"
@@ -110,6 +111,16 @@ TEST(ReportFailureDeathTest, NoLineWhenAQuietEndCameFirst) {
     report_failure(BridgeError::not_connected());
   };
   EXPECT_EXIT(body(), testing::ExitedWithCode(0), testing::Eq(""));
+}
+
+// Memory running out in a thread whose step says nothing about it, as a payload's may.
+TEST(AbnormalStopDeathTest, AnEscapedExceptionStopsWithStatusOneHundredAndOne) {
+  auto body = [] {
+    stop_abnormally_on_escaped_exceptions();
+    std::thread([] { throw std::bad_alloc(); }).join();
+  };
+  EXPECT_EXIT(body(), testing::ExitedWithCode(101),
+              testing::Eq("velmora-web-host: abnormal stop: out of memory\n"));
 }
 
 TEST(AbnormalStopDeathTest, StatusOneHundredAndOne) {
