@@ -458,7 +458,7 @@ ECHOES = [
 
 
 def one_mib_message():
-    """A message whose JSON is exactly 1 MiB, the most Chromium accepts from a host."""
+    """A message whose JSON is exactly 1 MiB, the most Chromium and Firefox take from a host."""
     frame = '{"data":""}'
     return {"data": "x" * (ONE_MIB - len(frame))}
 
@@ -604,7 +604,7 @@ def main():
         setting.close()
         print_figures(figures)
         if status and setting.browser_log.exists():
-            print("--- the browser's output ---")
+            print("--- the browser's output (Chromium's has the host's error lines too) ---")
             print(setting.browser_log.read_text(errors="replace")[-6000:])
         if args.keep:
             print(f"kept {scratch}")
