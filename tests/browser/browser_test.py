@@ -2,10 +2,10 @@
 """End-to-end test in a real browser.
 
 Installs the build into a fresh prefix, registers the host for a fake user with the installed
-registration script, and runs headless Chromium with the test extension against the installed
-host and sample agent. The extension takes its commands from a loopback HTTP server run here and
-posts back what it saw. Every wait is bounded; Chromium, the agents and the temporary folders are
-cleaned up whatever happens.
+registration script, and runs headless Chromium or Firefox with the test extension against the
+installed host and sample agent. The extension takes its commands from a loopback HTTP server run
+here and posts back what it saw. Every wait is bounded; the browser, the agents and the temporary
+folders are cleaned up whatever happens.
 """
 
 import argparse
@@ -23,6 +23,7 @@ import sys
 import tempfile
 import threading
 import time
+import zipfile
 from pathlib import Path
 
 HOST_NAME = "com.velmora.web_host"
@@ -50,12 +51,6 @@ def wait_until(predicate, timeout, step=0.01):
         if time.monotonic() - start > timeout:
             return None
         time.sleep(step)
-
-
-def extension_id(manifest):
-    """Chromium's ID for an extension with a fixed key: sha256 of the key, hex digits as a-p."""
-    digest = hashlib.sha256(base64.b64decode(manifest["key"])).hexdigest()[:32]
-    return "".join(chr(ord("a") + int(digit, 16)) for digit in digest)
 
 
 # --- processes -------------------------------------------------------------------------------
@@ -105,7 +100,7 @@ def group_gone(group):
 
 def stop_group(process):
     """Ends a process started in a session of its own, with every process it started there:
-    Chromium's helpers go on writing to its profile for a while after the browser ends."""
+    a browser's helpers go on writing to its profile for a while after the browser ends."""
     for sig in (signal.SIGTERM, signal.SIGKILL):
         try:
             os.killpg(process.pid, sig)
@@ -198,6 +193,69 @@ class CommandServer:
         self.httpd.shutdown()
 
 
+# --- the browsers ------------------------------------------------------------------------------
+
+class Chromium:
+    program = "chromium"
+
+    @staticmethod
+    def extension_id(manifest):
+        """The ID for an extension with a fixed key: sha256 of the key, hex digits as a-p."""
+        digest = hashlib.sha256(base64.b64decode(manifest["key"])).hexdigest()[:32]
+        return "".join(chr(ord("a") + int(digit, 16)) for digit in digest)
+
+    @staticmethod
+    def command(program, setting, extension):
+        return [program, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                "--no-first-run", "--no-default-browser-check", "--disable-background-networking",
+                "--disable-component-update", "--disable-sync", "--disable-default-apps",
+                f"--user-data-dir={setting.roaming / 'chromium'}", f"--load-extension={extension}",
+                f"--disable-extensions-except={extension}", "about:blank"]
+
+
+# Firefox loads an unsigned add-on only with signatures off and the profile's own extensions folder
+# enabled. Its background page is put to sleep when idle: 5 min, the most it allows, outlasts the
+# test. Timers keep their full precision for the figures. All of Firefox's own traffic goes to a
+# dead loopback proxy, so it reaches nothing but the test's server.
+FIREFOX_PREFS = {
+    "xpinstall.signatures.required": False,
+    "extensions.autoDisableScopes": 0,
+    "extensions.background.idle.timeout": 300000,
+    "privacy.reduceTimerPrecision": False,
+    "network.proxy.type": 1,
+    "network.proxy.http": "127.0.0.1",
+    "network.proxy.http_port": 9,
+    "network.proxy.ssl": "127.0.0.1",
+    "network.proxy.ssl_port": 9,
+    "network.proxy.no_proxies_on": "127.0.0.1",
+}
+
+
+class Firefox:
+    program = "firefox-esr"
+
+    @staticmethod
+    def extension_id(manifest):
+        return manifest["browser_specific_settings"]["gecko"]["id"]
+
+    @staticmethod
+    def command(program, setting, extension):
+        profile = setting.scratch / "firefox-profile"
+        (profile / "extensions").mkdir(parents=True)
+        prefs = "".join(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n"
+                        for k, v in FIREFOX_PREFS.items())
+        (profile / "user.js").write_text(prefs)
+        manifest = json.loads((extension / "manifest.json").read_text())
+        xpi = profile / "extensions" / f"{Firefox.extension_id(manifest)}.xpi"
+        with zipfile.ZipFile(xpi, "w") as archive:
+            for path in extension.iterdir():
+                archive.write(path, path.name)
+        return [program, "--headless", "--no-remote", "--profile", str(profile), "about:blank"]
+
+
+BROWSERS = {"chromium": Chromium, "firefox": Firefox}
+
+
 # --- the setting -------------------------------------------------------------------------------
 
 class Setting:
@@ -213,11 +271,10 @@ class Setting:
         self.host = self.prefix / "bin" / "velmora-web-host"
         self.agent_program = self.prefix / "bin" / "velmora-agent"
         self.register = self.prefix / "bin" / "velmora-register-host"
-        self.user_data = self.roaming / "chromium"
-        self.chromium = None
+        self.browser = None
         self.agent = None
         self.server = None
-        self.chromium_log = scratch / "chromium.log"
+        self.browser_log = scratch / "browser.log"
 
     def env(self):
         env = dict(os.environ, HOME=str(self.home))
@@ -251,26 +308,22 @@ class Setting:
         extension = self.scratch / "extension"
         shutil.copytree(EXTENSION_DIR, extension)
         (extension / "config.json").write_text(json.dumps({"server": self.server.url}))
-        command = [self.args.chromium, "--headless=new", "--no-sandbox", "--disable-gpu",
-                   "--disable-quic", "--no-first-run", "--no-default-browser-check",
-                   "--disable-background-networking", "--disable-component-update",
-                   "--disable-sync", "--disable-default-apps", f"--user-data-dir={self.user_data}",
-                   f"--load-extension={extension}", f"--disable-extensions-except={extension}",
-                   "about:blank"]
-        with open(self.chromium_log, "wb") as log:
-            self.chromium = subprocess.Popen(command, env=self.env(), stdin=subprocess.DEVNULL,
-                                             stdout=log, stderr=subprocess.STDOUT,
-                                             start_new_session=True)
+        kind = BROWSERS[self.args.browser]
+        command = kind.command(self.args.program, self, extension)
+        with open(self.browser_log, "wb") as log:
+            self.browser = subprocess.Popen(command, env=self.env(), stdin=subprocess.DEVNULL,
+                                            stdout=log, stderr=subprocess.STDOUT,
+                                            start_new_session=True)
         hello = self.server.wait_for_extension(60)
         check(hello is not None, "the test extension did not start within 60 s")
-        check(hello["id"] == extension_id(manifest),
-              f"extension ID {hello['id']}, expected {extension_id(manifest)}")
+        check(hello["id"] == kind.extension_id(manifest),
+              f"extension ID {hello['id']}, expected {kind.extension_id(manifest)}")
 
     def close(self):
         if self.server:
             self.server.close()
-        if self.chromium:
-            stop_group(self.chromium)
+        if self.browser:
+            stop_group(self.browser)
         if self.agent:
             self.agent.kill()
             self.agent.wait()
@@ -405,7 +458,7 @@ ECHOES = [
 
 
 def one_mib_message():
-    """A message whose JSON is exactly 1 MiB, the most Chromium accepts from a host."""
+    """A message whose JSON is exactly 1 MiB, the most Chromium and Firefox take from a host."""
     frame = '{"data":""}'
     return {"data": "x" * (ONE_MIB - len(frame))}
 
@@ -483,7 +536,7 @@ def launch_request(setting, server, figures):
 
 
 def run_cases(setting, manifest, figures):
-    chromium_id = extension_id(manifest)
+    chromium_id = Chromium.extension_id(manifest)
     installed_manifests(setting, chromium_id)
     print("ok  the installed manifests name the installed host with the right key per browser")
     registration_round_trip(setting, chromium_id)
@@ -525,14 +578,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", required=True, help="the Linux build to install")
     parser.add_argument("--cmake", default="cmake")
-    parser.add_argument("--chromium", default="chromium")
+    parser.add_argument("--browser", choices=BROWSERS, default="chromium")
+    parser.add_argument("--program", help="the browser to run (default: chromium, firefox-esr)")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
-    chromium = shutil.which(args.chromium)
-    if chromium is None:
-        print(f"FAIL: no '{args.chromium}' to run (scripts/setup.sh installs it)")
+    program = args.program or BROWSERS[args.browser].program
+    args.program = shutil.which(program)
+    if args.program is None:
+        print(f"FAIL: no '{program}' to run (scripts/setup.sh installs it)")
         return 1
-    args.chromium = chromium
     manifest = json.loads((EXTENSION_DIR / "manifest.json").read_text())
 
     scratch = Path(tempfile.mkdtemp(prefix="velmora-browser-"))
@@ -549,9 +603,9 @@ def main():
     finally:
         setting.close()
         print_figures(figures)
-        if status and setting.chromium_log.exists():
-            print("--- Chromium's output (the host's error lines are here too) ---")
-            print(setting.chromium_log.read_text(errors="replace")[-6000:])
+        if status and setting.browser_log.exists():
+            print("--- the browser's output (Chromium's has the host's error lines too) ---")
+            print(setting.browser_log.read_text(errors="replace")[-6000:])
         if args.keep:
             print(f"kept {scratch}")
         else:

@@ -67,7 +67,9 @@ const handlers = {
       arrive({message, atMs: now() - state.connectedAt});
     });
     port.onDisconnect.addListener(() => {
-      const reason = chrome.runtime.lastError ? chrome.runtime.lastError.message : null;
+      // Chromium reports why through lastError, Firefox through the port.
+      const error = chrome.runtime.lastError || port.error;
+      const reason = error ? error.message : null;
       if (state.port === port) state.port = null;
       arrive({disconnected: true, reason, atMs: now() - state.connectedAt});
     });
