@@ -1,6 +1,6 @@
 // velmora-web-host: the native-messaging host that links a browser extension to the desktop
 // agent. All the work is in the run sequence; the entry only turns its result into a status.
-#include "errors.h"
+#include "host/report.h"
 #include "host/run_host.h"
 #include "platform/process.h"
 

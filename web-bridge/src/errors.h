@@ -1,6 +1,6 @@
 // The host's errors: I/O errors of the byte streams, the BridgeError kinds, JSON errors and the
-// HostError that every step of the run sequence returns, with their display texts; and the one
-// way a failure is reported.
+// HostError that every step of the run sequence returns, with their display texts. Values only:
+// reporting them is the host's (host/report.h).
 #pragma once
 
 #include <cstdint>
@@ -82,28 +82,9 @@ class HostError {
   HostError(PlainMessage e) : error_(std::move(e)) {}  // NOLINT(google-explicit-constructor)
 
   std::string display() const;
-  template <typename T>
-  const T* get_if() const {
-    return std::get_if<T>(&error_);
-  }
 
  private:
   std::variant<BridgeError, IoError, JsonError, PlainMessage> error_;
 };
-
-// Writes "velmora-web-host: " + the error's text + a line feed to the error stream and ends the
-// process with status 1 at once, without waiting for the other threads.
-[[noreturn]] void report_failure(const HostError& error);
-
-// Writes one "velmora-web-host: " line to the error stream. A missing error stream is skipped;
-// any other failure to write stops the process abnormally.
-void report_line(std::string_view text);
-
-// The abnormal stop: a report on the error stream, when it can be written, then status 101.
-[[noreturn]] void abnormal_stop(std::string_view report);
-
-// Makes an exception that nothing catches (memory running out where no step says otherwise)
-// end in the abnormal stop rather than the runtime's abort.
-void stop_abnormally_on_escaped_exceptions();
 
 }  // namespace velmora

@@ -4,6 +4,7 @@
 
 #include "frame.h"
 #include "host/connector.h"
+#include "host/report.h"
 #include "json_message.h"
 #include "platform/files.h"
 #include "platform/process.h"

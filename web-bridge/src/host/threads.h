@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "errors.h"
+#include "host/report.h"
 
 namespace velmora {
 
