@@ -51,13 +51,14 @@ enum Function {
   CloseRange,
   PosixSpawn,
   PthreadCreate,
+  Malloc,
   FunctionCount
 };
 
 constexpr const char* NAMES[FunctionCount] = {
-    "socket", "connect", "poll",     "getsockopt",  "setsockopt",  "fcntl",         "recv",
-    "send",   "sendmsg", "read",     "write",       "writev",      "open",          "fstat",
-    "stat",   "lstat",   "readlink", "close_range", "posix_spawn", "pthread_create"};
+    "socket", "connect", "poll",     "getsockopt",  "setsockopt",  "fcntl",          "recv",
+    "send",   "sendmsg", "read",     "write",       "writev",      "open",           "fstat",
+    "stat",   "lstat",   "readlink", "close_range", "posix_spawn", "pthread_create", "malloc"};
 
 std::atomic<long> calls[FunctionCount];
 bool watched = false;
@@ -281,6 +282,12 @@ int torture_pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
       next<int(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create");
   if (inject(PthreadCreate, -1)) return fail_errno;
   return real(thread, attributes, body, argument);
+}
+
+void* __libc_malloc(size_t size);
+void* torture_malloc(size_t size) VELMORA_AS("malloc");
+void* torture_malloc(size_t size) {
+  return inject(Malloc, static_cast<long>(size)) ? nullptr : __libc_malloc(size);
 }
 
 }  // extern "C"
