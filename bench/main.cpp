@@ -190,12 +190,12 @@ Options parse_options(int argc, char** argv) {
 int run(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   Options options = parse_options(argc, argv);
-  auto roaming = blackbox::TempDir::create();
+  auto roaming = driver::TempDir::create();
   if (!roaming) fail(roaming.error());
   AgentListener agent;
   PathConfig config{options.host, roaming->path(), "bench-token"};
-  auto published = blackbox::write_file(blackbox::bridge_file_path(roaming->path()),
-                                        blackbox::bridge_json(agent.port(), config.token));
+  auto published = driver::write_file(driver::bridge_file_path(roaming->path()),
+                                        driver::bridge_json(agent.port(), config.token));
   if (!published) fail(published.error());
   Table table;
   for (int rep = 1; rep <= options.repetitions; ++rep) {

@@ -16,8 +16,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using velmora::blackbox::Command;
-using velmora::blackbox::HostProcess;
+using velmora::driver::Command;
+using velmora::driver::HostProcess;
 namespace fs = std::filesystem;
 
 struct Paths {
@@ -64,7 +64,7 @@ std::string receive(HostProcess& host) {
 
 void show_end(HostProcess& host) {
   auto status = host.wait(10s);
-  say("  host ended: " + (status ? velmora::blackbox::describe(*status) : status.error()));
+  say("  host ended: " + (status ? velmora::driver::describe(*status) : status.error()));
   if (const auto& errors = host.error_output(); !errors.empty()) {
     std::cout << "  host's error stream: " << errors << std::flush;
   }
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
-  auto scratch = velmora::blackbox::TempDir::create();
+  auto scratch = velmora::driver::TempDir::create();
   if (!scratch) {
     std::cerr << scratch.error() << '\n';
     return 1;

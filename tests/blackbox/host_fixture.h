@@ -17,6 +17,9 @@
 
 namespace velmora::blackbox {
 
+// The cases are written in the driver's terms.
+using namespace velmora::driver;  // NOLINT(google-build-using-namespace)
+
 void set_host_setup(HostSetup setup);
 const HostSetup& host_setup();
 

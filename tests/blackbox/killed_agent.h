@@ -18,6 +18,8 @@
 
 namespace velmora::blackbox {
 
+using namespace velmora::driver;  // NOLINT(google-build-using-namespace)
+
 struct KillStep {
   enum class Kind { Accept, Read, Write, Echo } kind;
   std::size_t count = 0;  // Read: bytes to read

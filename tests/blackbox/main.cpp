@@ -8,7 +8,7 @@
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  auto setup = velmora::blackbox::HostSetup::from_args(
+  auto setup = velmora::driver::HostSetup::from_args(
       std::span<char* const>(argv + 1, static_cast<std::size_t>(argc - 1)));
   if (setup) {
     velmora::blackbox::set_host_setup(std::move(*setup));

@@ -23,7 +23,9 @@
 #include "temp_dir.h"
 #include "test_agent.h"
 
-namespace velmora::blackbox {
+namespace velmora::torture {
+
+using namespace velmora::driver;  // NOLINT(google-build-using-namespace)
 namespace {
 
 namespace fs = std::filesystem;
@@ -436,7 +438,7 @@ struct NameOfRow {
 INSTANTIATE_TEST_SUITE_P(Scenarios, TortureTest, testing::ValuesIn(kScenarios), NameOfRow());
 
 }  // namespace
-}  // namespace velmora::blackbox
+}  // namespace velmora::torture
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
@@ -444,14 +446,14 @@ int main(int argc, char** argv) {
   for (char* arg : std::span(argv + 1, static_cast<std::size_t>(argc - 1))) {
     std::string_view text(arg);
     if (text.starts_with("--shim=")) {
-      velmora::blackbox::setup().shim = std::filesystem::absolute(text.substr(7));
+      velmora::torture::setup().shim = std::filesystem::absolute(text.substr(7));
     } else {
       rest.push_back(arg);
     }
   }
-  auto host = velmora::blackbox::HostSetup::from_args(rest);
+  auto host = velmora::driver::HostSetup::from_args(rest);
   if (host) {
-    velmora::blackbox::setup().host = std::move(*host);
+    velmora::torture::setup().host = std::move(*host);
   } else if (!GTEST_FLAG_GET(list_tests)) {
     std::cerr << "torture_tests: " << host.error()
               << "\nusage: torture_tests [gtest options] --host=PATH --probe=PATH --shim=PATH\n";

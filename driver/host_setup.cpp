@@ -3,7 +3,7 @@
 #include <string_view>
 #include <utility>
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 namespace fs = std::filesystem;
 
@@ -89,4 +89,4 @@ std::string wine_path(const fs::path& unix_path) {
   return out;
 }
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

@@ -8,7 +8,7 @@
 #include "bytes.h"
 #include "deadline.h"
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 enum class ReadError {
   TimedOut,     // the deadline passed first
@@ -41,4 +41,4 @@ bool read_available(int fd, Bytes& out);
 std::expected<void, std::string> write_all(int fd, std::string_view bytes,
                                            const Deadline& deadline);
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

@@ -16,7 +16,7 @@
 
 extern char** environ;
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 namespace {
 
@@ -306,4 +306,4 @@ void HostProcess::scan_new_stderr() {
   stderr_scanned_ = stderr_text_.size();
 }
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

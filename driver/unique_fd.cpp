@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 void UniqueFd::reset(int fd) noexcept {
   if (fd_ >= 0) ::close(fd_);
@@ -31,4 +31,4 @@ std::string os_failure(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
 }
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

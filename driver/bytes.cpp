@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 Bytes length_prefix(std::uint32_t length) {
   Bytes out(4, '\0');
@@ -42,4 +42,4 @@ std::string json_escape(std::string_view text) {
   return out;
 }
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

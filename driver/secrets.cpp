@@ -4,7 +4,7 @@
 #include <mutex>
 #include <utility>
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 namespace {
 
@@ -59,4 +59,4 @@ std::vector<std::string> take_secret_sightings() {
   return std::exchange(watch().sightings, {});
 }
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

@@ -14,7 +14,7 @@
 #include "bytes.h"
 #include "deadline.h"
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 struct AgentScript {
   enum class First {
@@ -76,4 +76,4 @@ class TestAgent {
   std::jthread thread_;  // after state_: stopped and joined before the state goes
 };
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

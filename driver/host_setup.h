@@ -10,7 +10,7 @@
 #include "deadline.h"
 #include "host_process.h"
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 enum class HostPlatform { Linux, Wine };
 
@@ -45,4 +45,4 @@ struct HostSetup {
 // Unix path /tmp/x as the Windows program sees it under Wine: Z:\tmp\x.
 std::string wine_path(const std::filesystem::path& unix_path);
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

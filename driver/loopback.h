@@ -12,7 +12,7 @@
 #include "fd_io.h"
 #include "unique_fd.h"
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 // A listening socket on a free port of 127.0.0.1 (close-on-exec, blocking); sets `port`.
 std::expected<UniqueFd, std::string> listen_on_loopback(std::uint16_t& port);
@@ -27,4 +27,4 @@ std::expected<Bytes, ReadError> receive_frame(int fd, const Deadline& deadline);
 // All of `bytes`; false once the peer is gone.
 bool send_all(int fd, std::string_view bytes);
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

@@ -1,5 +1,5 @@
 // Tokens that must never leave the host except inside the hello to the agent. Every bridge file
-// the harness writes notes its token here; every byte a host writes to its standard output or
+// the driver writes notes its token here; every byte a host writes to its standard output or
 // error stream is scanned for them, and a sighting is kept until the test takes it.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 // Watched from now until forget_secrets(). Empty tokens match everything and are not watched.
 void note_secret(std::string_view token);
@@ -27,4 +27,4 @@ class SecretScan {
 // Every sighting since the last call, as readable lines.
 std::vector<std::string> take_secret_sightings();
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

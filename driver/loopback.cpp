@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 std::expected<UniqueFd, std::string> listen_on_loopback(std::uint16_t& port) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -90,4 +90,4 @@ bool send_all(int fd, std::string_view bytes) {
   return true;
 }
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

@@ -1,10 +1,10 @@
-// Every wait in the harness is bounded by a Deadline, so no test can hang on a silent host.
+// Every wait in the driver is bounded by a Deadline, so no test can hang on a silent host.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 using Clock = std::chrono::steady_clock;
 using Duration = std::chrono::milliseconds;
@@ -26,4 +26,4 @@ class Deadline {
   Clock::time_point end_;
 };
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

@@ -12,7 +12,7 @@
 
 #include "bytes.h"
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 struct TrafficCount {
   std::uint64_t frames = 0;
@@ -57,4 +57,4 @@ class FrameCheck {
 // FNV-1a over 64-bit little-endian words, then over the bytes left.
 std::uint64_t checksum(std::string_view bytes);
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

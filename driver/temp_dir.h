@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 class TempDir {
  public:
@@ -33,4 +33,4 @@ class TempDir {
 std::expected<void, std::string> write_file(const std::filesystem::path& path,
                                             std::string_view content);
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

@@ -1,4 +1,4 @@
-// Checks of the harness itself, against ordinary programs and a plain socket client, so that a
+// Checks of the driver itself, against ordinary programs and a plain socket client, so that a
 // failing black-box case points at the host rather than at its tools.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@
 #include "test_agent.h"
 #include "traffic.h"
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 namespace {
 
 using namespace std::chrono_literals;
@@ -297,7 +297,7 @@ std::size_t smallest(const std::vector<Bytes>& frames) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Harness, TrafficFault,
+    Driver, TrafficFault,
     testing::Values(
         TrafficFaultCase{"lost", [](auto& f) { f.erase(f.begin() + 4); }},
         TrafficFaultCase{"lost_last", [](auto& f) { f.pop_back(); }},
@@ -332,4 +332,4 @@ TEST(SecretScanTest, FindsATokenInOneChunkAndAcrossTwo) {
 }
 
 }  // namespace
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 namespace {
 
@@ -112,4 +112,4 @@ std::optional<std::string> FrameCheck::take(std::string_view payload) {
   return std::nullopt;
 }
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

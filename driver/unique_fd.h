@@ -1,4 +1,4 @@
-// Owning wrappers for the descriptors the harness opens: every pipe and socket end is closed
+// Owning wrappers for the descriptors the driver opens: every pipe and socket end is closed
 // exactly once, also on early returns and failed assertions.
 #pragma once
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 class UniqueFd {
  public:
@@ -40,7 +40,7 @@ std::expected<Pipe, std::string> make_pipe();
 
 std::expected<void, std::string> set_nonblocking(int fd);
 
-// "what: strerror(errno)", for the error values of the harness.
+// "what: strerror(errno)", for the error values of the driver.
 std::string os_failure(const char* what);
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

@@ -19,7 +19,7 @@
 #include "temp_dir.h"
 #include "unique_fd.h"
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 namespace fs = std::filesystem;
 
@@ -268,4 +268,4 @@ bool TestAgent::wait_for_peer_close(std::size_t connection, Duration limit) cons
   });
 }
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

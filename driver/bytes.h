@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 // Bytes are held in std::string: payloads are mostly JSON text, and GoogleTest prints them.
 using Bytes = std::string;
@@ -17,7 +17,7 @@ Bytes length_prefix(std::uint32_t length);
 Bytes frame(std::string_view payload);
 std::uint32_t decode_length(std::string_view four_bytes);
 
-// The text as JSON string contents (quotes excluded), for files the harness writes.
+// The text as JSON string contents (quotes excluded), for files the driver writes.
 std::string json_escape(std::string_view text);
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

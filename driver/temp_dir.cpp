@@ -6,7 +6,7 @@
 
 #include "unique_fd.h"
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 namespace fs = std::filesystem;
 
@@ -50,4 +50,4 @@ std::expected<void, std::string> write_file(const fs::path& path, std::string_vi
   return {};
 }
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

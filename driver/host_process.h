@@ -17,7 +17,7 @@
 #include "secrets.h"
 #include "unique_fd.h"
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 // Changes to the driver's own environment, applied in order: a value sets, nothing unsets.
 using EnvChanges = std::vector<std::pair<std::string, std::optional<std::string>>>;
@@ -107,4 +107,4 @@ class HostProcess {
   SecretScan stderr_scan_{"error stream"};
 };
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver

@@ -10,7 +10,7 @@
 
 #include "unique_fd.h"
 
-namespace velmora::blackbox {
+namespace velmora::driver {
 
 namespace {
 
@@ -110,4 +110,4 @@ std::expected<void, std::string> write_all(int fd, std::string_view bytes,
   return {};
 }
 
-}  // namespace velmora::blackbox
+}  // namespace velmora::driver
