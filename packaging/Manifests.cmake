@@ -24,9 +24,11 @@ function(_velmora_json_list out pattern prefix suffix)
   set(${out} "${joined}" PARENT_SCOPE)
 endfunction()
 
-# `windows_paths`: write the path with backslashes, as Windows shows it.
+# `windows_paths`: write the path with backslashes, as Windows shows it. Windows browsers also take
+# a bare file name, from the manifest's own folder.
 function(velmora_write_manifests out_dir host_name host_path chromium_ids firefox_ids windows_paths)
-  if(NOT IS_ABSOLUTE "${host_path}" AND NOT host_path MATCHES "^[A-Za-z]:/")
+  if(windows_paths AND NOT host_path MATCHES "[/\\]")
+  elseif(NOT IS_ABSOLUTE "${host_path}" AND NOT host_path MATCHES "^[A-Za-z]:/")
     message(FATAL_ERROR "the host manifests need an absolute path, not '${host_path}'")
   endif()
   if(windows_paths)

@@ -1,0 +1,256 @@
+#!/usr/bin/env python3
+"""The per-user MSI under Wine, in a fresh prefix of its own.
+
+Installs the older package, then the current one over it with the sample agent (a major upgrade
+leaves one product), and checks what a browser relies on: each browser's key names a manifest, the
+manifest's path leads to the installed host, and that host links to the installed agent. Then it
+uninstalls and checks that the prefix holds no file, folder or key more than before. Prints how
+long msiexec takes. Every wait is bounded.
+"""
+import argparse
+import fnmatch
+import json
+import os
+import pathlib
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+NAME = "com.velmora.web_host"
+# Each browser's key, and the manifest that its default value must name.
+KEYS = {
+    rf"HKCU\Software\Google\Chrome\NativeMessagingHosts\{NAME}": f"{NAME}.json",
+    rf"HKCU\Software\Microsoft\Edge\NativeMessagingHosts\{NAME}": f"{NAME}.json",
+    rf"HKCU\Software\Mozilla\NativeMessagingHosts\{NAME}": f"{NAME}.firefox.json",
+}
+# Left behind by Windows Installer itself, not by the package: its empty cache folder and the
+# parents of its per-user bookkeeping keys. The agent's bridge file is the agent's own.
+OWN_LEFTOVERS = ("windows/Installer", "users/*/AppData/Roaming/VelmoraAgent",
+                 r"Software\Microsoft\Installer")
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+class Wine:
+    def __init__(self, loader, prefix):
+        self.loader, self.prefix = loader, prefix
+        self.env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
+
+    def run(self, *args, timeout=120):
+        # Output goes through a file: a wineserver that this command starts keeps a pipe open.
+        with tempfile.TemporaryFile("w+", encoding="utf-8", errors="replace") as output:
+            result = subprocess.run([self.loader, *args], env=self.env, stdout=output,
+                                    stderr=subprocess.STDOUT, timeout=timeout)
+            output.seek(0)
+            result.stdout = output.read()
+        return result
+
+    def server(self, option):
+        subprocess.run([pathlib.Path(self.loader).parent / "wineserver", option], env=self.env,
+                       timeout=60, check=True)
+
+    def unix_path(self, windows_path):
+        drive, rest = windows_path.split(":", 1)
+        return self.prefix / "dosdevices" / f"{drive.lower()}:" / rest.replace("\\", "/").lstrip("/")
+
+    def msiexec(self, *args):
+        start = time.monotonic()
+        result = self.run("msiexec", *args, "/qn")
+        seconds = time.monotonic() - start
+        check(result.returncode == 0, f"msiexec {' '.join(args)} failed: {result.returncode}")
+        print(f"msiexec {args[0]} {pathlib.PureWindowsPath(args[1]).name}: {seconds:.2f} s")
+
+    def default_value(self, key):
+        """The key's default value, or None when there is no such key."""
+        result = self.run("reg", "query", key, "/ve")
+        for line in result.stdout.splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) == 3 and parts[1] == "REG_SZ":
+                return parts[2]
+        return None
+
+    def value_names(self, key):
+        result = self.run("reg", "query", key)
+        return [line.split()[0] for line in result.stdout.splitlines() if "REG_" in line]
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def msi_property(msi, name):
+    table = subprocess.run(["msiinfo", "export", str(msi), "Property"], capture_output=True,
+                           text=True, check=True).stdout
+    return dict(line.split("\t", 1) for line in table.splitlines() if "\t" in line)[name]
+
+
+def packed_guid(guid):
+    """A GUID as Windows Installer writes it in its registry keys."""
+    hex_ = guid.strip("{}").replace("-", "")
+    swapped = "".join(hex_[i + 1] + hex_[i] for i in range(16, 32, 2))
+    return hex_[7::-1] + hex_[11:7:-1] + hex_[15:11:-1] + swapped
+
+
+def snapshot(wine):
+    """Every path under drive_c and every key of HKCU (read once the server has saved them)."""
+    wine.server("-w")
+    drive_c = wine.prefix / "drive_c"
+    files = {str(p.relative_to(drive_c)) for p in drive_c.rglob("*")}
+    lines = (wine.prefix / "user.reg").read_text(encoding="utf-8", errors="replace").splitlines()
+    keys = {line[1:line.index("]")].replace("\\\\", "\\") for line in lines if line.startswith("[")}
+    return files, keys
+
+
+def leftovers(before, after):
+    def own(item):
+        return any(fnmatch.fnmatchcase(item, pattern + tail) for pattern in OWN_LEFTOVERS
+                   for tail in ("", "/*", "\\*"))
+    return sorted(item for item in after - before if not own(item))
+
+
+class Host:
+    """The installed host, started under Wine with a browser's arguments, frames on its pipes."""
+
+    def __init__(self, wine, exe, origin):
+        self.errors = tempfile.TemporaryFile()
+        self.process = subprocess.Popen([wine.loader, str(exe), origin, "--parent-window=0"],
+                                        env=wine.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=self.errors)
+
+    def send(self, message):
+        self.process.stdin.write(struct.pack("<I", len(message)) + message)
+        self.process.stdin.flush()
+
+    def read(self, count, timeout):
+        data, deadline = b"", time.monotonic() + timeout
+        while len(data) < count:
+            ready, _, _ = select.select([self.process.stdout], [], [], deadline - time.monotonic())
+            chunk = os.read(self.process.stdout.fileno(), count - len(data)) if ready else b""
+            check(chunk, f"the host sent {len(data)} of {count} bytes within {timeout} s")
+            data += chunk
+        return data
+
+    def expect(self, message, timeout=30):
+        (length,) = struct.unpack("<I", self.read(4, timeout))
+        check(length <= 1 << 20, f"the host announced a frame of {length} bytes")
+        got = self.read(length, timeout)
+        check(got == message, f"the host sent {got!r}, not {message!r}")
+
+    def expect_end(self, timeout=30):
+        self.process.stdin.close()
+        status = self.process.wait(timeout)
+        self.errors.seek(0)
+        check(status == 0, f"the host ended with {status}: {self.errors.read()!r}")
+
+
+def installed_host(wine, chromium_ids, firefox_ids):
+    """Checks the keys and manifests; returns the host that the manifests lead to."""
+    allowed = {f"{NAME}.json": ("allowed_origins", [f"chrome-extension://{i}/" for i in chromium_ids]),
+               f"{NAME}.firefox.json": ("allowed_extensions", firefox_ids)}
+    hosts = set()
+    for key, manifest_name in KEYS.items():
+        manifest_path = wine.default_value(key)
+        check(manifest_path, f"no default value at {key}")
+        manifest_file = wine.unix_path(manifest_path)
+        check(manifest_file.name == manifest_name and manifest_file.is_file(),
+              f"{key} names {manifest_path}, not an installed {manifest_name}")
+        manifest = json.loads(manifest_file.read_text(encoding="utf-8"))
+        field, ids = allowed[manifest_name]
+        check(manifest["name"] == NAME and manifest["type"] == "stdio" and manifest[field] == ids,
+              f"{manifest_file} is not the manifest for {ids}: {manifest}")
+        # A relative path is taken from the manifest's own folder, as Windows browsers do.
+        host = manifest_file.parent / manifest["path"].replace("\\", "/")
+        check(host.is_file(), f"{manifest_file} names {manifest['path']}, which is not installed")
+        hosts.add(host.resolve())
+    check(len(hosts) == 1, f"the manifests name different hosts: {hosts}")
+    return hosts.pop()
+
+
+def link_round_trip(wine, host, origin):
+    """The installed host starts the installed agent, then relays to it."""
+    launcher = Host(wine, host, origin)
+    launcher.send(b'{"op":"launch"}')
+    launcher.expect(b'{"launched":true,"ok":true}')
+    launcher.expect_end()
+    relay = Host(wine, host, origin)
+    relay.expect(b'{"op":"linked"}')
+    text = '{"text":"Grüße, 世界"}'.encode()
+    relay.send(text)
+    relay.expect(text)
+    relay.expect_end()
+
+
+def installed_products(wine, upgrade_code):
+    return wine.value_names(rf"HKCU\Software\Microsoft\Installer\UpgradeCodes\{packed_guid(upgrade_code)}")
+
+
+def run(args, wine):
+    shutil.rmtree(wine.prefix, ignore_errors=True)
+    check(wine.run("wineboot", "--init").returncode == 0, "wineboot failed")
+    before = snapshot(wine)
+    upgrade_code = msi_property(args.msi, "UpgradeCode")
+
+    wine.msiexec("/i", windows_path(args.older_msi))
+    check(sorted(wine.value_names(r"HKCU\Software\Velmora\WebHost")) == ["InstallDir", "ProgramsFolder"],
+          "the sample agent was installed without being asked for")
+    wine.msiexec("/i", windows_path(args.msi), "ADDLOCAL=SampleAgent")
+    product = packed_guid(msi_property(args.msi, "ProductCode"))
+    check(installed_products(wine, upgrade_code) == [product],
+          f"not the one product {product} after the upgrade: {installed_products(wine, upgrade_code)}")
+
+    host = installed_host(wine, args.chromium_ids, args.firefox_ids)
+    for built in (args.host, args.agent):
+        installed = host.parent / built.name
+        check(installed.is_file() and installed.read_bytes() == built.read_bytes(),
+              f"{installed} is not the built {built.name}")
+    link_round_trip(wine, host, f"chrome-extension://{args.chromium_ids[0]}/")
+
+    wine.server("-k")  # the agent must not be running while it is removed, as on Windows
+    wine.msiexec("/x", windows_path(args.msi))
+    for key in KEYS:
+        check(wine.default_value(key) is None, f"{key} is still there after uninstalling")
+    check(not installed_products(wine, upgrade_code), "the product is still registered")
+    after = snapshot(wine)
+    left = leftovers(before[0], after[0]) + leftovers(before[1], after[1])
+    check(not left, f"left after uninstalling: {left}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--loader", required=True, help="Wine's wine64 loader")
+    parser.add_argument("--prefix", type=pathlib.Path, required=True, help="made afresh")
+    parser.add_argument("--msi", type=pathlib.Path, required=True)
+    parser.add_argument("--older-msi", type=pathlib.Path, required=True)
+    parser.add_argument("--host", type=pathlib.Path, required=True, help="the built host")
+    parser.add_argument("--agent", type=pathlib.Path, required=True, help="the built agent")
+    parser.add_argument("--chromium-ids", nargs="+", required=True)
+    parser.add_argument("--firefox-ids", nargs="+", required=True)
+    parser.add_argument("--keep", action="store_true", help="keep the prefix")
+    args = parser.parse_args()
+    wine = Wine(args.loader, args.prefix.resolve())
+    try:
+        run(args, wine)
+    except (Failure, subprocess.TimeoutExpired) as failure:
+        print(f"FAILED: {failure} (prefix kept: {wine.prefix})", file=sys.stderr)
+        return 1
+    finally:
+        subprocess.run([pathlib.Path(args.loader).parent / "wineserver", "-k"], env=wine.env)
+    if not args.keep:
+        shutil.rmtree(wine.prefix, ignore_errors=True)
+    print("the MSI installs, upgrades, links and uninstalls cleanly")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
