@@ -15,6 +15,21 @@ std::string proc_path(pid_t pid, std::string_view leaf) {
   return "/proc/" + std::to_string(pid) + "/" + std::string(leaf);
 }
 
+// Field `number` of /proc/<pid>/stat, counted from 1 as proc(5) does; -1 when it cannot be read.
+long stat_field(pid_t pid, int number) {
+  std::ifstream in(proc_path(pid, "stat"));
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto name_end = text.rfind(')');
+  if (name_end == std::string::npos) return -1;
+  // The command name (field 2) may hold spaces; the fields after its closing parenthesis do not.
+  std::istringstream fields(text.substr(name_end + 1));
+  std::string field;
+  for (int i = 3; i <= number && fields >> field; ++i) {
+    if (i == number) return std::stol(field);
+  }
+  return -1;
+}
+
 }  // namespace
 
 long status_kib(pid_t pid, std::string_view field) {
@@ -33,17 +48,12 @@ void reset_peak(pid_t pid) {
 }
 
 std::chrono::milliseconds cpu_time(pid_t pid) {
-  std::ifstream in(proc_path(pid, "stat"));
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // The command name may hold spaces; the fields after its closing parenthesis do not.
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string skip;
-  for (int i = 3; i < 14; ++i) fields >> skip;  // state .. cmajflt
-  long user = 0;
-  long system = 0;
-  fields >> user >> system;
-  const long ticks_per_second = sysconf(_SC_CLK_TCK);
-  return std::chrono::milliseconds((user + system) * 1000 / ticks_per_second);
+  const long ticks = stat_field(pid, 14) + stat_field(pid, 15);  // utime + stime
+  return std::chrono::milliseconds(ticks * 1000 / sysconf(_SC_CLK_TCK));
+}
+
+long minor_faults(pid_t pid) {
+  return stat_field(pid, 10);  // minflt, summed over the threads by the kernel
 }
 
 std::chrono::microseconds scheduled_time(pid_t pid) {

@@ -1,4 +1,5 @@
-// What the kernel knows about a running process: resident memory and CPU time, from /proc.
+// What the kernel knows about a running process: resident memory, CPU time and page faults,
+// from /proc.
 #pragma once
 
 #include <sys/types.h>
@@ -14,7 +15,10 @@ long status_kib(pid_t pid, std::string_view field);
 void reset_peak(pid_t pid);
 // User plus system time of all the process's threads, from /proc/<pid>/stat.
 std::chrono::milliseconds cpu_time(pid_t pid);
-// The same, as the scheduler counts it, summed over /proc/<pid>/task/*/schedstat.
+// Minor page faults of all the process's threads so far, from /proc/<pid>/stat: faults served
+// without the disk, for a relay nearly all of them fresh memory touched for the first time.
+long minor_faults(pid_t pid);
+// CPU time as the scheduler counts it, summed over /proc/<pid>/task/*/schedstat.
 std::chrono::microseconds scheduled_time(pid_t pid);
 
 }  // namespace velmora::bench
