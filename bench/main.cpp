@@ -1,5 +1,6 @@
 // relay_bench: the host against socat and a direct connection, on the same byte streams in the
-// same run. Prints one table of medians. Usage:
+// same run. Prints the command, the machine facts the figures depend on, and one table of
+// medians. Usage:
 //   relay_bench [--host=PATH] [--reps=N] [--only=host,socat,direct] [--sizes=64,4096,...]
 //              [--no-round-trips] [--scale=N]
 #include <signal.h>
@@ -17,6 +18,7 @@
 
 #include "fd_io.h"
 #include "frame_traffic.h"
+#include "machine_facts.h"
 #include "process_stats.h"
 #include "relay_paths.h"
 #include "table.h"
@@ -41,6 +43,8 @@ constexpr Size kSizes[] = {{64, "64 B", 200'000},
                            {65536, "64 KiB", 2048},
                            {1 << 20, "1 MiB", 128},
                            {1 << 24, "16 MiB", 16}};
+// From this size on a frame no longer fits a relay's usual buffer: its page faults are reported.
+constexpr std::size_t kLargeFrame = 1 << 20;
 constexpr std::uint64_t kRoundTrips = 10'000;
 constexpr auto kIdle = 2s;
 // A case that takes longer than this has hung: the run ends rather than waiting for ever.
@@ -59,6 +63,14 @@ double mib(long kib) {
   return kib < 0 ? NAN : static_cast<double>(kib) / 1024.0;
 }
 
+double rss_mib(pid_t pid) {
+  return mib(status_kib(pid, "VmRSS"));
+}
+
+double peak_mib(pid_t pid) {
+  return mib(status_kib(pid, "VmHWM"));
+}
+
 double ms(std::chrono::nanoseconds time) {
   return std::chrono::duration<double, std::milli>(time).count();
 }
@@ -75,28 +87,39 @@ std::chrono::nanoseconds timed_transfer(int from, int to, const Size& size) {
   return elapsed;
 }
 
-void throughput(Table& table, std::size_t column, const Path& path, const Size& size) {
-  struct Direction {
-    const char* label;
-    int from;
-    int to;
-  };
-  const Direction directions[] = {{"ext->agent", path.extension_out(), path.agent()},
-                                  {"agent->ext", path.agent(), path.extension_in()}};
-  auto pid = path.relay_pid();
+double per_frame(long count, const Size& size) {
+  return static_cast<double>(count) / static_cast<double>(size.frames);
+}
+
+struct Direction {
+  const char* label;
+  int from;
+  int to;
+};
+
+// One stream of frames one way. For large frames also the relay's peak resident memory (16 MiB
+// only) and its minor page faults per frame: a relay that reuses its buffers takes none.
+void measure(Table& table, std::size_t column, const Path& path, const Size& size,
+             const Direction& d) {
+  const auto pid = path.relay_pid();
   const bool largest = size.bytes == kSizes[std::size(kSizes) - 1].bytes;
-  for (const auto& d : directions) {
-    if (largest && pid) reset_peak(*pid);
-    double seconds = std::chrono::duration<double>(timed_transfer(d.from, d.to, size)).count();
-    if (largest) {
-      table.add(std::string("peak RSS ") + d.label + " " + size.label + " (MiB)", column,
-                pid ? mib(status_kib(*pid, "VmHWM")) : NAN);
-    }
-    double bytes = static_cast<double>(size.bytes * size.frames);
-    std::string row = std::string(d.label) + " " + size.label;
-    table.add(row + " MB/s", column, bytes / seconds / 1e6);
-    table.add(row + " frames/s", column, static_cast<double>(size.frames) / seconds);
+  if (largest && pid) reset_peak(*pid);
+  const long faults_before = pid ? minor_faults(*pid) : 0;
+  double seconds = std::chrono::duration<double>(timed_transfer(d.from, d.to, size)).count();
+  const std::string row = std::string(d.label) + " " + size.label;
+  double bytes = static_cast<double>(size.bytes * size.frames);
+  table.add(row + " MB/s", column, bytes / seconds / 1e6);
+  table.add(row + " frames/s", column, static_cast<double>(size.frames) / seconds);
+  if (size.bytes >= kLargeFrame) {
+    table.add("minor faults/frame " + row, column,
+              pid ? per_frame(minor_faults(*pid) - faults_before, size) : NAN);
   }
+  if (largest) table.add("peak RSS " + row + " (MiB)", column, pid ? peak_mib(*pid) : NAN);
+}
+
+void throughput(Table& table, std::size_t column, const Path& path, const Size& size) {
+  measure(table, column, path, size, {"ext->agent", path.extension_out(), path.agent()});
+  measure(table, column, path, size, {"agent->ext", path.agent(), path.extension_in()});
 }
 
 void latency(Table& table, std::size_t column, const Path& path) {
@@ -117,7 +140,7 @@ void latency(Table& table, std::size_t column, const Path& path) {
 void idle(Table& table, std::size_t column, const Path& path) {
   auto pid = path.relay_pid();
   std::this_thread::sleep_for(100ms);
-  table.add("RSS idle, linked (MiB)", column, pid ? mib(status_kib(*pid, "VmRSS")) : NAN);
+  table.add("RSS idle, linked (MiB)", column, pid ? rss_mib(*pid) : NAN);
   if (!pid) return;
   auto cpu_before = cpu_time(*pid);
   auto scheduled_before = scheduled_time(*pid);
@@ -126,6 +149,16 @@ void idle(Table& table, std::size_t column, const Path& path) {
             static_cast<double>((cpu_time(*pid) - cpu_before).count()));
   table.add("CPU idle 2 s, schedstat (us)", column,
             static_cast<double>((scheduled_time(*pid) - scheduled_before).count()));
+}
+
+// Resident memory of the still-running relay once the traffic has stopped: soon after, and after
+// a second of idleness, by when memory taken for large frames should have gone back.
+void after_the_runs(Table& table, std::size_t column, const Path& path) {
+  auto pid = path.relay_pid();
+  std::this_thread::sleep_for(100ms);
+  table.add("RSS 0.1 s after the runs (MiB)", column, pid ? rss_mib(*pid) : NAN);
+  std::this_thread::sleep_for(900ms);
+  table.add("RSS idle 1 s after the runs (MiB)", column, pid ? rss_mib(*pid) : NAN);
 }
 
 void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListener& agent,
@@ -146,10 +179,8 @@ void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListen
         table, column, path,
         Size{size.bytes, size.label, size.frames * static_cast<std::uint64_t>(options.scale)});
   }
-  auto pid = path.relay_pid();
   if (options.round_trips) latency(table, column, path);
-  std::this_thread::sleep_for(100ms);
-  table.add("RSS idle after the runs (MiB)", column, pid ? mib(status_kib(*pid, "VmRSS")) : NAN);
+  after_the_runs(table, column, path);
 }
 
 std::filesystem::path default_host() {
@@ -187,15 +218,24 @@ Options parse_options(int argc, char** argv) {
   return options;
 }
 
+// The command that made the figures, to go with them wherever they are quoted.
+void print_command(int argc, char** argv) {
+  std::printf("command:");
+  for (int i = 0; i < argc; ++i) std::printf(" %s", argv[i]);
+  std::printf("\n");
+}
+
 int run(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   Options options = parse_options(argc, argv);
+  print_command(argc, argv);
+  print_machine_facts();
   auto roaming = driver::TempDir::create();
   if (!roaming) fail(roaming.error());
   AgentListener agent;
   PathConfig config{options.host, roaming->path(), "bench-token"};
   auto published = driver::write_file(driver::bridge_file_path(roaming->path()),
-                                        driver::bridge_json(agent.port(), config.token));
+                                      driver::bridge_json(agent.port(), config.token));
   if (!published) fail(published.error());
   Table table;
   for (int rep = 1; rep <= options.repetitions; ++rep) {
