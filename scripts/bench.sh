@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds the Linux build and runs the relay benchmark: the host against socat and a
-# direct connection: the machine facts, then one table of medians. Arguments go to the benchmark (e.g. --reps=3).
+# direct connection; the machine facts, then one table of medians. Arguments go to the benchmark
+# (e.g. --reps=3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
