@@ -264,7 +264,7 @@ HANDLE given(Given kind, const Pipe& pipe) {
 // take the lowest free ones: closed in the host, the value then stays one that names nothing.
 Handle high_valued(HANDLE source) {
   std::vector<Handle> below;
-  for (int i = 0; i < 4096; ++i) below.emplace_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  for (int i = 0; i < 1024; ++i) below.emplace_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   HANDLE copy = nullptr;
   DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &copy, 0, TRUE,
                   DUPLICATE_SAME_ACCESS);
