@@ -14,6 +14,19 @@ bool is_missing(HANDLE handle) {
   return handle == nullptr || handle == INVALID_HANDLE_VALUE;
 }
 
+// A GUI parent may pass a value that names no handle in this process; it is no stream at all.
+bool names_nothing(DWORD error) {
+  return error == ERROR_INVALID_HANDLE;
+}
+
+// Forgotten before the host opens anything, such a value cannot later name a socket or a file
+// of the host's own and have a stream's bytes land there.
+void forget_if_dangling(DWORD which) {
+  HANDLE handle = GetStdHandle(which);
+  if (is_missing(handle) || GetFileType(handle) != FILE_TYPE_UNKNOWN) return;
+  if (names_nothing(GetLastError())) SetStdHandle(which, nullptr);
+}
+
 DWORD clamp_io(std::size_t size) {
   return size < MAXDWORD ? static_cast<DWORD>(size) : MAXDWORD;
 }
@@ -26,7 +39,7 @@ class StandardInput final : public Reader {
     DWORD count = 0;
     if (ReadFile(handle, into.data(), clamp_io(into.size()), &count, nullptr)) return count;
     DWORD error = GetLastError();
-    if (error == ERROR_BROKEN_PIPE || error == ERROR_INVALID_HANDLE) return 0;
+    if (error == ERROR_BROKEN_PIPE || names_nothing(error)) return 0;
     return std::unexpected(IoError::os(error, error == ERROR_OPERATION_ABORTED));
   }
 };
@@ -38,7 +51,9 @@ class StandardOutput final : public Writer {
     if (is_missing(handle)) return bytes.size();
     DWORD count = 0;
     if (WriteFile(handle, bytes.data(), clamp_io(bytes.size()), &count, nullptr)) return count;
-    return std::unexpected(IoError::os(GetLastError()));
+    DWORD error = GetLastError();
+    if (names_nothing(error)) return bytes.size();
+    return std::unexpected(IoError::os(error));
   }
   // WriteFile cannot gather. Whole small buffers are packed into one write of at most
   // STAGING bytes; a buffer that does not fit goes out alone, straight from its own memory.
@@ -66,6 +81,9 @@ class StandardOutput final : public Writer {
 }  // namespace
 
 void prepare_standard_streams() {
+  for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    forget_if_dangling(which);
+  }
   _setmode(0, _O_BINARY);
   _setmode(1, _O_BINARY);
 }
@@ -95,9 +113,10 @@ ErrorStreamWrite write_error_stream(std::string_view bytes) {
   if (is_missing(handle)) return ErrorStreamWrite::Missing;
   while (!bytes.empty()) {
     DWORD count = 0;
-    if (!WriteFile(handle, bytes.data(), clamp_io(bytes.size()), &count, nullptr) || count == 0) {
-      return ErrorStreamWrite::Failed;
+    if (!WriteFile(handle, bytes.data(), clamp_io(bytes.size()), &count, nullptr)) {
+      return names_nothing(GetLastError()) ? ErrorStreamWrite::Missing : ErrorStreamWrite::Failed;
     }
+    if (count == 0) return ErrorStreamWrite::Failed;
     bytes.remove_prefix(count);
   }
   return ErrorStreamWrite::Written;
