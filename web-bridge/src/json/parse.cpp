@@ -8,6 +8,12 @@
 #include <utility>
 #include <vector>
 
+// The error texts below are read out of this release's wording of its errors; another release
+// may word them otherwise and silently change what the host reports. The build requires it too.
+static_assert(NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR == 11 &&
+                  NLOHMANN_JSON_VERSION_PATCH == 2,
+              "the parse error texts are mapped from nlohmann/json 3.11.2's wording");
+
 namespace velmora {
 
 // ---- Push parser over nlohmann's SAX interface ----
