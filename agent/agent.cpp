@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "connection.h"
-#include "json_message.h"
+#include "json/value.h"
 #include "shared_state.h"
 
 namespace velmora::agent {

@@ -7,7 +7,7 @@
 
 #include "agent.h"
 #include "frame.h"
-#include "json_message.h"
+#include "json/parse.h"
 
 namespace velmora::agent {
 

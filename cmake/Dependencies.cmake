@@ -1,7 +1,35 @@
-# nlohmann/json is header-only: the cross build borrows the host's headers through a private
+# nlohmann/json exactly in this release (Debian 12's): the parser's error texts are mapped from its
+# wording of its errors, which another release may change without anything failing to build.
+set(VELMORA_NLOHMANN_JSON_VERSION 3.11.2)
+set(_json_required "nlohmann/json ${VELMORA_NLOHMANN_JSON_VERSION} is required exactly (the parser's \
+error texts follow the wording of its errors)")
+
+# The version that the headers under `root` declare (in json.hpp or, since 3.11, in a detail
+# header), in `out`.
+function(velmora_json_header_version root out)
+  file(GLOB _headers ${root}/nlohmann/json.hpp ${root}/nlohmann/detail/abi_macros.hpp)
+  set(_defines)
+  foreach(_header IN LISTS _headers)
+    file(STRINGS ${_header} _lines REGEX "^#define NLOHMANN_JSON_VERSION_(MAJOR|MINOR|PATCH) ")
+    list(APPEND _defines ${_lines})
+  endforeach()
+  set(_version)
+  foreach(_part MAJOR MINOR PATCH)
+    string(REGEX MATCH "VERSION_${_part} +([0-9]+)" _ignored "${_defines}")
+    list(APPEND _version "${CMAKE_MATCH_1}")
+  endforeach()
+  list(JOIN _version . _version)
+  set(${out} ${_version} PARENT_SCOPE)
+endfunction()
+
+# The library is header-only: the cross build borrows the host's headers through a private
 # include folder, so that no other host header leaks into the Windows compile.
 if(CMAKE_CROSSCOMPILING)
   find_path(NLOHMANN_JSON_ROOT nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  velmora_json_header_version(${NLOHMANN_JSON_ROOT} _json_version)
+  if(NOT _json_version VERSION_EQUAL VELMORA_NLOHMANN_JSON_VERSION)
+    message(FATAL_ERROR "${_json_required}; ${NLOHMANN_JSON_ROOT} has '${_json_version}'")
+  endif()
   set(_json_include ${CMAKE_BINARY_DIR}/deps/include)
   file(MAKE_DIRECTORY ${_json_include})
   file(CREATE_LINK ${NLOHMANN_JSON_ROOT}/nlohmann ${_json_include}/nlohmann SYMBOLIC)
@@ -13,7 +41,10 @@ if(CMAKE_CROSSCOMPILING)
   set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 else()
-  find_package(nlohmann_json 3.10 REQUIRED)
+  find_package(nlohmann_json ${VELMORA_NLOHMANN_JSON_VERSION} EXACT)
+  if(NOT nlohmann_json_FOUND)
+    message(FATAL_ERROR "${_json_required}")
+  endif()
   find_package(GTest REQUIRED)
 endif()
 find_package(Threads REQUIRED)

@@ -11,7 +11,7 @@
 
 #include "bridge_file.h"
 #include "fuzz_support.h"
-#include "json_message.h"
+#include "json/parse.h"
 
 namespace velmora::fuzz {
 namespace {

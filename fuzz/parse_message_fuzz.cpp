@@ -11,7 +11,8 @@
 #include <string_view>
 
 #include "fuzz_support.h"
-#include "json_message.h"
+#include "host/messages.h"
+#include "json/parse.h"
 
 namespace velmora::fuzz {
 namespace {

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "json_message.h"
+#include "json/parse.h"
 #include "platform/files.h"
 
 namespace velmora {
@@ -15,9 +15,10 @@ namespace {
 
 using Step = JsonVisitor::Step;
 
-// Reads the record straight from the parser's events. Values under other keys are skipped by
-// counting open brackets alone, so they may nest to any depth without a tree or recursion.
-class BridgeReader final : public JsonVisitor {
+// Reads the bridge file's record straight from the parser's events. Values under other keys are
+// skipped by counting open brackets alone, so they may nest to any depth without a tree or
+// recursion.
+class BridgeFileReader final : public JsonVisitor {
  public:
   Step null() override { return scalar(nullptr, nullptr); }
   Step boolean(bool /*value*/) override { return scalar(nullptr, nullptr); }
@@ -58,7 +59,7 @@ class BridgeReader final : public JsonVisitor {
   std::optional<std::string> token_;
 };
 
-Step BridgeReader::open(Form form) {
+Step BridgeFileReader::open(Form form) {
   if (depth_ == 0) {
     form_ = form;
   } else if (depth_ == 1) {
@@ -68,14 +69,14 @@ Step BridgeReader::open(Form form) {
   return {};
 }
 
-Step BridgeReader::close() {
+Step BridgeFileReader::close() {
   --depth_;
   if (depth_ == 1) skipping_ = false;
   return depth_ == 0 ? check_complete() : Step{};
 }
 
 // Only members of the top level matter; anything deeper belongs to a skipped value.
-Step BridgeReader::scalar(const std::uint64_t* number, std::string* text) {
+Step BridgeFileReader::scalar(const std::uint64_t* number, std::string* text) {
   if (depth_ == 0) return std::unexpected("expected an object or an array");
   if (depth_ > 1) return {};
   skipping_ = false;
@@ -83,7 +84,7 @@ Step BridgeReader::scalar(const std::uint64_t* number, std::string* text) {
 }
 
 // A member of the top level, or the start of one: a port, a token or a skipped value.
-Step BridgeReader::member(const std::uint64_t* number, std::string* text) {
+Step BridgeFileReader::member(const std::uint64_t* number, std::string* text) {
   auto field = next_field();
   if (!field) return std::unexpected(std::move(field.error()));
   if (*field == Field::Port) return set_port(number);
@@ -91,7 +92,7 @@ Step BridgeReader::member(const std::uint64_t* number, std::string* text) {
   return {};
 }
 
-std::expected<BridgeReader::Field, std::string> BridgeReader::next_field() {
+std::expected<BridgeFileReader::Field, std::string> BridgeFileReader::next_field() {
   if (form_ == Form::Object) return pending_;
   switch (elements_++) {
     case 0:
@@ -104,7 +105,7 @@ std::expected<BridgeReader::Field, std::string> BridgeReader::next_field() {
 }
 
 // Only the unsigned integer event qualifies: the parser reports 8080.0, 8e3 and -0 otherwise.
-Step BridgeReader::set_port(const std::uint64_t* number) {
+Step BridgeFileReader::set_port(const std::uint64_t* number) {
   if (number == nullptr || *number > 0xFFFF) {
     return std::unexpected("port must be an integer from 0 to 65535");
   }
@@ -112,14 +113,14 @@ Step BridgeReader::set_port(const std::uint64_t* number) {
   return {};
 }
 
-Step BridgeReader::set_token(std::string* text) {
+Step BridgeFileReader::set_token(std::string* text) {
   if (text == nullptr) return std::unexpected("token must be a string");
   token_ = std::move(*text);
   return {};
 }
 
 // A repeated field fails here, before the parser has looked at its value.
-Step BridgeReader::key(std::string&& key) {
+Step BridgeFileReader::key(std::string&& key) {
   if (depth_ != 1) return {};
   if (key == "port") {
     if (port_) return std::unexpected("duplicate field `port`");
@@ -134,7 +135,7 @@ Step BridgeReader::key(std::string&& key) {
   return {};
 }
 
-Step BridgeReader::check_complete() const {
+Step BridgeFileReader::check_complete() const {
   if (form_ == Form::Array && elements_ != 2) {
     return std::unexpected("expected an array of two elements");
   }
@@ -152,7 +153,7 @@ std::optional<std::filesystem::path> bridge_file_path() {
 }
 
 std::expected<BridgeFile, JsonError> parse_bridge_file(std::span<const std::byte> bytes) {
-  BridgeReader reader;
+  BridgeFileReader reader;
   if (auto parsed = visit_json(bytes, reader); !parsed) return std::unexpected(parsed.error());
   return std::move(reader).take();
 }

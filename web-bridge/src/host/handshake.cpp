@@ -4,14 +4,13 @@
 #include <string_view>
 
 #include "frame.h"
-#include "json_message.h"
+#include "host/messages.h"
+#include "json/parse.h"
 #include "platform/stdio.h"
 
 namespace velmora {
 
 namespace {
-
-constexpr std::string_view LINKED_NOTICE = R"({"op":"linked"})";
 
 std::span<const std::byte> as_bytes(std::string_view text) {
   return std::as_bytes(std::span(text.data(), text.size()));
@@ -28,13 +27,6 @@ std::expected<void, HostError> await_acceptance(platform::Socket& stream) {
 }
 
 }  // namespace
-
-std::string hello_message(const std::string& token) {
-  JsonObject message;
-  message.insert("op", JsonValue(std::string("hello")));
-  message.insert("token", JsonValue(token));
-  return serialize_compact(JsonValue(std::move(message)));
-}
 
 std::expected<void, HostError> link_agent(platform::Socket& stream, const std::string& token) {
   (void)stream.set_no_delay();  // a refusal only costs latency

@@ -10,9 +10,6 @@
 
 namespace velmora {
 
-// The hello's exact bytes: {"op":"hello","token":…} with the token as a JSON string.
-std::string hello_message(const std::string& token);
-
 // Sets no-delay, sends the hello, reads one reply frame (without a time limit) and, when the
 // agent accepts, writes {"op":"linked"} to standard output. Nothing beyond the reply is read.
 std::expected<void, HostError> link_agent(platform::Socket& stream, const std::string& token);

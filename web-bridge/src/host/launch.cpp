@@ -4,8 +4,8 @@
 
 #include "frame.h"
 #include "host/connector.h"
+#include "host/messages.h"
 #include "host/report.h"
-#include "json_message.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/stdio.h"
@@ -30,10 +30,7 @@ bool start_agent() {
 }
 
 std::expected<void, HostError> write_reply(bool launched) {
-  JsonObject reply;
-  reply.insert("ok", JsonValue(true));
-  reply.insert("launched", JsonValue(launched));
-  std::string bytes = serialize_compact(JsonValue(std::move(reply)));
+  std::string bytes = launch_reply(launched);
   std::lock_guard lock(platform::standard_output_lock());
   auto written = write_frame(platform::standard_output(), std::as_bytes(std::span(bytes)));
   if (!written) return std::unexpected(written.error());

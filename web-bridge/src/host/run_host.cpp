@@ -10,7 +10,7 @@
 #include "host/launch.h"
 #include "host/relay.h"
 #include "host/threads.h"
-#include "json_message.h"
+#include "host/messages.h"
 #include "platform/stdio.h"
 
 namespace velmora {

@@ -1,10 +1,10 @@
-#include "json_message.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 #include <string_view>
+
+#include "json/parse.h"
 
 namespace velmora {
 namespace {
@@ -127,138 +127,6 @@ TEST(ParseMessage, LastOfRepeatedKeysWins) {
   auto value = parse_message(bytes(R"({"ok":true,"x":1,"ok":false})"));
   ASSERT_TRUE(value);
   EXPECT_EQ(serialize_compact(*value), R"({"ok":false,"x":1})");
-}
-
-TEST(JsonObject, OrdersKeysByUnsignedBytesPrefixFirst) {
-  JsonObject object;
-  for (const char* key : {"b", "\xC3\xA9", "ab", "", "\x7F", "Z", "a", "A"}) {
-    object.insert(key, nullptr);
-  }
-  std::string order;
-  for (const auto& [key, value] : object) order += "<" + key + ">";
-  EXPECT_EQ(order, "<><A><Z><a><ab><b><\x7F><\xC3\xA9>");
-}
-
-TEST(JsonObject, InsertReplacesInPlaceAndBuildingKeepsTheLastOfRepeatedKeys) {
-  JsonObject object;
-  for (const char* key : {"c", "a", "b"}) object.insert(key, 1);
-  object.insert("b", "two");
-  EXPECT_EQ(serialize_compact(object), R"({"a":1,"b":"two","c":1})");
-  JsonObject built({{"z", 1}, {"a", 2}, {"z", 3}, {"a", 4}, {"m", 5}});
-  EXPECT_EQ(serialize_compact(built), R"({"a":4,"m":5,"z":3})");
-}
-
-TEST(SerializeCompact, EscapesOnlyWhatJsonRequires) {
-  struct Case {
-    std::string text;
-    std::string_view written;
-  };
-  const Case cases[] = {
-      {"\"", R"("\"")"},
-      {"\\", R"("\\")"},
-      {"\b\t\n\f\r", R"("\b\t\n\f\r")"},
-      {std::string(1, '\0'), R"("\u0000")"},
-      {"\x01\x0B\x1F", R"("\u0001\u000b\u001f")"},
-      {"/ \x7F", "\"/ \x7F\""},
-      {"\xC3\xA9\xE2\x80\xA8\xE2\x80\xA9", "\"\xC3\xA9\xE2\x80\xA8\xE2\x80\xA9\""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(serialize_compact(c.text), c.written);
-}
-
-TEST(SerializeCompact, WritesEveryKindWithoutWhitespace) {
-  JsonObject inner;
-  inner.insert("n", nullptr);
-  JsonArray array{true, false, 0,           -5,           std::uint64_t{18446744073709551615u},
-                  2.0,  0.25,  JsonArray{}, JsonObject{}, inner};
-  EXPECT_EQ(serialize_compact(array),
-            R"([true,false,0,-5,18446744073709551615,2.0,0.25,[],{},{"n":null}])");
-  EXPECT_EQ(serialize_compact(JsonValue()), "null");
-}
-
-TEST(SerializeCompact, HostMessagesHaveTheirExactBytes) {
-  for (bool launched : {true, false}) {
-    JsonObject reply;
-    reply.insert("ok", true);
-    reply.insert("launched", launched);
-    EXPECT_EQ(serialize_compact(reply),
-              launched ? R"({"launched":true,"ok":true})" : R"({"launched":false,"ok":true})");
-  }
-  auto hello = [](std::string token) {
-    JsonObject message;
-    message.insert("op", "hello");
-    message.insert("token", std::move(token));
-    return serialize_compact(message);
-  };
-  EXPECT_EQ(hello("a\"b\\c\nd\x01"
-                  "e\xC3\xA9/"),
-            "{\"op\":\"hello\",\"token\":\"a\\\"b\\\\c\\nd\\u0001e\xC3\xA9/\"}");
-  EXPECT_EQ(hello(""), R"({"op":"hello","token":""})");
-  EXPECT_EQ(hello("").size(), 25u);
-}
-
-TEST(IsLaunchRequest, OnlyAnObjectWhoseOpIsExactlyLaunch) {
-  struct Case {
-    std::string message;
-    bool launch;
-  };
-  const Case cases[] = {
-      {R"({"op":"launch"})", true},
-      {R"({"op":"launch","v":2})", true},
-      {R"( {"v":[1],"op":"launch"} )", true},
-      {R"({"op":"hello","op":"launch"})", true},
-      {R"({"op":"launch","op":"hello"})", false},
-      {R"({"op":"Launch"})", false},
-      {R"({"op":"launch "})", false},
-      {R"({"op":["launch"]})", false},
-      {R"({"op":1})", false},
-      {R"({"op":null})", false},
-      {R"({"cmd":"launch"})", false},
-      {R"({"OP":"launch"})", false},
-      {R"(["launch"])", false},
-      {R"("launch")", false},
-      {R"({"op":"launch"}x)", false},
-      {std::string(R"({"op":"launch"})") + '\0' + 'x', false},
-      {R"({"op":"launch","x":)" + std::string(127, '[') + std::string(127, ']') + "}", false},
-      {R"({"op":"launch","x":)" + std::string(126, '[') + std::string(126, ']') + "}", true},
-      {R"({"x":{"op":"launch"}})", false},
-      {R"({"op":{"op":"launch"}})", false},
-      {R"({"op":"launch","op":["launch"]})", false},
-      {"", false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(is_launch_request(bytes(c.message)), c.launch) << c.message;
-    // The tree-free check must agree with the parsed message.
-    auto parsed = parse_message(bytes(c.message));
-    const JsonValue* op = parsed ? get_key(*parsed, "op") : nullptr;
-    EXPECT_EQ(op != nullptr && *op == JsonValue("launch"), c.launch) << c.message;
-  }
-}
-
-TEST(IsAcceptance, OnlyAnObjectWhoseOkIsTrue) {
-  struct Case {
-    std::string_view reply;
-    bool accepted;
-  };
-  const Case cases[] = {
-      {R"({"ok":true})", true},
-      {" \t\r\n{\"ok\":true} \t\r\n", true},
-      {R"({"ok":true,"x":3})", true},
-      {R"({"ok":false,"ok":true})", true},
-      {R"({"ok":true,"ok":false})", false},
-      {R"({"ok":false})", false},
-      {R"({"ok":1})", false},
-      {R"({"ok":"true"})", false},
-      {R"({"ok":null})", false},
-      {R"({"Ok":true})", false},
-      {"{}", false},
-      {"[]", false},
-      {"true", false},
-  };
-  for (const auto& c : cases) {
-    auto reply = parse_message(bytes(c.reply));
-    ASSERT_TRUE(reply) << c.reply;
-    EXPECT_EQ(is_acceptance(*reply), c.accepted) << c.reply;
-  }
 }
 
 }  // namespace

@@ -1,181 +1,20 @@
-#include "json_message.h"
+// The strict reader: visit_json over nlohmann's SAX interface (the only file that sees the
+// library; it words the library's errors as the host reports them) and parse_message over it.
+#include "json/parse.h"
 
-#include <algorithm>
-#include <array>
-#include <charconv>
-#include <cmath>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <utility>
+#include <vector>
+
+// The error texts below are read out of this release's wording of its errors; another release
+// may word them otherwise and silently change what the host reports. The build requires it too.
+static_assert(NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR == 11 &&
+                  NLOHMANN_JSON_VERSION_PATCH == 2,
+              "the parse error texts are mapped from nlohmann/json 3.11.2's wording");
 
 namespace velmora {
-
-// ---- Model ----
-
-namespace {
-
-bool key_less(const JsonObject::Member& member, std::string_view key) {
-  return member.first < key;
-}
-
-}  // namespace
-
-JsonObject::JsonObject(std::vector<Member> members) {
-  std::ranges::stable_sort(members, {}, &Member::first);
-  members_.reserve(members.size());
-  for (auto& member : members) {
-    if (!members_.empty() && members_.back().first == member.first) {
-      members_.back().second = std::move(member.second);
-    } else {
-      members_.push_back(std::move(member));
-    }
-  }
-}
-
-void JsonObject::insert(std::string key, JsonValue value) {
-  auto at = std::ranges::lower_bound(members_, key, std::less<>{}, &Member::first);
-  if (at != members_.end() && at->first == key) {
-    at->second = std::move(value);
-  } else {
-    members_.emplace(at, std::move(key), std::move(value));
-  }
-}
-
-const JsonValue* JsonObject::find(std::string_view key) const {
-  auto at = std::lower_bound(members_.begin(), members_.end(), key, key_less);
-  return at != members_.end() && at->first == key ? &at->second : nullptr;
-}
-
-JsonKind JsonValue::kind() const {
-  // Alternatives in declaration order: null, bool, u64, i64, double, string, array, object.
-  static constexpr std::array kinds = {JsonKind::Null,   JsonKind::Bool,   JsonKind::Number,
-                                       JsonKind::Number, JsonKind::Number, JsonKind::String,
-                                       JsonKind::Array,  JsonKind::Object};
-  return kinds[value_.index()];
-}
-
-const JsonValue* get_key(const JsonValue& value, std::string_view key) {
-  const JsonObject* object = value.as_object();
-  return object != nullptr ? object->find(key) : nullptr;
-}
-
-bool is_acceptance(const JsonValue& reply) {
-  const JsonValue* ok = get_key(reply, "ok");
-  const bool* flag = ok != nullptr ? ok->as_bool() : nullptr;
-  return flag != nullptr && *flag;
-}
-
-// ---- Serializer ----
-
-namespace {
-
-void append_char(std::string& out, char c) {
-  static constexpr char hex[] = "0123456789abcdef";
-  switch (c) {
-    case '"':
-      out += "\\\"";
-      return;
-    case '\\':
-      out += "\\\\";
-      return;
-    case '\b':
-      out += "\\b";
-      return;
-    case '\t':
-      out += "\\t";
-      return;
-    case '\n':
-      out += "\\n";
-      return;
-    case '\f':
-      out += "\\f";
-      return;
-    case '\r':
-      out += "\\r";
-      return;
-    default:
-      break;
-  }
-  auto byte = static_cast<unsigned char>(c);
-  if (byte >= 0x20) {
-    out += c;
-    return;
-  }
-  out += "\\u00";
-  out += hex[byte >> 4];
-  out += hex[byte & 0xF];
-}
-
-void append_string(std::string& out, std::string_view text) {
-  out += '"';
-  for (char c : text) append_char(out, c);
-  out += '"';
-}
-
-// Shortest text that reads back as the same double, marked as a fraction when it looks integral.
-void append_double(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out += "null";
-    return;
-  }
-  std::array<char, 32> text{};
-  auto result = std::to_chars(text.data(), text.data() + text.size(), value);
-  std::string_view written(text.data(), result.ptr);
-  out += written;
-  if (written.find_first_of(".e") == std::string_view::npos) out += ".0";
-}
-
-void append_value(std::string& out, const JsonValue& value);
-
-void append_array(std::string& out, const JsonArray& array) {
-  out += '[';
-  for (std::size_t i = 0; i < array.size(); ++i) {
-    if (i > 0) out += ',';
-    append_value(out, array[i]);
-  }
-  out += ']';
-}
-
-void append_object(std::string& out, const JsonObject& object) {
-  out += '{';
-  bool first = true;
-  for (const auto& [key, member] : object) {
-    if (!first) out += ',';
-    first = false;
-    append_string(out, key);
-    out += ':';
-    append_value(out, member);
-  }
-  out += '}';
-}
-
-void append_value(std::string& out, const JsonValue& value) {
-  if (const bool* flag = value.as_bool()) {
-    out += *flag ? "true" : "false";
-  } else if (const std::uint64_t* u = value.as_u64()) {
-    out += std::to_string(*u);
-  } else if (const std::int64_t* i = value.as_i64()) {
-    out += std::to_string(*i);
-  } else if (const double* d = value.as_double()) {
-    append_double(out, *d);
-  } else if (const std::string* text = value.as_string()) {
-    append_string(out, *text);
-  } else if (const JsonArray* array = value.as_array()) {
-    append_array(out, *array);
-  } else if (const JsonObject* object = value.as_object()) {
-    append_object(out, *object);
-  } else {
-    out += "null";
-  }
-}
-
-}  // namespace
-
-std::string serialize_compact(const JsonValue& value) {
-  std::string out;
-  append_value(out, value);
-  return out;
-}
 
 // ---- Push parser over nlohmann's SAX interface ----
 
@@ -303,10 +142,10 @@ std::optional<std::string> lexical_description(std::string_view detail) {
   return std::nullopt;
 }
 
-// Bridges nlohmann's SAX callbacks to a JsonVisitor and keeps what is needed to place errors.
-class SaxBridge {
+// Passes nlohmann's SAX callbacks on to a JsonVisitor and keeps what is needed to place errors.
+class SaxAdapter {
  public:
-  SaxBridge(JsonVisitor& visitor, std::span<const std::byte> input, Cursor& cursor)
+  SaxAdapter(JsonVisitor& visitor, std::span<const std::byte> input, Cursor& cursor)
       : visitor_(visitor), input_(input), cursor_(cursor) {
     cursor_.lenient = !visitor_.strict_utf8();
   }
@@ -361,31 +200,31 @@ class SaxBridge {
 
 // A number is known complete only once the lexer has read the byte after it, so its end is one
 // byte back, unless the input ended there (and then nothing can trail it).
-bool SaxBridge::scalar(JsonVisitor::Step result, bool number) {
+bool SaxAdapter::scalar(JsonVisitor::Step result, bool number) {
   if (!step(std::move(result))) return false;
   complete_if_top(number && cursor_.read > 0 ? cursor_.read - 1 : cursor_.read);
   return true;
 }
 
-bool SaxBridge::open(JsonVisitor::Step result, bool array) {
+bool SaxAdapter::open(JsonVisitor::Step result, bool array) {
   if (!step(std::move(result))) return false;
   open_arrays_.push_back(array);
   return true;
 }
 
-bool SaxBridge::close(JsonVisitor::Step result) {
+bool SaxAdapter::close(JsonVisitor::Step result) {
   if (!step(std::move(result))) return false;
   open_arrays_.pop_back();
   complete_if_top(cursor_.read);
   return true;
 }
 
-void SaxBridge::complete_if_top(std::size_t end) {
+void SaxAdapter::complete_if_top(std::size_t end) {
   if (open_arrays_.empty()) value_end_ = end;
 }
 
-bool SaxBridge::parse_error(std::size_t position, const std::string& /*token*/,
-                            const Json::exception& e) {
+bool SaxAdapter::parse_error(std::size_t position, const std::string& /*token*/,
+                             const Json::exception& e) {
   if (value_end_) {
     // The library has lexed some of what follows; report where it begins.
     std::size_t at = *value_end_;
@@ -397,7 +236,7 @@ bool SaxBridge::parse_error(std::size_t position, const std::string& /*token*/,
   return false;
 }
 
-std::string SaxBridge::describe(std::size_t position, const Json::exception& e) const {
+std::string SaxAdapter::describe(std::size_t position, const Json::exception& e) const {
   constexpr int number_overflow = 406;
   if (e.id == number_overflow) return "number out of range";
   LibraryMessage message = split_message(e.what());
@@ -408,7 +247,7 @@ std::string SaxBridge::describe(std::size_t position, const Json::exception& e) 
   return syntax_description(message.context);
 }
 
-std::string SaxBridge::end_of_input_description(const LibraryMessage& message) const {
+std::string SaxAdapter::end_of_input_description(const LibraryMessage& message) const {
   if (message.lexical && message.detail.starts_with("invalid string")) {
     return "EOF while parsing a string";
   }
@@ -420,23 +259,23 @@ std::string SaxBridge::end_of_input_description(const LibraryMessage& message) c
 
 std::expected<void, JsonError> visit_json(std::span<const std::byte> bytes, JsonVisitor& visitor) {
   Cursor cursor;
-  SaxBridge bridge(visitor, bytes, cursor);
+  SaxAdapter adapter(visitor, bytes, cursor);
   // The library would skip a byte-order mark silently; no JSON text starts with its first byte.
   if (!bytes.empty() && bytes.front() == std::byte{0xEF}) {
     cursor.read = 1;
-    bridge.refuse("expected value");
-    return std::unexpected(std::move(*bridge.error()));
+    adapter.refuse("expected value");
+    return std::unexpected(std::move(*adapter.error()));
   }
   const auto* data = reinterpret_cast<const char*>(bytes.data());
   try {
     CursorIterator first(data, &cursor);
     CursorIterator last(data + bytes.size(), &cursor);
-    if (Json::sax_parse(first, last, &bridge, Json::input_format_t::json, true)) return {};
+    if (Json::sax_parse(first, last, &adapter, Json::input_format_t::json, true)) return {};
   } catch (const Json::exception&) {
-    bridge.refuse("invalid JSON");
+    adapter.refuse("invalid JSON");
   }
-  if (!bridge.error()) bridge.refuse("invalid JSON");
-  return std::unexpected(std::move(*bridge.error()));
+  if (!adapter.error()) adapter.refuse("invalid JSON");
+  return std::unexpected(std::move(*adapter.error()));
 }
 
 // ---- Value tree ----
@@ -481,13 +320,16 @@ class TreeBuilder final : public JsonVisitor {
     open_.pop_back();
     return top;
   }
-  Step add(JsonValue value) {
+  // Each value is built where it is stored: moving a finished JsonValue in makes GCC 12 warn of
+  // variant members that it wrongly takes for uninitialised.
+  template <typename T>
+  Step add(T&& value) {
     if (open_.empty()) {
-      root_ = std::move(value);
+      root_ = JsonValue(std::forward<T>(value));
     } else if (Open& top = open_.back(); top.array) {
-      top.items.push_back(std::move(value));
+      top.items.emplace_back(std::forward<T>(value));
     } else {
-      top.members.emplace_back(std::move(top.key), std::move(value));
+      top.members.emplace_back(std::move(top.key), std::forward<T>(value));
     }
     return {};
   }
@@ -497,59 +339,6 @@ class TreeBuilder final : public JsonVisitor {
 };
 
 }  // namespace
-
-// Judges the first message as parse_message and get_key would, without a tree: the extension
-// may send up to 16 MiB, which as a tree would take many times that.
-class LaunchProbe final : public JsonVisitor {
- public:
-  Step null() override { return scalar(false); }
-  Step boolean(bool /*value*/) override { return scalar(false); }
-  Step unsigned_integer(std::uint64_t /*value*/) override { return scalar(false); }
-  Step negative_integer(std::int64_t /*value*/) override { return scalar(false); }
-  Step floating(double /*value*/) override { return scalar(false); }
-  Step string(std::string&& value) override { return scalar(value == "launch"); }
-  Step start_object() override { return open(true); }
-  Step key(std::string&& key) override {
-    at_op_ = depth_ == 1 && key == "op";
-    return {};
-  }
-  Step end_object() override { return close(); }
-  Step start_array() override { return open(false); }
-  Step end_array() override { return close(); }
-
-  bool launch() const { return top_is_object_ && launch_; }
-
- private:
-  Step scalar(bool launch) {
-    note(launch);
-    return {};
-  }
-  // A later "op" replaces an earlier one, as the last of repeated keys wins.
-  void note(bool launch) {
-    if (depth_ == 1 && at_op_) launch_ = launch;
-  }
-  Step open(bool object) {
-    if (depth_ == MAX_JSON_NESTING) return std::unexpected("recursion limit exceeded");
-    if (depth_ == 0) top_is_object_ = object;
-    note(false);
-    ++depth_;
-    return {};
-  }
-  Step close() {
-    --depth_;
-    return {};
-  }
-
-  std::size_t depth_ = 0;
-  bool top_is_object_ = false;
-  bool at_op_ = false;
-  bool launch_ = false;
-};
-
-bool is_launch_request(std::span<const std::byte> first_message) {
-  LaunchProbe probe;
-  return visit_json(first_message, probe) && probe.launch();
-}
 
 std::expected<JsonValue, JsonError> parse_message(std::span<const std::byte> bytes) {
   TreeBuilder builder;
