@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <expected>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "byte_stream.h"
