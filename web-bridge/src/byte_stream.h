@@ -20,6 +20,8 @@ class Reader {
 
 using ByteSpan = std::span<const std::byte>;
 
+// Writers hold nothing back: the bytes a write accepts are in the pipe or socket when it
+// returns, so a frame is on its way as soon as it is written and no flush is needed.
 class Writer {
  public:
   virtual ~Writer() = default;
@@ -29,7 +31,6 @@ class Writer {
   // accepted. Streams that can gather do it in one system call; this default writes the first
   // non-empty buffer alone.
   virtual std::expected<std::size_t, IoError> write_gathered(std::span<const ByteSpan> buffers);
-  virtual std::expected<void, IoError> flush() = 0;
 };
 
 // Many small frames cost one system call; a read at least as large as the buffer goes straight
@@ -45,7 +46,8 @@ class BufferedReader final : public Reader {
   // With nothing buffered, reads ahead once (up to CAPACITY) and gives the count; 0 is the end
   // of the stream. With bytes buffered already, reads nothing and gives their count.
   std::expected<std::size_t, IoError> fill();
-  // Hands out the first `count` buffered bytes without copying them anywhere.
+  // Hands out the first `count` buffered bytes without copying them anywhere; they stay where
+  // they lie, unchanged, until the next read.
   void consume(std::size_t count);
 
  private:

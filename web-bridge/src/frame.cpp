@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -33,7 +34,8 @@ std::expected<void, IoError> write_all(Writer& stream, std::span<const std::byte
 
 namespace {
 
-using LengthField = std::array<std::byte, 4>;
+constexpr std::size_t LENGTH_FIELD = 4;
+using LengthField = std::array<std::byte, LENGTH_FIELD>;
 
 LengthField encode_length(std::size_t length) {
   LengthField field{};
@@ -43,7 +45,7 @@ LengthField encode_length(std::size_t length) {
   return field;
 }
 
-std::uint32_t decode_length(std::span<const std::byte, 4> field) {
+std::uint32_t decode_length(std::span<const std::byte, LENGTH_FIELD> field) {
   std::uint32_t length = 0;
   for (std::size_t i = 0; i < field.size(); ++i) {
     length |= std::to_integer<std::uint32_t>(field[i]) << (8 * i);
@@ -53,6 +55,15 @@ std::uint32_t decode_length(std::span<const std::byte, 4> field) {
 
 bool valid_length(std::uint32_t length) {
   return length != 0 && length <= MAX_FRAME_LEN;
+}
+
+// Reads a length field and checks it; nothing more is read.
+std::expected<std::uint32_t, IoError> read_length(Reader& stream) {
+  LengthField field{};
+  if (auto ok = read_exact(stream, field); !ok) return std::unexpected(ok.error());
+  std::uint32_t length = decode_length(field);
+  if (!valid_length(length)) return std::unexpected(IoError::invalid_data("bad frame length"));
+  return length;
 }
 
 // Drops `count` written bytes from the front of the buffers.
@@ -80,24 +91,10 @@ std::expected<void, IoError> write_all_gathered(Writer& stream, std::span<ByteSp
   return {};
 }
 
-std::size_t whole_frames_length(std::span<const std::byte> bytes) {
-  std::size_t whole = 0;
-  while (bytes.size() - whole >= 4) {
-    std::uint32_t length = decode_length(bytes.subspan(whole).first<4>());
-    if (!valid_length(length) || bytes.size() - whole - 4 < length) break;
-    whole += 4 + std::size_t{length};
-  }
-  return whole;
-}
-
 std::expected<Payload, IoError> read_frame(Reader& stream) {
-  LengthField header{};
-  if (auto ok = read_exact(stream, header); !ok) return std::unexpected(ok.error());
-  std::uint32_t length = decode_length(header);
-  if (!valid_length(length)) {
-    return std::unexpected(IoError::invalid_data("bad frame length"));
-  }
-  Payload payload(length);
+  auto length = read_length(stream);
+  if (!length) return std::unexpected(length.error());
+  Payload payload(*length);
   if (auto ok = read_exact(stream, payload); !ok) return std::unexpected(ok.error());
   return payload;
 }
@@ -107,34 +104,79 @@ std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::by
     return std::unexpected(IoError::invalid_data("frame too large"));
   LengthField header = encode_length(payload.size());
   std::array<ByteSpan, 2> buffers{header, payload};
-  if (auto ok = write_all_gathered(stream, buffers); !ok) return ok;
-  return stream.flush();
+  return write_all_gathered(stream, buffers);
 }
 
-std::expected<void, IoError> write_frames(Writer& stream, std::span<const OutgoingBytes> items) {
-  std::array<LengthField, MAX_GATHERED_FRAMES> headers;
-  std::array<ByteSpan, 2 * MAX_GATHERED_FRAMES> buffers;
-  while (!items.empty()) {
-    std::size_t count = 0;
-    std::size_t used = 0;
-    for (; count < items.size() && count < MAX_GATHERED_FRAMES; ++count) {
-      const OutgoingBytes& item = items[count];
-      if (!item.framed) {
-        if (item.bytes.size() > MAX_FRAME_LEN) break;
-        headers[count] = encode_length(item.bytes.size());
-        buffers[used++] = headers[count];
-      }
-      buffers[used++] = item.bytes;
-    }
-    if (count == 0) {
-      // The frames before it have gone out whole; flushing them first keeps write_frame's order.
-      if (auto ok = stream.flush(); !ok) return ok;
-      return std::unexpected(IoError::invalid_data("frame too large"));
-    }
-    if (auto ok = write_all_gathered(stream, std::span(buffers).first(used)); !ok) return ok;
-    items = items.subspan(count);
+std::span<const std::byte> WireFrames::first_payload() const {
+  if (bytes.size() < LENGTH_FIELD) return {};
+  std::size_t length = decode_length(std::span(bytes).first<LENGTH_FIELD>());
+  return std::span(bytes).subspan(LENGTH_FIELD, std::min(length, bytes.size() - LENGTH_FIELD));
+}
+
+WireFrames FrameRun::take() && {
+  if (!own_.bytes.empty()) return std::move(own_);
+  return {{buffered_.begin(), buffered_.end()}};
+}
+
+namespace {
+
+// With nothing buffered, reads once, retrying at once when interrupted; the end of the stream
+// is an error here.
+std::expected<void, IoError> fill(BufferedReader& input) {
+  for (;;) {
+    auto filled = input.fill();
+    if (filled && *filled > 0) return {};
+    if (filled) return std::unexpected(IoError::unexpected_eof());
+    if (filled.error().kind() != IoError::Kind::Interrupted) return std::unexpected(filled.error());
   }
-  return stream.flush();
+}
+
+// How many of the bytes make up whole frames with valid lengths, counted from the front.
+std::size_t whole_frames_length(std::span<const std::byte> bytes) {
+  std::size_t whole = 0;
+  while (bytes.size() - whole >= LENGTH_FIELD) {
+    std::uint32_t length = decode_length(bytes.subspan(whole).first<LENGTH_FIELD>());
+    if (!valid_length(length) || bytes.size() - whole - LENGTH_FIELD < length) break;
+    whole += LENGTH_FIELD + std::size_t{length};
+  }
+  return whole;
+}
+
+// One frame into a buffer of its own, allocated once its length has been checked.
+std::expected<WireFrames, IoError> read_one_frame(Reader& stream) {
+  auto length = read_length(stream);
+  if (!length) return std::unexpected(length.error());
+  WireFrames frame{std::vector<std::byte>(LENGTH_FIELD + *length)};
+  std::ranges::copy(encode_length(*length), frame.bytes.begin());
+  auto payload = std::span(frame.bytes).subspan(LENGTH_FIELD);
+  if (auto ok = read_exact(stream, payload); !ok) return std::unexpected(ok.error());
+  return frame;
+}
+
+}  // namespace
+
+std::expected<FrameRun, IoError> read_frames(BufferedReader& input) {
+  if (auto filled = fill(input); !filled) return std::unexpected(filled.error());
+  if (std::size_t whole = whole_frames_length(input.buffered()); whole > 0) {
+    auto run = input.buffered().first(whole);
+    input.consume(whole);
+    return FrameRun::lying_in(run);
+  }
+  auto frame = read_one_frame(input);
+  if (!frame) return std::unexpected(frame.error());
+  return FrameRun::own(std::move(*frame));
+}
+
+std::expected<void, IoError> write_frames(Writer& stream, std::span<const WireFrames> runs) {
+  std::array<ByteSpan, MAX_GATHERED_RUNS> buffers;
+  while (!runs.empty()) {
+    std::size_t count = std::min(runs.size(), buffers.size());
+    std::ranges::transform(runs.first(count), buffers.begin(),
+                           [](const WireFrames& run) { return ByteSpan(run.bytes); });
+    if (auto ok = write_all_gathered(stream, std::span(buffers).first(count)); !ok) return ok;
+    runs = runs.subspan(count);
+  }
+  return {};
 }
 
 }  // namespace velmora

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <expected>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "byte_stream.h"
@@ -14,35 +15,56 @@ namespace velmora {
 
 inline constexpr std::size_t MAX_FRAME_LEN = 16'777'216;
 
-// One frame's contents, owned and moved from reader to queue to writer, never copied.
+// One frame's contents, owned and moved from reader to writer, never copied.
 using Payload = std::vector<std::byte>;
 
 // Reads one frame. The length is checked before anything is allocated.
 std::expected<Payload, IoError> read_frame(Reader& stream);
 
-// Bytes bound for a frame stream: one frame's payload, or, when `framed`, a run of whole frames
-// still in their wire form (lengths included), passed on as they stand.
-struct OutgoingBytes {
-  Payload bytes;
-  bool framed = false;
-};
-
-// At most this many items (payloads or framed runs) go out in one gathered write: two buffers
-// each at most, well under every system's limit on buffers per call.
-inline constexpr std::size_t MAX_GATHERED_FRAMES = 512;
-
-// Writes one frame, its length and payload together, and flushes the stream.
+// Writes one frame, its length and payload together.
 std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::byte> payload);
 
-// Writes the items in their order, as few gathered writes as it takes, and flushes once. The
-// bytes are exactly those of one write_frame per payload (and of each framed run as it stands).
-// A payload above MAX_FRAME_LEN gives "frame too large" after the items before it have been
-// written, and nothing of its own.
-std::expected<void, IoError> write_frames(Writer& stream, std::span<const OutgoingBytes> items);
+// One or more whole frames in their wire form (each length field, then its payload), every
+// length checked on the way in: what the queue carries and what is written as it stands.
+struct WireFrames {
+  std::vector<std::byte> bytes;
 
-// How many of the bytes make up whole frames with valid lengths, counted from the front; these
-// can be passed on as they stand.
-std::size_t whole_frames_length(std::span<const std::byte> bytes);
+  // The first frame's payload, past its length field: the message that is looked at.
+  std::span<const std::byte> first_payload() const;
+};
+
+// Whole frames as read_frames yields them: still lying in the reader's buffer (valid until the
+// next read from it), or in a buffer of their own.
+class FrameRun {
+ public:
+  static FrameRun lying_in(std::span<const std::byte> buffered) { return FrameRun(buffered, {}); }
+  static FrameRun own(WireFrames frames) { return FrameRun({}, std::move(frames)); }
+
+  std::span<const std::byte> bytes() const { return own_.bytes.empty() ? buffered_ : own_.bytes; }
+  // The frames in a buffer of their own: moved out when they have one, else copied out.
+  WireFrames take() &&;
+
+ private:
+  FrameRun(std::span<const std::byte> buffered, WireFrames own)
+      : buffered_(buffered), own_(std::move(own)) {}
+  std::span<const std::byte> buffered_;
+  WireFrames own_;
+};
+
+// Reads the next frames: every whole frame that the buffer holds after at most one read, or,
+// when the next frame is not whole there, that frame alone, read on into its own buffer (a large
+// payload straight from the stream, uncopied). Interrupted reads are retried at once. Fails as
+// read_frame does: "bad frame length" once the frames before it have been yielded, "failed to
+// fill whole buffer" when the stream ends, even between frames.
+std::expected<FrameRun, IoError> read_frames(BufferedReader& input);
+
+// At most this many runs go out in one gathered write, one buffer each: half of the 1,024
+// buffers that one call takes on Linux (IOV_MAX) and on the Windows socket. Every writer caps a
+// call at its own limit anyway and the rest goes in the next call.
+inline constexpr std::size_t MAX_GATHERED_RUNS = 512;
+
+// Writes the runs in their order, as they stand, in as few gathered writes as it takes.
+std::expected<void, IoError> write_frames(Writer& stream, std::span<const WireFrames> runs);
 
 // Reads exactly into.size() bytes, retrying interrupted reads.
 std::expected<void, IoError> read_exact(Reader& stream, std::span<std::byte> into);

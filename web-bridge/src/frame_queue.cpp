@@ -10,7 +10,7 @@ namespace detail {
 struct QueueState {
   std::mutex mutex;
   std::condition_variable available;
-  std::deque<OutgoingBytes> items;
+  std::deque<WireFrames> items;
   bool sender_alive = true;
   bool receiver_alive = true;
 };
@@ -43,26 +43,14 @@ FrameSender::~FrameSender() {
   release();
 }
 
-namespace {
-
-std::expected<void, Payload> push(detail::QueueState& state, OutgoingBytes item) {
+std::expected<void, WireFrames> FrameSender::send(WireFrames frames) {
   {
-    std::lock_guard lock(state.mutex);
-    if (!state.receiver_alive) return std::unexpected(std::move(item.bytes));
-    state.items.push_back(std::move(item));
+    std::lock_guard lock(state_->mutex);
+    if (!state_->receiver_alive) return std::unexpected(std::move(frames));
+    state_->items.push_back(std::move(frames));
   }
-  state.available.notify_one();
+  state_->available.notify_one();
   return {};
-}
-
-}  // namespace
-
-std::expected<void, Payload> FrameSender::send(Payload payload) {
-  return push(*state_, {std::move(payload), false});
-}
-
-std::expected<void, Payload> FrameSender::send_framed(Payload frames) {
-  return push(*state_, {std::move(frames), true});
 }
 
 void FrameReceiver::release() {
@@ -89,25 +77,25 @@ FrameReceiver::~FrameReceiver() {
 
 namespace {
 
-std::expected<OutgoingBytes, FrameReceiver::Error> take_front(detail::QueueState& state) {
+std::expected<WireFrames, FrameReceiver::Error> take_front(detail::QueueState& state) {
   if (state.items.empty()) {
     return std::unexpected(state.sender_alive ? FrameReceiver::Error::Timeout
                                               : FrameReceiver::Error::Closed);
   }
-  OutgoingBytes item = std::move(state.items.front());
+  WireFrames item = std::move(state.items.front());
   state.items.pop_front();
   return item;
 }
 
 }  // namespace
 
-std::expected<OutgoingBytes, FrameReceiver::Error> FrameReceiver::receive() {
+std::expected<WireFrames, FrameReceiver::Error> FrameReceiver::receive() {
   std::unique_lock lock(state_->mutex);
   state_->available.wait(lock, [&] { return !state_->items.empty() || !state_->sender_alive; });
   return take_front(*state_);
 }
 
-std::expected<OutgoingBytes, FrameReceiver::Error> FrameReceiver::receive_for(
+std::expected<WireFrames, FrameReceiver::Error> FrameReceiver::receive_for(
     std::chrono::steady_clock::duration timeout) {
   std::unique_lock lock(state_->mutex);
   state_->available.wait_for(lock, timeout,
@@ -115,7 +103,7 @@ std::expected<OutgoingBytes, FrameReceiver::Error> FrameReceiver::receive_for(
   return take_front(*state_);
 }
 
-std::size_t FrameReceiver::take_queued(std::vector<OutgoingBytes>& into, std::size_t max_count,
+std::size_t FrameReceiver::take_queued(std::vector<WireFrames>& into, std::size_t max_count,
                                        std::size_t max_bytes) {
   std::size_t bytes = 0;
   for (const auto& item : into) bytes += item.bytes.size();

@@ -1,4 +1,4 @@
-// FrameQueue: the unbounded first-in-first-out queue of payloads (and runs of whole frames)
+// FrameQueue: the unbounded first-in-first-out queue of whole frames, in runs as they were read,
 // between the extension reader and whoever forwards them, with one sending and one receiving end.
 #pragma once
 
@@ -23,11 +23,8 @@ class FrameSender {
   FrameSender& operator=(FrameSender&&) noexcept;
   ~FrameSender();
 
-  // Never blocks. When the receiving end is gone the payload is handed back.
-  std::expected<void, Payload> send(Payload payload);
-  // Queues a run of whole frames in their wire form, to be passed on as they stand. Never
-  // blocks; when the receiving end is gone the bytes are handed back.
-  std::expected<void, Payload> send_framed(Payload frames);
+  // Never blocks. When the receiving end is gone the frames are handed back.
+  std::expected<void, WireFrames> send(WireFrames frames);
 
  private:
   void release();
@@ -44,11 +41,11 @@ class FrameReceiver {
   ~FrameReceiver();
 
   // Waits as long as it takes; Closed once the sender is gone and the queue is empty.
-  std::expected<OutgoingBytes, Error> receive();
-  std::expected<OutgoingBytes, Error> receive_for(std::chrono::steady_clock::duration timeout);
-  // Never waits: moves queued items, in order, to the end of `into` until it holds
-  // `max_count` items or at least `max_bytes` bytes, and gives how many were moved.
-  std::size_t take_queued(std::vector<OutgoingBytes>& into, std::size_t max_count,
+  std::expected<WireFrames, Error> receive();
+  std::expected<WireFrames, Error> receive_for(std::chrono::steady_clock::duration timeout);
+  // Never waits: moves queued runs, in order, to the end of `into` until it holds
+  // `max_count` runs or at least `max_bytes` bytes, and gives how many were moved.
+  std::size_t take_queued(std::vector<WireFrames>& into, std::size_t max_count,
                           std::size_t max_bytes);
 
  private:

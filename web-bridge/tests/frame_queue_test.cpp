@@ -8,30 +8,19 @@
 namespace velmora {
 namespace {
 
-Payload numbered(int n) {
-  return Payload(static_cast<std::size_t>(n), std::byte{1});
+// The queue does not look into what it carries: n bytes stand for a run of frames.
+WireFrames numbered(int n) {
+  return {std::vector<std::byte>(static_cast<std::size_t>(n), std::byte{1})};
 }
 
 TEST(FrameQueue, DeliversInOrderWithoutCopying) {
   auto [sender, receiver] = make_frame_queue();
-  Payload big(1 << 20);
-  const std::byte* storage = big.data();
+  WireFrames big{std::vector<std::byte>(1 << 20)};
+  const std::byte* storage = big.bytes.data();
   ASSERT_TRUE(sender.send(std::move(big)));
   for (int n = 1; n <= 3; ++n) ASSERT_TRUE(sender.send(numbered(n)));
   EXPECT_EQ(receiver.receive().value().bytes.data(), storage);
   for (int n = 1; n <= 3; ++n) EXPECT_EQ(receiver.receive().value().bytes.size(), std::size_t(n));
-}
-
-TEST(FrameQueue, FramedRunsKeepTheirPlaceAndTheirMark) {
-  auto [sender, receiver] = make_frame_queue();
-  ASSERT_TRUE(sender.send(numbered(1)));
-  ASSERT_TRUE(sender.send_framed(numbered(9)));
-  ASSERT_TRUE(sender.send(numbered(2)));
-  for (auto [size, framed] : {std::pair{1u, false}, {9u, true}, {2u, false}}) {
-    auto item = receiver.receive().value();
-    EXPECT_EQ(item.bytes.size(), size);
-    EXPECT_EQ(item.framed, framed);
-  }
 }
 
 TEST(FrameQueue, TakeQueuedMovesInOrderWithinItsLimitsAndNeverWaits) {
@@ -50,7 +39,7 @@ TEST(FrameQueue, TakeQueuedMovesInOrderWithinItsLimitsAndNeverWaits) {
   };
   for (const auto& c : cases) {
     auto [sender, receiver] = make_frame_queue();
-    std::vector<OutgoingBytes> batch(c.already, OutgoingBytes{numbered(1)});
+    std::vector<WireFrames> batch(c.already, numbered(1));
     EXPECT_EQ(receiver.take_queued(batch, c.max_count, c.max_bytes), 0u);
     for (int n = 1; n <= 5; ++n) ASSERT_TRUE(sender.send(numbered(n)));
     ASSERT_EQ(receiver.take_queued(batch, c.max_count, c.max_bytes), c.moved);
@@ -102,7 +91,7 @@ TEST(FrameQueue, SendHandsThePayloadBackWhenTheReceiverIsGone) {
   { FrameReceiver gone = std::move(receiver); }
   auto sent = sender.send(numbered(5));
   ASSERT_FALSE(sent);
-  EXPECT_EQ(sent.error().size(), 5u);
+  EXPECT_EQ(sent.error().bytes.size(), 5u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <deque>
 #include <string>
+#include <vector>
 
 namespace velmora {
 namespace {
@@ -41,16 +42,11 @@ class MemoryStream final : public Reader, public Writer {
     output.insert(output.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(count));
     return count;
   }
-  std::expected<void, IoError> flush() override {
-    ++flushes;
-    return {};
-  }
   void interrupt_next() { interrupt_next_ = true; }
   std::size_t remaining() const { return input_.size(); }
 
   Payload output;
   int reads = 0;
-  int flushes = 0;
 
  private:
   std::deque<std::byte> input_;
@@ -133,12 +129,11 @@ TEST(ReadFrame, PassesOperatingSystemErrorsThrough) {
   EXPECT_EQ(payload.error().os_code(), 32);
 }
 
-TEST(WriteFrame, WritesLengthThenPayloadAndFlushesOnce) {
+TEST(WriteFrame, WritesLengthThenPayload) {
   MemoryStream stream({}, 2);
   stream.interrupt_next();
   ASSERT_TRUE(write_frame(stream, bytes("hello\n")));
   EXPECT_EQ(stream.output, frame_bytes(6, "hello\n"));
-  EXPECT_EQ(stream.flushes, 1);
 }
 
 TEST(WriteFrame, EmptyPayloadIsAZeroLength) {
@@ -181,6 +176,93 @@ TEST(BufferedReader, SmallFramesShareOneReadAndLargeOnesBypassTheBuffer) {
   EXPECT_EQ(inner.reads, 1);
   EXPECT_EQ(read_frame(reader).value(), big);
   EXPECT_LE(inner.reads, 4);
+}
+
+// Hands out its reads as scripted, each at most what is asked for; an empty one is an
+// interrupted read, and the end of the script the end of the stream.
+class ScriptedReader final : public Reader {
+ public:
+  explicit ScriptedReader(std::vector<Payload> reads) : reads_(reads.begin(), reads.end()) {}
+  std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
+    if (reads_.empty()) return 0;
+    Payload& next = reads_.front();
+    if (next.empty()) {
+      reads_.pop_front();
+      return std::unexpected(IoError::os(4, true));
+    }
+    std::size_t count = std::min(into.size(), next.size());
+    std::copy_n(next.begin(), count, into.begin());
+    next.erase(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(count));
+    if (next.empty()) reads_.pop_front();
+    return count;
+  }
+
+ private:
+  std::deque<Payload> reads_;
+};
+
+Payload join(std::initializer_list<Payload> parts) {
+  Payload out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+Payload cut(const Payload& bytes, std::size_t from, std::size_t to = SIZE_MAX) {
+  return Payload(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(std::min(to, bytes.size())));
+}
+
+TEST(ReadFrames, WholeBufferedFramesTogetherElseOneFrameInItsOwnBuffer) {
+  const Payload a = frame_bytes(1, "a");
+  const Payload bc = frame_bytes(2, "bc");
+  const Payload zero = frame_bytes(0, "");
+  const Payload too_long = frame_bytes(MAX_FRAME_LEN + 1, "x");
+  Payload big = frame_bytes(BufferedReader::CAPACITY * 2, "");
+  big.resize(4 + BufferedReader::CAPACITY * 2, std::byte{7});
+  const Payload interrupted;
+  const char* eof = "failed to fill whole buffer";
+  struct Case {
+    std::vector<Payload> reads;
+    std::vector<Payload> runs;  // what each call yields, in order
+    std::vector<bool> own;      // whether that run came in a buffer of its own
+    const char* error;          // what the call after them gives
+  };
+  const Case cases[] = {
+      {{join({a, bc})}, {join({a, bc})}, {false}, eof},
+      {{join({a, cut(bc, 0, 3)}), cut(bc, 3)}, {a, bc}, {false, true}, eof},
+      {{interrupted, a, interrupted, join({bc, cut(a, 0, 2)}), interrupted, cut(a, 2)},
+       {a, bc, a},
+       {false, false, true},
+       eof},
+      {{join({a, zero, bc})}, {a}, {false}, "bad frame length"},
+      {{too_long}, {}, {}, "bad frame length"},
+      {{cut(a, 0, 3)}, {}, {}, eof},
+      {{cut(a, 0, 4)}, {}, {}, eof},
+      {{join({a, big, bc})}, {a, big, bc}, {false, true, false}, eof},
+  };
+  for (std::size_t row = 0; row < std::size(cases); ++row) {
+    const Case& c = cases[row];
+    ScriptedReader stream(c.reads);
+    BufferedReader input(stream);
+    for (std::size_t i = 0; i < c.runs.size(); ++i) {
+      auto run = read_frames(input);
+      ASSERT_TRUE(run) << "row " << row << " run " << i;
+      EXPECT_TRUE(std::ranges::equal(run->bytes(), c.runs[i])) << "row " << row << " run " << i;
+      const std::byte* lying = run->bytes().data();
+      EXPECT_EQ(std::move(*run).take().bytes.data() == lying, c.own[i]) << "row " << row;
+    }
+    auto end = read_frames(input);
+    ASSERT_FALSE(end) << "row " << row;
+    EXPECT_EQ(end.error().display(), c.error) << "row " << row;
+  }
+}
+
+TEST(WireFrames, FirstPayloadIsThePayloadOfTheFirstFrame) {
+  EXPECT_TRUE(std::ranges::equal(
+      WireFrames{join({frame_bytes(2, "bc"), frame_bytes(1, "a")})}.first_payload(), bytes("bc")));
+  // Bytes that are not whole frames give only what they hold.
+  EXPECT_TRUE(std::ranges::equal(WireFrames{frame_bytes(5, "ab")}.first_payload(), bytes("ab")));
+  EXPECT_TRUE(WireFrames{bytes("ab")}.first_payload().empty());
 }
 
 }  // namespace

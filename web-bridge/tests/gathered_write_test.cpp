@@ -1,4 +1,4 @@
-// Gathered writes must put exactly the bytes of one write_frame per payload on the stream,
+// Gathered writes must put exactly the bytes of the runs given on the stream, in their order,
 // whatever share of a call the stream accepts.
 #include <gtest/gtest.h>
 
@@ -20,9 +20,9 @@ Payload bytes(std::string_view text) {
 
 Payload frame_of(const Payload& payload) {
   auto n = payload.size();
-  Payload out = {std::byte(n & 0xFF), std::byte((n >> 8) & 0xFF), std::byte((n >> 16) & 0xFF),
-                 std::byte((n >> 24) & 0xFF)};
-  out.insert(out.end(), payload.begin(), payload.end());
+  Payload out(4 + n);
+  for (std::size_t i = 0; i < 4; ++i) out[i] = std::byte((n >> (8 * i)) & 0xFF);
+  std::ranges::copy(payload, out.begin() + 4);
   return out;
 }
 
@@ -50,14 +50,9 @@ class ChunkedWriter final : public Writer {
     if (!gathers_) return Writer::write_gathered(buffers);
     return accept(buffers);
   }
-  std::expected<void, IoError> flush() override {
-    ++flushes;
-    return {};
-  }
 
   Payload output;
   int calls = 0;
-  int flushes = 0;
 
  private:
   std::expected<std::size_t, IoError> accept(std::span<const ByteSpan> buffers) {
@@ -78,10 +73,11 @@ class ChunkedWriter final : public Writer {
   bool interrupts_;
 };
 
-std::vector<OutgoingBytes> unframed(const std::vector<Payload>& payloads) {
-  std::vector<OutgoingBytes> items;
-  for (const auto& payload : payloads) items.push_back({payload, false});
-  return items;
+// One run of one frame per payload.
+std::vector<WireFrames> runs_of(const std::vector<Payload>& payloads) {
+  std::vector<WireFrames> runs;
+  for (const auto& payload : payloads) runs.push_back({frame_of(payload)});
+  return runs;
 }
 
 std::vector<Payload> mixed_payloads() {
@@ -102,28 +98,27 @@ TEST(WriteFrames, SameBytesWhateverEachCallAccepts) {
     for (bool gathers : {true, false}) {
       for (bool interrupts : {false, true}) {
         ChunkedWriter writer(chunk, gathers, interrupts);
-        ASSERT_TRUE(write_frames(writer, unframed(payloads))) << chunk << gathers << interrupts;
+        ASSERT_TRUE(write_frames(writer, runs_of(payloads))) << chunk << gathers << interrupts;
         EXPECT_EQ(writer.output, expected) << "chunk " << chunk << " gathers " << gathers;
-        EXPECT_EQ(writer.flushes, 1);
       }
     }
   }
 }
 
 TEST(WriteFrames, OneCallPerGatherWhenTheStreamTakesEverything) {
-  std::vector<Payload> payloads(MAX_GATHERED_FRAMES * 2 + 1, bytes("{}"));
+  std::vector<Payload> payloads(MAX_GATHERED_RUNS * 2 + 1, bytes("{}"));
   ChunkedWriter writer(std::size_t{1} << 30, true);
-  ASSERT_TRUE(write_frames(writer, unframed(payloads)));
+  ASSERT_TRUE(write_frames(writer, runs_of(payloads)));
   EXPECT_EQ(writer.output, frames_of(payloads));
   EXPECT_EQ(writer.calls, 3);
 }
 
-TEST(WriteFrames, FramedRunsGoAsTheyStandBetweenPayloads) {
-  std::vector<OutgoingBytes> items = unframed({bytes("a")});
-  items.push_back({frames_of({bytes("b"), bytes("cd")}), true});
-  items.push_back({bytes("e"), false});
+TEST(WriteFrames, RunsOfManyFramesGoAsTheyStand) {
+  std::vector<WireFrames> items = runs_of({bytes("a")});
+  items.push_back({frames_of({bytes("b"), bytes("cd")})});
+  items.push_back({frame_of(bytes("e"))});
   // A run is not one frame: its size is not held to the frame limit.
-  items.push_back({frames_of({Payload(MAX_FRAME_LEN, std::byte{7}), bytes("f")}), true});
+  items.push_back({frames_of({Payload(MAX_FRAME_LEN, std::byte{7}), bytes("f")})});
   for (std::size_t chunk : {std::size_t{4093}, std::size_t{1} << 30}) {
     ChunkedWriter writer(chunk, true);
     ASSERT_TRUE(write_frames(writer, items));
@@ -140,22 +135,9 @@ TEST(WriteFrame, LengthAndPayloadInOneCall) {
   EXPECT_EQ(writer.calls, 1);
 }
 
-TEST(WriteFrames, TooLargeStopsAfterTheFramesBeforeIt) {
-  std::vector<Payload> payloads;
-  payloads.push_back(bytes("a"));
-  payloads.push_back(bytes("bc"));
-  payloads.push_back(Payload(MAX_FRAME_LEN + 1));
-  payloads.push_back(bytes("d"));
-  ChunkedWriter writer(3, true);
-  auto written = write_frames(writer, unframed(payloads));
-  ASSERT_FALSE(written);
-  EXPECT_EQ(written.error().display(), "frame too large");
-  EXPECT_EQ(writer.output, frames_of({bytes("a"), bytes("bc")}));
-}
-
 TEST(WriteFrames, StreamAcceptingNothingFails) {
   ChunkedWriter writer(0, true);
-  auto written = write_frames(writer, unframed({bytes("x"), bytes("y")}));
+  auto written = write_frames(writer, runs_of({bytes("x"), bytes("y")}));
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().display(), "failed to write whole buffer");
 }
@@ -181,31 +163,6 @@ class ChunkedReader final : public Reader {
   std::size_t at_ = 0;
   std::size_t reads_ = 0;
 };
-
-TEST(WholeFramesLength, CountsOnlyWholeFramesWithValidLengthsFromTheFront) {
-  const Payload a = frame_of(bytes("a"));
-  const Payload bc = frame_of(bytes("bc"));
-  auto join = [](std::initializer_list<Payload> parts) {
-    Payload out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-  };
-  const Payload zero = {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}};
-  const Payload too_long = {std::byte{1}, std::byte{0}, std::byte{0}, std::byte{1}, std::byte{9}};
-  struct Case {
-    Payload bytes;
-    std::size_t whole;
-  };
-  const Case cases[] = {
-      {{}, 0},
-      {join({a, bc}), a.size() + bc.size()},
-      {join({a, Payload(bc.begin(), bc.end() - 1)}), a.size()},
-      {join({a, zero, bc}), a.size()},
-      {join({too_long}), 0},
-      {Payload(a.begin(), a.begin() + 3), 0},
-  };
-  for (const auto& c : cases) EXPECT_EQ(whole_frames_length(c.bytes), c.whole) << c.bytes.size();
-}
 
 TEST(RelayToExtension, SameFramesWhateverTheReadsAndABadFrameEndsAfterThem) {
   std::vector<Payload> payloads;

@@ -20,17 +20,17 @@ constexpr std::size_t GATHERED_BYTES = 1024 * 1024;
 
 }  // namespace
 
-void forwarder(platform::Socket stream, FrameReceiver receiver, std::optional<Payload> first) {
-  if (first && !write_frame(stream, *first)) end_forwarding(stream);
+void forwarder(platform::Socket stream, FrameReceiver receiver, std::optional<WireFrames> first) {
+  if (first && !write_frames(stream, std::span(&*first, 1))) end_forwarding(stream);
   first.reset();
-  std::vector<OutgoingBytes> batch;
+  std::vector<WireFrames> batch;
   for (;;) {
-    auto payload = receiver.receive();
-    if (!payload) end_forwarding(stream);
-    batch.push_back(std::move(*payload));
-    // What queued up meanwhile goes out in the same call; the byte cap keeps large payloads
+    auto frames = receiver.receive();
+    if (!frames) end_forwarding(stream);
+    batch.push_back(std::move(*frames));
+    // What queued up meanwhile goes out in the same call; the byte cap keeps large frames
     // from being held until a long batch has gone.
-    receiver.take_queued(batch, MAX_GATHERED_FRAMES, GATHERED_BYTES);
+    receiver.take_queued(batch, MAX_GATHERED_RUNS, GATHERED_BYTES);
     if (!write_frames(stream, batch)) end_forwarding(stream);
     batch.clear();
   }
@@ -39,28 +39,14 @@ void forwarder(platform::Socket stream, FrameReceiver receiver, std::optional<Pa
 IoError relay_to_extension(Reader& agent, Writer& extension) {
   BufferedReader input(agent);
   for (;;) {
-    auto filled = input.fill();
-    if (!filled && filled.error().kind() == IoError::Kind::Interrupted) continue;
-    if (!filled) return filled.error();
-    if (*filled == 0) return IoError::unexpected_eof();
-    // Whole frames already read go out as they lie in the buffer, in one call: their lengths
-    // are checked, their bytes neither copied nor waiting for a read.
-    if (std::size_t whole = whole_frames_length(input.buffered()); whole > 0) {
-      if (auto written = write_all(extension, input.buffered().first(whole)); !written) {
-        return written.error();
-      }
-      if (auto flushed = extension.flush(); !flushed) return flushed.error();
-      input.consume(whole);
-      continue;
-    }
-    // A frame not yet whole (or a bad length): read it into its own buffer, then write it.
-    auto payload = read_frame(input);
-    if (!payload) return payload.error();
-    if (auto written = write_frame(extension, *payload); !written) return written.error();
+    // Frames already buffered go out from where they lie, many in one call, uncopied.
+    auto frames = read_frames(input);
+    if (!frames) return frames.error();
+    if (auto written = write_all(extension, frames->bytes()); !written) return written.error();
   }
 }
 
-HostError relay(platform::Socket stream, FrameReceiver receiver, std::optional<Payload> first) {
+HostError relay(platform::Socket stream, FrameReceiver receiver, std::optional<WireFrames> first) {
   auto reading = stream.duplicate();
   if (!reading) return reading.error();
   spawn_detached([s = std::move(stream), r = std::move(receiver), f = std::move(first)]() mutable {

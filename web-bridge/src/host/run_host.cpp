@@ -17,17 +17,18 @@ namespace velmora {
 
 namespace {
 
-std::optional<Payload> first_message(FrameReceiver& receiver) {
+// The first run of frames read from the extension: its first frame is the first message, and
+// any frames after it in the run stay there, to be forwarded after it.
+std::optional<WireFrames> first_message(FrameReceiver& receiver) {
   // A time-out and a closed queue both mean there is no first message.
-  auto payload = receiver.receive_for(FIRST_MESSAGE_WAIT);
-  // The reader queues the first frame alone, never within a framed run.
-  if (!payload) return std::nullopt;
-  return std::move(payload->bytes);
+  auto frames = receiver.receive_for(FIRST_MESSAGE_WAIT);
+  if (!frames) return std::nullopt;
+  return std::move(*frames);
 }
 
 std::expected<void, HostError> link_and_relay(const std::filesystem::path& bridge_file,
                                               FrameReceiver receiver,
-                                              std::optional<Payload> first) {
+                                              std::optional<WireFrames> first) {
   auto link = connect_agent(bridge_file, LINK_DEADLINE);
   if (!link) return std::unexpected(link.error());
   if (auto linked = link_agent(link->stream, link->bridge.token); !linked) return linked;
@@ -45,8 +46,9 @@ std::expected<void, HostError> run_host() {
   spawn_detached([s = std::move(sender)]() mutable { extension_reader(std::move(s)); });
 
   auto first = first_message(receiver);
-  // Later frames wait in the queue during a launch and end with the process.
-  if (first && is_launch_request(*first)) return handle_launch_request(*bridge_file);
+  // Later frames wait during a launch and end with the process.
+  if (first && is_launch_request(first->first_payload()))
+    return handle_launch_request(*bridge_file);
   return link_and_relay(*bridge_file, std::move(receiver), std::move(first));
 }
 

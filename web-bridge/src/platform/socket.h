@@ -27,7 +27,6 @@ class Socket final : public Reader, public Writer {
   std::expected<std::size_t, IoError> write(std::span<const std::byte> bytes) override;
   // One system call for all of the buffers (as many as the system takes in one).
   std::expected<std::size_t, IoError> write_gathered(std::span<const ByteSpan> buffers) override;
-  std::expected<void, IoError> flush() override { return {}; }
 
   std::expected<void, IoError> set_no_delay();
   // A second handle to the same connection (its own descriptor, also non-inheritable).

@@ -42,8 +42,6 @@ class StandardOutput final : public Writer {
     if (errno == EBADF) return list.total;
     return std::unexpected(IoError::os(errno, errno == EINTR));
   }
-  // Writes go straight to the descriptor: nothing is held back.
-  std::expected<void, IoError> flush() override { return {}; }
 };
 
 // A standard descriptor the process was started without is given the null device, so that no

@@ -70,8 +70,6 @@ class StandardOutput final : public Writer {
     }
     return write(staging_);
   }
-  // Writes go straight to the handle: nothing is held back.
-  std::expected<void, IoError> flush() override { return {}; }
 
  private:
   static constexpr std::size_t STAGING = 64 * 1024;
