@@ -13,10 +13,6 @@ namespace velmora::agent {
 
 namespace {
 
-std::span<const std::byte> as_bytes(std::string_view text) {
-  return std::as_bytes(std::span(text.data(), text.size()));
-}
-
 bool has_string_member(const JsonValue& message, std::string_view key, std::string_view value) {
   const JsonValue* member = get_key(message, key);
   const std::string* text = member != nullptr ? member->as_string() : nullptr;

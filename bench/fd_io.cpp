@@ -83,8 +83,4 @@ std::string read_frame(int fd) {
   return payload;
 }
 
-std::span<const std::byte> as_bytes(std::string_view text) {
-  return std::as_bytes(std::span(text.data(), text.size()));
-}
-
 }  // namespace velmora::bench

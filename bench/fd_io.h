@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "byte_stream.h"
+
 namespace velmora::bench {
 
 using Buffer = std::vector<std::byte>;
@@ -23,7 +25,5 @@ void read_exact(int fd, std::span<std::byte> into);
 // One whole frame, for the few small messages of the start-up.
 void write_frame(int fd, std::string_view payload);
 std::string read_frame(int fd);
-
-std::span<const std::byte> as_bytes(std::string_view text);
 
 }  // namespace velmora::bench

@@ -4,7 +4,8 @@
 include(GoogleTest)
 function(velmora_add_unit_test name)
   add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE web-bridge GTest::gtest GTest::gmock GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE velmora_test_support GTest::gtest GTest::gmock
+                                        GTest::gtest_main)
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine)

@@ -1,22 +1,25 @@
 #include "temp_dir.h"
 
-#include <cstdlib>
 #include <fstream>
+#include <random>
 #include <system_error>
-
-#include "unique_fd.h"
 
 namespace velmora::driver {
 
 namespace fs = std::filesystem;
 
+// Portable, so that the unit tests of both builds use it too: a name no folder has yet.
 std::expected<TempDir, std::string> TempDir::create() {
   std::error_code error;
   fs::path base = fs::temp_directory_path(error);
   if (error) return std::unexpected("no temporary folder: " + error.message());
-  std::string pattern = (base / "velmora-blackbox-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) return std::unexpected(os_failure("mkdtemp"));
-  return TempDir(fs::path(pattern));
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fs::path path = base / ("velmora-test-" + std::to_string(random()) + std::to_string(random()));
+    if (fs::create_directory(path, error)) return TempDir(std::move(path));
+    if (error) return std::unexpected("cannot create " + path.string() + ": " + error.message());
+  }
+  return std::unexpected("no fresh folder name under " + base.string());
 }
 
 TempDir& TempDir::operator=(TempDir&& other) noexcept {

@@ -1,4 +1,5 @@
-// A fresh folder per test, removed with everything in it when the test ends.
+// A fresh folder per test, removed with everything in it when the test ends. The unit tests of
+// the library and the agent use it as well, on both builds.
 #pragma once
 
 #include <expected>

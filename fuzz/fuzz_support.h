@@ -10,9 +10,12 @@
 #include <string>
 #include <string_view>
 
+#include "byte_stream.h"
 #include "errors.h"
 
 namespace velmora::fuzz {
+
+using velmora::as_bytes;
 
 [[noreturn]] inline void fail(std::string_view what) {
   std::fprintf(stderr, "invariant broken: %.*s\n", static_cast<int>(what.size()), what.data());
@@ -25,10 +28,6 @@ inline void check(bool holds, std::string_view what) {
 
 inline std::span<const std::byte> as_bytes(const std::uint8_t* data, std::size_t size) {
   return {reinterpret_cast<const std::byte*>(data), size};
-}
-
-inline std::span<const std::byte> as_bytes(std::string_view text) {
-  return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
 }
 
 // Where a JSON error may point: a line that exists, and a byte of it or its end. A byte that the

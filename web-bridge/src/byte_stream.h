@@ -6,6 +6,7 @@
 #include <expected>
 #include <memory>
 #include <span>
+#include <string_view>
 
 #include "errors.h"
 
@@ -19,6 +20,11 @@ class Reader {
 };
 
 using ByteSpan = std::span<const std::byte>;
+
+// The bytes of a text, as the streams take them.
+inline ByteSpan as_bytes(std::string_view text) {
+  return std::as_bytes(std::span(text.data(), text.size()));
+}
 
 // Writers hold nothing back: the bytes a write accepts are in the pipe or socket when it
 // returns, so a frame is on its way as soon as it is written and no flush is needed.

@@ -4,18 +4,14 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <string_view>
 
 #include "platform/files.h"
+#include "test.h"
 
 namespace velmora {
 namespace {
-
-std::span<const std::byte> bytes(std::string_view text) {
-  return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
-}
 
 TEST(ParseBridgeFile, ReadsPortAndTokenInEitherForm) {
   struct Case {
@@ -38,7 +34,7 @@ TEST(ParseBridgeFile, ReadsPortAndTokenInEitherForm) {
        " a\"\\\n\xC3\xA9\xF0\x9F\x98\x80 "},
   };
   for (const auto& c : cases) {
-    auto file = parse_bridge_file(bytes(c.text));
+    auto file = parse_bridge_file(as_bytes(c.text));
     ASSERT_TRUE(file) << c.text << ": " << file.error().display();
     EXPECT_EQ(file->port, c.port) << c.text;
     EXPECT_EQ(file->token, c.token) << c.text;
@@ -80,7 +76,7 @@ TEST(ParseBridgeFile, RejectsAnythingElse) {
       R"({"port":8080,"token":"t")",
       R"({"port":8080,"token":"t","x":[1,)",
   };
-  for (std::string_view text : cases) EXPECT_FALSE(parse_bridge_file(bytes(text))) << text;
+  for (std::string_view text : cases) EXPECT_FALSE(parse_bridge_file(as_bytes(text))) << text;
 }
 
 TEST(ParseBridgeFile, RepeatedFieldFailsBeforeItsValue) {
@@ -93,7 +89,7 @@ TEST(ParseBridgeFile, RepeatedFieldFailsBeforeItsValue) {
       {R"({"token":"t","port":1,"to\u006ben")", "duplicate field `token` at line 1 column 34"},
   };
   for (const auto& c : cases) {
-    auto file = parse_bridge_file(bytes(c.text));
+    auto file = parse_bridge_file(as_bytes(c.text));
     ASSERT_FALSE(file) << c.text;
     EXPECT_EQ(file.error().display(), c.display);
   }
@@ -105,11 +101,11 @@ TEST(ParseBridgeFile, SkippedValuesNestToAnyDepth) {
   deep += R"(,"y":)";
   for (std::size_t i = 0; i < depth / 10; ++i) deep += R"({"k":)";
   deep += "null" + std::string(depth / 10, '}') + R"(,"token":"t"})";
-  auto file = parse_bridge_file(bytes(deep));
+  auto file = parse_bridge_file(as_bytes(deep));
   ASSERT_TRUE(file) << file.error().display();
   EXPECT_EQ(file->token, "t");
   std::string unclosed = R"({"port":1,"token":"t","x":)" + std::string(depth, '[');
-  EXPECT_FALSE(parse_bridge_file(bytes(unclosed)));
+  EXPECT_FALSE(parse_bridge_file(as_bytes(unclosed)));
 }
 
 // Skipped strings are discarded unread, so only their escapes and control characters count.
@@ -131,26 +127,20 @@ TEST(ParseBridgeFile, ChecksUtf8OnlyInKeysAndToken) {
       {R"({"x":"\ud800","port":1,"token":"t"})", false},
       {R"({"x":"\q","port":1,"token":"t"})", false},
   };
-  for (const auto& c : cases) EXPECT_EQ(parse_bridge_file(bytes(c.text)).has_value(), c.accepted);
+  for (const auto& c : cases)
+    EXPECT_EQ(parse_bridge_file(as_bytes(c.text)).has_value(), c.accepted);
 }
 
 class ReadBridgeFile : public testing::Test {
  protected:
-  void SetUp() override {
-    std::random_device random;
-    folder_ = std::filesystem::temp_directory_path() /
-              ("velmora-bridge-test-" + std::to_string(random()) + std::to_string(random()));
-    std::filesystem::create_directories(folder_);
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
-
   std::filesystem::path write(std::string_view contents) {
     std::filesystem::path path = folder_ / "web-bridge.json";
     std::ofstream(path, std::ios::binary) << contents;
     return path;
   }
 
-  std::filesystem::path folder_;
+  test::TempDir dir_ = test::TempDir::create().value();
+  const std::filesystem::path& folder_ = dir_.path();
 };
 
 TEST_F(ReadBridgeFile, GivesTheRecordOfAGoodFile) {
@@ -176,7 +166,7 @@ TEST_F(ReadBridgeFile, BadContentsAreProtocolWithTheParserText) {
     auto file = read_bridge_file(write(contents));
     ASSERT_FALSE(file) << contents;
     EXPECT_EQ(file.error().kind(), BridgeError::Kind::Protocol);
-    EXPECT_EQ(file.error().display(), parse_bridge_file(bytes(contents)).error().display());
+    EXPECT_EQ(file.error().display(), parse_bridge_file(as_bytes(contents)).error().display());
   }
   EXPECT_EQ(read_bridge_file(write("{\"port\":1,\"token\":\"t\"}\n x")).error().display(),
             "trailing characters at line 2 column 2");

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <random>
 #include <thread>
+
+#include "test.h"
 
 namespace velmora {
 namespace {
@@ -14,13 +15,7 @@ using Clock = std::chrono::steady_clock;
 
 class ConnectorTest : public testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("velmora-connector-" + std::to_string(std::random_device{}()));
-    std::filesystem::create_directories(folder_);
-    path_ = folder_ / "web-bridge.json";
-  }
-  void TearDown() override { std::filesystem::remove_all(folder_); }
+  void SetUp() override { path_ = folder_ / "web-bridge.json"; }
 
   void write_bridge(std::string_view contents) const {
     auto temporary = path_;
@@ -37,7 +32,8 @@ class ConnectorTest : public testing::Test {
   // A loopback port on which nothing listens.
   static std::uint16_t closed_port() { return listen().port(); }
 
-  std::filesystem::path folder_;
+  test::TempDir dir_ = test::TempDir::create().value();
+  const std::filesystem::path& folder_ = dir_.path();
   std::filesystem::path path_;
 };
 

@@ -7,52 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "test.h"
+
 namespace velmora {
 namespace {
 
-Payload bytes(std::string_view text) {
-  Payload out(text.size());
-  std::transform(text.begin(), text.end(), out.begin(), [](char c) { return std::byte(c); });
-  return out;
-}
-
-// An in-memory stream that can hand out at most `chunk` bytes per call and fail on demand.
-class MemoryStream final : public Reader, public Writer {
- public:
-  explicit MemoryStream(Payload input = {}, std::size_t chunk = SIZE_MAX)
-      : input_(input.begin(), input.end()), chunk_(chunk) {}
-
-  std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
-    if (interrupt_next_) {
-      interrupt_next_ = false;
-      return std::unexpected(IoError::os(4, true));
-    }
-    std::size_t count = std::min({into.size(), input_.size(), chunk_});
-    std::copy_n(input_.begin(), count, into.begin());
-    input_.erase(input_.begin(), input_.begin() + static_cast<std::ptrdiff_t>(count));
-    ++reads;
-    return count;
-  }
-  std::expected<std::size_t, IoError> write(std::span<const std::byte> data) override {
-    if (interrupt_next_) {
-      interrupt_next_ = false;
-      return std::unexpected(IoError::os(4, true));
-    }
-    std::size_t count = std::min(data.size(), chunk_);
-    output.insert(output.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(count));
-    return count;
-  }
-  void interrupt_next() { interrupt_next_ = true; }
-  std::size_t remaining() const { return input_.size(); }
-
-  Payload output;
-  int reads = 0;
-
- private:
-  std::deque<std::byte> input_;
-  std::size_t chunk_;
-  bool interrupt_next_ = false;
-};
+using test::bytes;
+using test::MemoryStream;
 
 Payload frame_bytes(std::uint32_t length, std::string_view payload) {
   Payload out = {std::byte(length & 0xFF), std::byte((length >> 8) & 0xFF),

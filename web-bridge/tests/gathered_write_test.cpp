@@ -8,23 +8,14 @@
 
 #include "frame.h"
 #include "host/relay.h"
+#include "test.h"
 
 namespace velmora {
 namespace {
 
-Payload bytes(std::string_view text) {
-  Payload out(text.size());
-  std::transform(text.begin(), text.end(), out.begin(), [](char c) { return std::byte(c); });
-  return out;
-}
-
-Payload frame_of(const Payload& payload) {
-  auto n = payload.size();
-  Payload out(4 + n);
-  for (std::size_t i = 0; i < 4; ++i) out[i] = std::byte((n >> (8 * i)) & 0xFF);
-  std::ranges::copy(payload, out.begin() + 4);
-  return out;
-}
+using test::bytes;
+using test::ChunkedWriter;
+using test::frame_of;
 
 Payload frames_of(const std::vector<Payload>& payloads) {
   Payload out;
@@ -34,44 +25,6 @@ Payload frames_of(const std::vector<Payload>& payloads) {
   }
   return out;
 }
-
-// Takes at most `chunk` bytes per call, across buffer boundaries; every third call can be made
-// to fail as interrupted. With `gathers` false it keeps the Writer's one-buffer default.
-class ChunkedWriter final : public Writer {
- public:
-  ChunkedWriter(std::size_t chunk, bool gathers, bool interrupts = false)
-      : chunk_(chunk), gathers_(gathers), interrupts_(interrupts) {}
-
-  std::expected<std::size_t, IoError> write(std::span<const std::byte> data) override {
-    std::array<ByteSpan, 1> one{data};
-    return accept(one);
-  }
-  std::expected<std::size_t, IoError> write_gathered(std::span<const ByteSpan> buffers) override {
-    if (!gathers_) return Writer::write_gathered(buffers);
-    return accept(buffers);
-  }
-
-  Payload output;
-  int calls = 0;
-
- private:
-  std::expected<std::size_t, IoError> accept(std::span<const ByteSpan> buffers) {
-    ++calls;
-    if (interrupts_ && calls % 3 == 0) return std::unexpected(IoError::os(4, true));
-    std::size_t left = chunk_;
-    for (ByteSpan buffer : buffers) {
-      std::size_t take = std::min(left, buffer.size());
-      output.insert(output.end(), buffer.begin(), buffer.begin() + static_cast<long>(take));
-      left -= take;
-      if (take < buffer.size()) break;
-    }
-    return chunk_ - left;
-  }
-
-  std::size_t chunk_;
-  bool gathers_;
-  bool interrupts_;
-};
 
 // One run of one frame per payload.
 std::vector<WireFrames> runs_of(const std::vector<Payload>& payloads) {

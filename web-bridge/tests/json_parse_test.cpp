@@ -4,17 +4,14 @@
 #include <string>
 #include <string_view>
 
+#include "byte_stream.h"
 #include "json/parse.h"
 
 namespace velmora {
 namespace {
 
-std::span<const std::byte> bytes(std::string_view text) {
-  return {reinterpret_cast<const std::byte*>(text.data()), text.size()};
-}
-
 std::string reparsed(std::string_view text) {
-  auto value = parse_message(bytes(text));
+  auto value = parse_message(as_bytes(text));
   return value ? serialize_compact(*value) : "error: " + value.error().display();
 }
 
@@ -42,19 +39,19 @@ TEST(ParseMessage, AcceptsAnyValueStrictlyWritten) {
 }
 
 TEST(ParseMessage, KeepsNumberKinds) {
-  auto seven = parse_message(bytes("7"));
+  auto seven = parse_message(as_bytes("7"));
   ASSERT_TRUE(seven && seven->as_u64());
   EXPECT_EQ(*seven->as_u64(), 7u);
-  auto negative = parse_message(bytes("-7"));
+  auto negative = parse_message(as_bytes("-7"));
   ASSERT_TRUE(negative && negative->as_i64());
   EXPECT_EQ(*negative->as_i64(), -7);
-  auto minus_zero = parse_message(bytes("-0"));
+  auto minus_zero = parse_message(as_bytes("-0"));
   ASSERT_TRUE(minus_zero && minus_zero->as_double());
   EXPECT_TRUE(std::signbit(*minus_zero->as_double()));
-  auto wide = parse_message(bytes("123456789012345678901234567890"));
+  auto wide = parse_message(as_bytes("123456789012345678901234567890"));
   ASSERT_TRUE(wide && wide->as_double());
   EXPECT_DOUBLE_EQ(*wide->as_double(), 1.2345678901234568e29);
-  auto tiny = parse_message(bytes("1e-400"));
+  auto tiny = parse_message(as_bytes("1e-400"));
   ASSERT_TRUE(tiny && tiny->as_double());
   EXPECT_EQ(*tiny->as_double(), 0.0);
 }
@@ -112,7 +109,7 @@ TEST(ParseMessage, RejectsWithDescriptionAndPosition) {
 
 TEST(ParseMessage, NestingStopsAtTheBracketThatOpensLevel128) {
   auto nested = [](std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); };
-  EXPECT_TRUE(parse_message(bytes(nested(MAX_JSON_NESTING))));
+  EXPECT_TRUE(parse_message(as_bytes(nested(MAX_JSON_NESTING))));
   EXPECT_EQ(reparsed(std::string(128, '[')),
             "error: recursion limit exceeded at line 1 column 128");
   EXPECT_EQ(reparsed("\n " + nested(200)), "error: recursion limit exceeded at line 2 column 129");
@@ -124,7 +121,7 @@ TEST(ParseMessage, NestingStopsAtTheBracketThatOpensLevel128) {
 }
 
 TEST(ParseMessage, LastOfRepeatedKeysWins) {
-  auto value = parse_message(bytes(R"({"ok":true,"x":1,"ok":false})"));
+  auto value = parse_message(as_bytes(R"({"ok":true,"x":1,"ok":false})"));
   ASSERT_TRUE(value);
   EXPECT_EQ(serialize_compact(*value), R"({"ok":false,"x":1})");
 }

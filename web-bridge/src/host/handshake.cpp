@@ -12,10 +12,6 @@ namespace velmora {
 
 namespace {
 
-std::span<const std::byte> as_bytes(std::string_view text) {
-  return std::as_bytes(std::span(text.data(), text.size()));
-}
-
 std::expected<void, HostError> await_acceptance(platform::Socket& stream) {
   auto reply = read_frame(stream);
   if (!reply) return std::unexpected(reply.error());

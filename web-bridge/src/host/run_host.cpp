@@ -8,9 +8,9 @@
 #include "host/extension_reader.h"
 #include "host/handshake.h"
 #include "host/launch.h"
+#include "host/messages.h"
 #include "host/relay.h"
 #include "host/threads.h"
-#include "host/messages.h"
 #include "platform/stdio.h"
 
 namespace velmora {

@@ -6,13 +6,13 @@
 #include <optional>
 #include <sstream>
 
-#include "test_support.h"
+#include "test.h"
 
 namespace velmora::agent {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
+using test::TempDir;
 
 std::string contents_of(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
@@ -30,7 +30,7 @@ std::size_t entries_in(const fs::path& folder) {
 }
 
 TEST(AgentPublishedFileTest, CreatesTheFolderAndWritesTheBytes) {
-  TempDir dir;
+  TempDir dir = TempDir::create().value();
   fs::path target = dir.path() / "a" / "b" / "file.json";
   constexpr std::string_view bytes("x\0y\n", 4);
   ASSERT_TRUE(write_file_atomically(target, bytes));
@@ -38,7 +38,7 @@ TEST(AgentPublishedFileTest, CreatesTheFolderAndWritesTheBytes) {
 }
 
 TEST(AgentPublishedFileTest, ReplacesAnOldFileAndLeavesNoTemporary) {
-  TempDir dir;
+  TempDir dir = TempDir::create().value();
   fs::path target = dir.path() / "file.json";
   write_plainly(target, "an old, longer file from an agent that crashed");
   ASSERT_TRUE(write_file_atomically(target, "new"));
@@ -47,7 +47,7 @@ TEST(AgentPublishedFileTest, ReplacesAnOldFileAndLeavesNoTemporary) {
 }
 
 TEST(AgentPublishedFileTest, AFolderThatCannotBeMadeIsAnError) {
-  TempDir dir;
+  TempDir dir = TempDir::create().value();
   write_plainly(dir.path() / "plain", "a file, not a folder");
   auto written = write_file_atomically(dir.path() / "plain" / "file.json", "x");
   ASSERT_FALSE(written);
@@ -55,7 +55,7 @@ TEST(AgentPublishedFileTest, AFolderThatCannotBeMadeIsAnError) {
 }
 
 TEST(AgentPublishedFileTest, WithdrawRemovesTheFileOnce) {
-  TempDir dir;
+  TempDir dir = TempDir::create().value();
   fs::path target = dir.path() / "file.json";
   auto published = PublishedFile::publish(target, "mine");
   ASSERT_TRUE(published) << published.error();
@@ -68,7 +68,7 @@ TEST(AgentPublishedFileTest, WithdrawRemovesTheFileOnce) {
 }
 
 TEST(AgentPublishedFileTest, AFileRewrittenByAnotherAgentStays) {
-  TempDir dir;
+  TempDir dir = TempDir::create().value();
   fs::path target = dir.path() / "file.json";
   {
     auto published = PublishedFile::publish(target, "mine");
@@ -79,7 +79,7 @@ TEST(AgentPublishedFileTest, AFileRewrittenByAnotherAgentStays) {
 }
 
 TEST(AgentPublishedFileTest, OnlyTheLastOwnerWithdraws) {
-  TempDir dir;
+  TempDir dir = TempDir::create().value();
   fs::path target = dir.path() / "file.json";
   std::optional<PublishedFile> last;
   {

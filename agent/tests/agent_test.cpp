@@ -17,7 +17,7 @@
 #include "bridge_file.h"
 #include "frame.h"
 #include "stop_signals.h"
-#include "test_support.h"
+#include "test.h"
 
 namespace velmora::agent {
 namespace {
@@ -27,10 +27,6 @@ using platform::Socket;
 
 // Generous bounds: they only keep a faulty agent from hanging the run.
 constexpr std::chrono::seconds BOUND{20};
-
-std::span<const std::byte> as_bytes(std::string_view text) {
-  return std::as_bytes(std::span(text.data(), text.size()));
-}
 
 // Shuts the socket down if the test is still waiting on it after BOUND, so that a read from an
 // agent that never answers fails instead of hanging.
@@ -136,7 +132,7 @@ class AgentTest : public ::testing::Test {
     EXPECT_EQ(*echo, text);
   }
 
-  testing::TempDir roaming_;
+  test::TempDir roaming_ = test::TempDir::create().value();
   fs::path bridge_file_ = roaming_.path() / "VelmoraAgent" / "web-bridge.json";
   std::optional<Agent> agent_;
   std::promise<void> done_;
