@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include "platform/files.h"
+#include "platform/unique_handle-win32.h"
 
 namespace velmora::platform {
 
@@ -18,32 +19,21 @@ std::optional<std::filesystem::path> roaming_app_data_folder() {
   return path;
 }
 
-namespace {
-
-struct FileHandle {
-  HANDLE handle;
-  ~FileHandle() {
-    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-  }
-};
-
-}  // namespace
-
 std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path) {
   // The agent may hold the file open or replace it while it is read.
-  FileHandle file{CreateFileW(path.c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
-  if (file.handle == INVALID_HANDLE_VALUE) return std::unexpected(IoError::os(GetLastError()));
+  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::unexpected(IoError::os(GetLastError()));
   std::vector<std::byte> bytes;
   LARGE_INTEGER size{};
-  if (GetFileSizeEx(file.handle, &size) && size.QuadPart > 0) {
+  if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
     bytes.reserve(static_cast<std::size_t>(size.QuadPart));
   }
   std::byte chunk[8192];
   for (;;) {
     DWORD count = 0;
-    if (!ReadFile(file.handle, chunk, sizeof chunk, &count, nullptr)) {
+    if (!ReadFile(file.get(), chunk, sizeof chunk, &count, nullptr)) {
       return std::unexpected(IoError::os(GetLastError()));
     }
     if (count == 0) return bytes;
@@ -57,12 +47,12 @@ namespace velmora::platform {
 
 bool metadata_readable(const std::filesystem::path& path) {
   // FILE_FLAG_BACKUP_SEMANTICS lets a folder open too; opening follows links, as a stat does.
-  FileHandle file{CreateFileW(path.c_str(), 0,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)};
-  if (file.handle == INVALID_HANDLE_VALUE) return false;
+  UniqueHandle file(CreateFileW(path.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return false;
   BY_HANDLE_FILE_INFORMATION info{};
-  return GetFileInformationByHandle(file.handle, &info) != 0;
+  return GetFileInformationByHandle(file.get(), &info) != 0;
 }
 
 std::string display_path(const std::filesystem::path& path) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "platform/unique_handle-win32.h"
 
 namespace velmora::platform {
 
@@ -18,17 +19,6 @@ void exit_process(int status) {
 }
 
 namespace {
-
-struct Handle {
-  HANDLE value = nullptr;
-  Handle() = default;
-  explicit Handle(HANDLE h) : value(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  ~Handle() {
-    if (value != nullptr) CloseHandle(value);
-  }
-};
 
 IoError last_error() {
   return IoError::os(GetLastError());
@@ -45,13 +35,14 @@ std::expected<std::wstring, IoError> module_file_name() {
 }
 
 std::expected<std::wstring, IoError> final_path(const std::wstring& path) {
-  Handle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (file.value == nullptr) return std::unexpected(last_error());
+  UniqueHandle file(CreateFileW(path.c_str(), 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!file) return std::unexpected(last_error());
   std::wstring resolved(MAX_PATH, L'\0');
   for (;;) {
     DWORD length = GetFinalPathNameByHandleW(
-        file.value, resolved.data(), static_cast<DWORD>(resolved.size()), FILE_NAME_NORMALIZED);
+        file.get(), resolved.data(), static_cast<DWORD>(resolved.size()), FILE_NAME_NORMALIZED);
     if (length == 0) return std::unexpected(last_error());
     if (length < resolved.size()) return resolved.substr(0, length);
     resolved.resize(length + 1);
@@ -59,18 +50,18 @@ std::expected<std::wstring, IoError> final_path(const std::wstring& path) {
 }
 
 // An inheritable copy of `source`, or no handle when the host has none.
-Handle inheritable(HANDLE source) {
+UniqueHandle inheritable(HANDLE source) {
   HANDLE copy = nullptr;
-  if (source == nullptr || source == INVALID_HANDLE_VALUE) return Handle();
+  if (!HandleTraits::valid(source)) return UniqueHandle();
   DuplicateHandle(GetCurrentProcess(), source, GetCurrentProcess(), &copy, 0, TRUE,
                   DUPLICATE_SAME_ACCESS);
-  return Handle(copy);
+  return UniqueHandle(copy);
 }
 
-Handle null_device(DWORD access) {
+UniqueHandle null_device(DWORD access) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  return Handle(CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                            OPEN_EXISTING, 0, nullptr));
+  return UniqueHandle(CreateFileW(L"NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                  OPEN_EXISTING, 0, nullptr));
 }
 
 // The attribute list that limits inheritance to exactly `handles`.
@@ -102,8 +93,9 @@ bool create(const std::wstring& program, STARTUPINFOEXW& startup, DWORD flags) {
                       &process)) {
     return false;
   }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  // Nothing waits for the agent: its handles are closed at once.
+  UniqueHandle thread(process.hThread);
+  UniqueHandle child(process.hProcess);
   return true;
 }
 
@@ -118,11 +110,11 @@ std::expected<std::filesystem::path, IoError> running_executable_final_path() {
 }
 
 std::expected<void, IoError> start_detached_process(const std::filesystem::path& program) {
-  Handle input = null_device(GENERIC_READ);
-  Handle output = null_device(GENERIC_WRITE);
-  Handle error = inheritable(GetStdHandle(STD_ERROR_HANDLE));
+  UniqueHandle input = null_device(GENERIC_READ);
+  UniqueHandle output = null_device(GENERIC_WRITE);
+  UniqueHandle error = inheritable(GetStdHandle(STD_ERROR_HANDLE));
   std::vector<HANDLE> only;
-  for (HANDLE h : {input.value, output.value, error.value}) {
+  for (HANDLE h : {input.get(), output.get(), error.get()}) {
     if (h != nullptr) only.push_back(h);
   }
   HandleList inherit(only);
@@ -132,9 +124,9 @@ std::expected<void, IoError> start_detached_process(const std::filesystem::path&
   STARTUPINFOEXW startup{};
   startup.StartupInfo.cb = sizeof startup;
   startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  startup.StartupInfo.hStdInput = input.value;
-  startup.StartupInfo.hStdOutput = output.value;
-  startup.StartupInfo.hStdError = error.value;
+  startup.StartupInfo.hStdInput = input.get();
+  startup.StartupInfo.hStdOutput = output.get();
+  startup.StartupInfo.hStdError = error.get();
   startup.lpAttributeList = inherit.list;
   // The agent outlives the host, even when the browser runs the host inside a job that ends
   // with it; a job that forbids breaking away still gets the agent, inside the job.

@@ -1,3 +1,4 @@
+// accept4, SOCK_CLOEXEC and MSG_NOSIGNAL are in Linux and the BSDs, not in macOS.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -12,13 +13,14 @@
 
 #include "platform/gather-posix.h"
 #include "platform/socket.h"
+#include "platform/socket_calls.h"
 
 namespace velmora::platform {
 
 namespace {
 
-int fd_of(std::intptr_t handle) {
-  return static_cast<int>(handle);
+int fd_of(const UniqueSocket& socket) {
+  return static_cast<int>(socket.get());
 }
 
 IoError last_error() {
@@ -33,20 +35,39 @@ sockaddr_in loopback(std::uint16_t port) {
   return address;
 }
 
-void close_handle(std::intptr_t& handle) {
-  if (handle >= 0) close(fd_of(handle));
-  handle = -1;
+}  // namespace
+
+void SocketTraits::close(Value socket) noexcept {
+  ::close(static_cast<int>(socket));
 }
 
-bool set_blocking(int fd, bool blocking) {
+namespace socket_calls {
+
+std::expected<UniqueSocket, IoError> open_stream() {
+  UniqueSocket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket) return std::unexpected(last_error());
+  return socket;
+}
+
+std::expected<void, IoError> set_blocking(Native socket, bool blocking) {
+  int fd = static_cast<int>(socket);
   int flags = fcntl(fd, F_GETFL);
-  if (flags < 0) return false;
+  if (flags < 0) return std::unexpected(last_error());
   flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-  return fcntl(fd, F_SETFL, flags) == 0;
+  if (fcntl(fd, F_SETFL, flags) != 0) return std::unexpected(last_error());
+  return {};
 }
 
-// Waits for a non-blocking connect to finish and gives its outcome.
-std::expected<void, IoError> finish_connect(int fd, std::chrono::milliseconds timeout) {
+std::expected<bool, IoError> start_connect(Native socket, std::uint16_t port) {
+  sockaddr_in address = loopback(port);
+  if (connect(static_cast<int>(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+    return true;
+  if (errno == EINPROGRESS) return false;
+  return std::unexpected(last_error());
+}
+
+std::expected<void, IoError> finish_connect(Native socket, std::chrono::milliseconds timeout) {
+  int fd = static_cast<int>(socket);
   pollfd waiter{fd, POLLOUT, 0};
   int ready = 0;
   do {
@@ -62,39 +83,20 @@ std::expected<void, IoError> finish_connect(int fd, std::chrono::milliseconds ti
   return {};
 }
 
-}  // namespace
-
-Socket::Socket(Socket&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    close_handle(handle_);
-    handle_ = std::exchange(other.handle_, -1);
-  }
-  return *this;
-}
-
-Socket::~Socket() {
-  close_handle(handle_);
-}
-
-bool Socket::is_open() const {
-  return handle_ >= 0;
-}
-
-std::expected<Socket, IoError> Socket::connect_loopback(std::uint16_t port,
-                                                        std::chrono::milliseconds timeout) {
-  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!socket.is_open()) return std::unexpected(last_error());
-  int fd = fd_of(socket.handle_);
+std::expected<std::uint16_t, IoError> listen_loopback(Native socket, std::uint16_t port) {
+  int fd = static_cast<int>(socket);
   sockaddr_in address = loopback(port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    if (errno != EINPROGRESS) return std::unexpected(last_error());
-    if (auto done = finish_connect(fd, timeout); !done) return std::unexpected(done.error());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 64) != 0) {
+    return std::unexpected(last_error());
   }
-  if (!set_blocking(fd, true)) return std::unexpected(last_error());
-  return socket;
+  socklen_t size = sizeof address;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    return std::unexpected(last_error());
+  }
+  return ntohs(address.sin_port);
 }
+
+}  // namespace socket_calls
 
 std::expected<std::size_t, IoError> Socket::read(std::span<std::byte> into) {
   ssize_t count = recv(fd_of(handle_), into.data(), std::min<std::size_t>(into.size(), INT_MAX), 0);
@@ -131,51 +133,19 @@ std::expected<void, IoError> Socket::set_no_delay() {
 }
 
 std::expected<Socket, IoError> Socket::duplicate() const {
-  int copy = fcntl(fd_of(handle_), F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return std::unexpected(last_error());
-  return Socket(copy);
+  UniqueSocket copy(fcntl(fd_of(handle_), F_DUPFD_CLOEXEC, 0));
+  if (!copy) return std::unexpected(last_error());
+  return Socket(std::move(copy));
 }
 
 void Socket::shutdown_both() {
   shutdown(fd_of(handle_), SHUT_RDWR);
 }
 
-Listener::Listener(Listener&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)), port_(other.port_) {}
-
-Listener& Listener::operator=(Listener&& other) noexcept {
-  if (this != &other) {
-    close_handle(handle_);
-    handle_ = std::exchange(other.handle_, -1);
-    port_ = other.port_;
-  }
-  return *this;
-}
-
-Listener::~Listener() {
-  close_handle(handle_);
-}
-
-std::expected<Listener, IoError> Listener::bind_loopback(std::uint16_t port) {
-  Listener listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), 0);
-  int fd = fd_of(listener.handle_);
-  if (fd < 0) return std::unexpected(last_error());
-  sockaddr_in address = loopback(port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 64) != 0) {
-    return std::unexpected(last_error());
-  }
-  socklen_t size = sizeof address;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    return std::unexpected(last_error());
-  }
-  listener.port_ = ntohs(address.sin_port);
-  return listener;
-}
-
 std::expected<Socket, IoError> Listener::accept() {
   for (;;) {
-    int fd = accept4(fd_of(handle_), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) return Socket(fd);
+    UniqueSocket accepted(accept4(fd_of(handle_), nullptr, nullptr, SOCK_CLOEXEC));
+    if (accepted) return Socket(std::move(accepted));
     if (errno != EINTR) return std::unexpected(last_error());
   }
 }

@@ -6,16 +6,14 @@
 #include <utility>
 
 #include "platform/socket.h"
+#include "platform/socket_calls.h"
 
 namespace velmora::platform {
 
 namespace {
 
-SOCKET sock_of(std::intptr_t handle) {
-  return static_cast<SOCKET>(handle);
-}
-std::intptr_t handle_of(SOCKET socket) {
-  return socket == INVALID_SOCKET ? -1 : static_cast<std::intptr_t>(socket);
+SOCKET sock_of(const UniqueSocket& socket) {
+  return static_cast<SOCKET>(socket.get());
 }
 
 IoError last_error() {
@@ -33,13 +31,14 @@ bool winsock_ready() {
 }
 
 // Sockets are never inherited: a started agent must not hold the host's connection.
-SOCKET new_socket(WSAPROTOCOL_INFOW* from = nullptr) {
-  if (!winsock_ready()) return INVALID_SOCKET;
+UniqueSocket new_socket(WSAPROTOCOL_INFOW* from = nullptr) {
+  if (!winsock_ready()) return UniqueSocket();
   int family = from != nullptr ? FROM_PROTOCOL_INFO : AF_INET;
   int type = from != nullptr ? FROM_PROTOCOL_INFO : SOCK_STREAM;
   int protocol = from != nullptr ? FROM_PROTOCOL_INFO : IPPROTO_TCP;
-  return WSASocketW(family, type, protocol, from, 0,
-                    WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  // INVALID_SOCKET, all bits set, is -1 as a signed number: UniqueSocket takes it as none.
+  return UniqueSocket(static_cast<SocketTraits::Value>(WSASocketW(
+      family, type, protocol, from, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT)));
 }
 
 sockaddr_in loopback(std::uint16_t port) {
@@ -50,19 +49,43 @@ sockaddr_in loopback(std::uint16_t port) {
   return address;
 }
 
-void close_handle(std::intptr_t& handle) {
-  if (handle >= 0) closesocket(sock_of(handle));
-  handle = -1;
+int clamp_io(std::size_t size) {
+  return size < INT_MAX ? static_cast<int>(size) : INT_MAX;
 }
 
-bool set_blocking(SOCKET socket, bool blocking) {
+}  // namespace
+
+void SocketTraits::close(Value socket) noexcept {
+  closesocket(static_cast<SOCKET>(socket));
+}
+
+namespace socket_calls {
+
+std::expected<UniqueSocket, IoError> open_stream() {
+  UniqueSocket socket = new_socket();
+  if (!socket) return std::unexpected(last_error());
+  return socket;
+}
+
+std::expected<void, IoError> set_blocking(Native socket, bool blocking) {
   u_long non_blocking = blocking ? 0 : 1;
   // FIONBIO is defined as an unsigned value that ioctlsocket takes as long.
-  return ioctlsocket(socket, static_cast<long>(FIONBIO), &non_blocking) == 0;
+  if (ioctlsocket(static_cast<SOCKET>(socket), static_cast<long>(FIONBIO), &non_blocking) != 0)
+    return std::unexpected(last_error());
+  return {};
 }
 
-// Waits for a non-blocking connect to finish and gives its outcome.
-std::expected<void, IoError> finish_connect(SOCKET socket, std::chrono::milliseconds timeout) {
+std::expected<bool, IoError> start_connect(Native socket, std::uint16_t port) {
+  sockaddr_in address = loopback(port);
+  if (connect(static_cast<SOCKET>(socket), reinterpret_cast<sockaddr*>(&address), sizeof address) ==
+      0)
+    return true;
+  if (WSAGetLastError() == WSAEWOULDBLOCK) return false;
+  return std::unexpected(last_error());
+}
+
+std::expected<void, IoError> finish_connect(Native native, std::chrono::milliseconds timeout) {
+  SOCKET socket = static_cast<SOCKET>(native);
   fd_set writable;
   fd_set failed;
   FD_ZERO(&writable);
@@ -83,44 +106,21 @@ std::expected<void, IoError> finish_connect(SOCKET socket, std::chrono::millisec
   return {};
 }
 
-int clamp_io(std::size_t size) {
-  return size < INT_MAX ? static_cast<int>(size) : INT_MAX;
-}
-
-}  // namespace
-
-Socket::Socket(Socket&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
-
-Socket& Socket::operator=(Socket&& other) noexcept {
-  if (this != &other) {
-    close_handle(handle_);
-    handle_ = std::exchange(other.handle_, -1);
-  }
-  return *this;
-}
-
-Socket::~Socket() {
-  close_handle(handle_);
-}
-
-bool Socket::is_open() const {
-  return handle_ >= 0;
-}
-
-std::expected<Socket, IoError> Socket::connect_loopback(std::uint16_t port,
-                                                        std::chrono::milliseconds timeout) {
-  Socket socket(handle_of(new_socket()));
-  if (!socket.is_open()) return std::unexpected(last_error());
-  SOCKET s = sock_of(socket.handle_);
-  if (!set_blocking(s, false)) return std::unexpected(last_error());
+std::expected<std::uint16_t, IoError> listen_loopback(Native native, std::uint16_t port) {
+  SOCKET socket = static_cast<SOCKET>(native);
   sockaddr_in address = loopback(port);
-  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    if (WSAGetLastError() != WSAEWOULDBLOCK) return std::unexpected(last_error());
-    if (auto done = finish_connect(s, timeout); !done) return std::unexpected(done.error());
+  if (bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(socket, 64) != 0) {
+    return std::unexpected(last_error());
   }
-  if (!set_blocking(s, true)) return std::unexpected(last_error());
-  return socket;
+  int size = sizeof address;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    return std::unexpected(last_error());
+  }
+  return ntohs(address.sin_port);
 }
+
+}  // namespace socket_calls
 
 std::expected<std::size_t, IoError> Socket::read(std::span<std::byte> into) {
   int count =
@@ -168,52 +168,21 @@ std::expected<Socket, IoError> Socket::duplicate() const {
   if (WSADuplicateSocketW(sock_of(handle_), GetCurrentProcessId(), &info) != 0) {
     return std::unexpected(last_error());
   }
-  Socket copy(handle_of(new_socket(&info)));
-  if (!copy.is_open()) return std::unexpected(last_error());
-  return copy;
+  UniqueSocket copy = new_socket(&info);
+  if (!copy) return std::unexpected(last_error());
+  return Socket(std::move(copy));
 }
 
 void Socket::shutdown_both() {
   shutdown(sock_of(handle_), SD_BOTH);
 }
 
-Listener::Listener(Listener&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)), port_(other.port_) {}
-
-Listener& Listener::operator=(Listener&& other) noexcept {
-  if (this != &other) {
-    close_handle(handle_);
-    handle_ = std::exchange(other.handle_, -1);
-    port_ = other.port_;
-  }
-  return *this;
-}
-
-Listener::~Listener() {
-  close_handle(handle_);
-}
-
-std::expected<Listener, IoError> Listener::bind_loopback(std::uint16_t port) {
-  Listener listener(handle_of(new_socket()), 0);
-  if (listener.handle_ < 0) return std::unexpected(last_error());
-  SOCKET s = sock_of(listener.handle_);
-  sockaddr_in address = loopback(port);
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 64) != 0) {
-    return std::unexpected(last_error());
-  }
-  int size = sizeof address;
-  if (getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    return std::unexpected(last_error());
-  }
-  listener.port_ = ntohs(address.sin_port);
-  return listener;
-}
-
 std::expected<Socket, IoError> Listener::accept() {
-  SOCKET accepted = ::accept(sock_of(handle_), nullptr, nullptr);
-  if (accepted == INVALID_SOCKET) return std::unexpected(last_error());
-  SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
-  return Socket(handle_of(accepted));
+  UniqueSocket accepted(
+      static_cast<SocketTraits::Value>(::accept(sock_of(handle_), nullptr, nullptr)));
+  if (!accepted) return std::unexpected(last_error());
+  SetHandleInformation(reinterpret_cast<HANDLE>(accepted.get()), HANDLE_FLAG_INHERIT, 0);
+  return Socket(std::move(accepted));
 }
 
 }  // namespace velmora::platform

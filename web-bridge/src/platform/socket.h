@@ -5,19 +5,29 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <utility>
 
 #include "byte_stream.h"
 #include "errors.h"
+#include "platform/unique_resource.h"
 
 namespace velmora::platform {
+
+// A socket as one number for both platforms: a descriptor, or a Winsock SOCKET (whose
+// INVALID_SOCKET is -1 as a signed number).
+struct SocketTraits {
+  using Value = std::intptr_t;
+  static constexpr Value invalid() noexcept { return -1; }
+  static constexpr bool valid(Value socket) noexcept { return socket >= 0; }
+  static void close(Value socket) noexcept;
+};
+
+using UniqueSocket = UniqueResource<SocketTraits>;
 
 // A connected stream socket, closed when dropped. Created non-inheritable.
 class Socket final : public Reader, public Writer {
  public:
   Socket() = default;
-  Socket(Socket&& other) noexcept;
-  Socket& operator=(Socket&& other) noexcept;
-  ~Socket() override;
 
   // Connects to 127.0.0.1:port, waiting at most `timeout`; the stream handed back blocks.
   static std::expected<Socket, IoError> connect_loopback(std::uint16_t port,
@@ -33,29 +43,25 @@ class Socket final : public Reader, public Writer {
   std::expected<Socket, IoError> duplicate() const;
   // Shuts the connection down in both directions.
   void shutdown_both();
-  bool is_open() const;
+  bool is_open() const { return static_cast<bool>(handle_); }
 
  private:
   friend class Listener;
-  explicit Socket(std::intptr_t handle) : handle_(handle) {}
-  std::intptr_t handle_ = -1;
+  explicit Socket(UniqueSocket handle) : handle_(std::move(handle)) {}
+  UniqueSocket handle_;
 };
 
 // A listening socket on 127.0.0.1.
 class Listener {
  public:
-  Listener(Listener&& other) noexcept;
-  Listener& operator=(Listener&& other) noexcept;
-  ~Listener();
-
   // Port 0 picks a free port.
   static std::expected<Listener, IoError> bind_loopback(std::uint16_t port);
   std::uint16_t port() const { return port_; }
   std::expected<Socket, IoError> accept();
 
  private:
-  Listener(std::intptr_t handle, std::uint16_t port) : handle_(handle), port_(port) {}
-  std::intptr_t handle_ = -1;
+  Listener(UniqueSocket handle, std::uint16_t port) : handle_(std::move(handle)), port_(port) {}
+  UniqueSocket handle_;
   std::uint16_t port_ = 0;
 };
 

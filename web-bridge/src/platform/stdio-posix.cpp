@@ -7,6 +7,7 @@
 
 #include "platform/gather-posix.h"
 #include "platform/stdio.h"
+#include "platform/unique_fd-posix.h"
 
 namespace velmora::platform {
 
@@ -48,16 +49,16 @@ class StandardOutput final : public Writer {
 // socket or file opened later lands on it: reads then see the end, writes vanish.
 void reserve_if_closed(int fd) {
   if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return;
-  int null_fd = open("/dev/null", O_RDWR);
-  if (null_fd >= 0 && null_fd != fd) {
-    dup2(null_fd, fd);
-    close(null_fd);
-  }
+  UniqueFd null_device(open("/dev/null", O_RDWR));
+  // The lowest free number is taken, normally `fd` itself, which then stays open for good.
+  if (null_device.get() == fd) null_device.release();
+  if (null_device) dup2(null_device.get(), fd);
 }
 
 // The browser's pipes hold 64 KiB by default, so a large frame crosses them in many small
 // turns of writer and reader. A larger pipe lets each side move up to a megabyte per turn; where
-// the system refuses (not a pipe, or over its per-user limit), the default stays.
+// the system refuses (not a pipe, or over its per-user limit), the default stays. Only Linux has
+// F_SETPIPE_SZ; other systems keep their default size.
 void enlarge_pipe(int fd) {
 #ifdef F_SETPIPE_SZ
   constexpr int PIPE_BYTES = 1024 * 1024;
