@@ -8,11 +8,6 @@
 
 namespace velmora::driver {
 
-void UniqueFd::reset(int fd) noexcept {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 std::expected<Pipe, std::string> make_pipe() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(os_failure("pipe2"));

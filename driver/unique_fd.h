@@ -6,28 +6,12 @@
 #include <string>
 #include <utility>
 
+#include "platform/unique_fd-posix.h"
+
 namespace velmora::driver {
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-  void reset(int fd = -1) noexcept;
-
- private:
-  int fd_ = -1;
-};
+// The host's own owning descriptor type: the driver links no part of the host, only this header.
+using UniqueFd = platform::UniqueFd;
 
 struct Pipe {
   UniqueFd read;

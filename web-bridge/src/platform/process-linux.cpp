@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <linux/close_range.h>
 #include <spawn.h>
 #include <unistd.h>
 
@@ -57,10 +56,11 @@ struct SpawnAttributes {
 }  // namespace
 
 std::expected<void, IoError> start_detached_process(const std::filesystem::path& program) {
-  // Only the three standard descriptors may reach the agent, whatever the host was given.
-  close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
   SpawnActions spawn;
   SpawnAttributes attributes;
+  // Only the three standard descriptors may reach the agent, whatever the host was given. Closed
+  // in the child, where a failure fails the start instead of letting a descriptor through.
+  posix_spawn_file_actions_addclosefrom_np(&spawn.actions, 3);
   posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&spawn.actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   std::string path = program.native();
