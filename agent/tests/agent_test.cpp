@@ -1,3 +1,4 @@
+// agent/tests/: the sample agent's unit tests, run on both builds.
 #include "agent.h"
 
 #include <gtest/gtest.h>
