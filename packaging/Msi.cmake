@@ -42,6 +42,7 @@ add_test(NAME msi.round-trip
                  --loader ${WINE64_LOADER} --prefix ${CMAKE_CURRENT_BINARY_DIR}/msi-wineprefix
                  --msi ${VELMORA_MSI} --older-msi ${older_msi}
                  --host $<TARGET_FILE:velmora-web-host> --agent $<TARGET_FILE:velmora-agent>
+                 --launch-driver $<TARGET_FILE:windows_launch_tests>
                  --chromium-ids ${VELMORA_CHROMIUM_EXTENSION_IDS}
                  --firefox-ids ${VELMORA_FIREFOX_EXTENSION_IDS})
 set_tests_properties(msi.round-trip PROPERTIES LABELS msi TIMEOUT 300)

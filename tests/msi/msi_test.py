@@ -47,11 +47,11 @@ class Wine:
         self.loader, self.prefix = loader, prefix
         self.env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all")
 
-    def run(self, *args, timeout=120):
+    def run(self, *args, timeout=120, extra_env=None):
         # Output goes through a file: a wineserver that this command starts keeps a pipe open.
         with tempfile.TemporaryFile("w+", encoding="utf-8", errors="replace") as output:
-            result = subprocess.run([self.loader, *args], env=self.env, stdout=output,
-                                    stderr=subprocess.STDOUT, timeout=timeout)
+            result = subprocess.run([self.loader, *args], env=dict(self.env, **(extra_env or {})),
+                                    stdout=output, stderr=subprocess.STDOUT, timeout=timeout)
             output.seek(0)
             result.stdout = output.read()
         return result
@@ -73,11 +73,14 @@ class Wine:
 
     def default_value(self, key):
         """The key's default value, or None when there is no such key."""
-        result = self.run("reg", "query", key, "/ve")
+        return self.value(key, "/ve")
+
+    def value(self, key, *which):
+        result = self.run("reg", "query", key, *which)
         for line in result.stdout.splitlines():
             parts = line.strip().split(None, 2)
-            if len(parts) == 3 and parts[1] == "REG_SZ":
-                return parts[2]
+            if len(parts) == 3 and parts[1].startswith("REG_"):
+                return parts[1], parts[2]
         return None
 
     def value_names(self, key):
@@ -160,7 +163,7 @@ def installed_host(wine, chromium_ids, firefox_ids):
                f"{NAME}.firefox.json": ("allowed_extensions", firefox_ids)}
     hosts = set()
     for key, manifest_name in KEYS.items():
-        manifest_path = wine.default_value(key)
+        manifest_path = (wine.default_value(key) or (None, None))[1]
         check(manifest_path, f"no default value at {key}")
         manifest_file = wine.unix_path(manifest_path)
         check(manifest_file.name == manifest_name and manifest_file.is_file(),
@@ -191,6 +194,24 @@ def link_round_trip(wine, host, origin):
     relay.expect_end()
 
 
+SHELL_FOLDERS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+
+
+def chrome_way(wine, host, driver):
+    """The installed host as Chrome starts it (cmd.exe with named pipes), by the launch tests'
+    driver, with the roaming folder taken from VELMORA_TEST_ROAMING as in the test prefix."""
+    kind, roaming = wine.value(SHELL_FOLDERS, "/v", "AppData")
+    wine.run("reg", "add", SHELL_FOLDERS, "/v", "AppData", "/t", "REG_EXPAND_SZ",
+             "/d", "%VELMORA_TEST_ROAMING%", "/f")
+    try:
+        installed = "C:\\" + str(host.relative_to(wine.prefix / "drive_c")).replace("/", "\\")
+        result = wine.run(windows_path(driver), "--gtest_filter=ChromeWay.*",
+                          extra_env={"VELMORA_TEST_HOST": installed})
+        check(result.returncode == 0, f"Chrome's way failed with the installed host:\n{result.stdout}")
+    finally:
+        wine.run("reg", "add", SHELL_FOLDERS, "/v", "AppData", "/t", kind, "/d", roaming, "/f")
+
+
 def installed_products(wine, upgrade_code):
     return wine.value_names(rf"HKCU\Software\Microsoft\Installer\UpgradeCodes\{packed_guid(upgrade_code)}")
 
@@ -215,6 +236,7 @@ def run(args, wine):
         check(installed.is_file() and installed.read_bytes() == built.read_bytes(),
               f"{installed} is not the built {built.name}")
     link_round_trip(wine, host, f"chrome-extension://{args.chromium_ids[0]}/")
+    chrome_way(wine, host.resolve(), args.launch_driver)
 
     wine.server("-k")  # the agent must not be running while it is removed, as on Windows
     wine.msiexec("/x", windows_path(args.msi))
@@ -234,6 +256,8 @@ def main():
     parser.add_argument("--older-msi", type=pathlib.Path, required=True)
     parser.add_argument("--host", type=pathlib.Path, required=True, help="the built host")
     parser.add_argument("--agent", type=pathlib.Path, required=True, help="the built agent")
+    parser.add_argument("--launch-driver", type=pathlib.Path, required=True,
+                        help="the Windows launch tests' driver")
     parser.add_argument("--chromium-ids", nargs="+", required=True)
     parser.add_argument("--firefox-ids", nargs="+", required=True)
     parser.add_argument("--keep", action="store_true", help="keep the prefix")

@@ -76,8 +76,14 @@ std::wstring beside_driver(const wchar_t* name) {
   return own.substr(0, own.find_last_of(L'\\') + 1) + name;
 }
 
+// The host beside the driver, or the one VELMORA_TEST_HOST names (the installer's test).
 const std::wstring& host_path() {
-  static const std::wstring path = beside_driver(L"velmora-web-host.exe");
+  static const std::wstring path = [] {
+    wchar_t named[MAX_PATH];
+    DWORD length = GetEnvironmentVariableW(L"VELMORA_TEST_HOST", named, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) return std::wstring(named, length);
+    return beside_driver(L"velmora-web-host.exe");
+  }();
   return path;
 }
 
