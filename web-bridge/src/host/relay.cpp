@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/threads.h"
+#include "platform/pages.h"
 #include "platform/process.h"
 #include "platform/stdio.h"
 
@@ -31,7 +32,9 @@ std::expected<WireFrames, FrameReceiver::Error> receive_releasing(FrameReceiver&
     auto frames = since ? receiver.receive_for(*since + IDLE_RELEASE - BufferPool::Clock::now())
                         : receiver.receive();
     if (frames || frames.error() == FrameReceiver::Error::Closed) return frames;
-    if (frames.error() == FrameReceiver::Error::Timeout) large.release_idle(IDLE_RELEASE);
+    if (frames.error() != FrameReceiver::Error::Timeout) continue;
+    large.release_idle(IDLE_RELEASE);
+    platform::trim_heap();  // and what the runs of small frames left free on the heap
   }
 }
 

@@ -2,6 +2,9 @@
 #include <unistd.h>
 
 #include <new>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "platform/pages.h"
 
@@ -17,6 +20,12 @@ std::byte* map_pages(std::size_t& size) {
 
 void unmap_pages(std::byte* data, std::size_t size) noexcept {
   munmap(data, size);
+}
+
+void trim_heap() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 }  // namespace velmora::platform

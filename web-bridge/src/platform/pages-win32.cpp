@@ -20,4 +20,7 @@ void unmap_pages(std::byte* data, std::size_t) noexcept {
   VirtualFree(data, 0, MEM_RELEASE);
 }
 
+// The Windows heap gives large freed blocks back by itself.
+void trim_heap() noexcept {}
+
 }  // namespace velmora::platform

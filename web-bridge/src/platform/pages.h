@@ -13,6 +13,10 @@ namespace velmora::platform {
 std::byte* map_pages(std::size_t& size);
 void unmap_pages(std::byte* data, std::size_t size) noexcept;
 
+// Gives the heap's free memory back to the system where the heap keeps it (glibc keeps freed
+// memory of its thread arenas); elsewhere does nothing.
+void trim_heap() noexcept;
+
 class Pages {
  public:
   Pages() = default;
