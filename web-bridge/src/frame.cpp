@@ -108,14 +108,15 @@ std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::by
 }
 
 std::span<const std::byte> WireFrames::first_payload() const {
-  if (bytes.size() < LENGTH_FIELD) return {};
-  std::size_t length = decode_length(std::span(bytes).first<LENGTH_FIELD>());
-  return std::span(bytes).subspan(LENGTH_FIELD, std::min(length, bytes.size() - LENGTH_FIELD));
+  auto all = bytes();
+  if (all.size() < LENGTH_FIELD) return {};
+  std::size_t length = decode_length(all.first<LENGTH_FIELD>());
+  return all.subspan(LENGTH_FIELD, std::min(length, all.size() - LENGTH_FIELD));
 }
 
 WireFrames FrameRun::take() && {
-  if (!own_.bytes.empty()) return std::move(own_);
-  return {{buffered_.begin(), buffered_.end()}};
+  if (!own_.bytes().empty()) return std::move(own_);
+  return std::vector<std::byte>(buffered_.begin(), buffered_.end());
 }
 
 namespace {
@@ -142,27 +143,44 @@ std::size_t whole_frames_length(std::span<const std::byte> bytes) {
   return whole;
 }
 
-// One frame into a buffer of its own, allocated once its length has been checked.
-std::expected<WireFrames, IoError> read_one_frame(Reader& stream) {
+// The frame with this length field into `into`, which is sized for it.
+std::expected<WireFrames, IoError> read_frame_into(Reader& stream, std::uint32_t length,
+                                                   std::span<std::byte> into, WireFrames frame) {
+  std::ranges::copy(encode_length(length), into.begin());
+  if (auto ok = read_exact(stream, into.subspan(LENGTH_FIELD)); !ok)
+    return std::unexpected(ok.error());
+  return frame;
+}
+
+// One frame into a buffer of its own, taken once its length has been checked. A frame that fits
+// the reader's own buffer, yet came cut across reads, is a small copy; a larger one takes a
+// pooled buffer, used again for later frames rather than fresh pages each time.
+std::expected<WireFrames, IoError> read_one_frame(Reader& stream, BufferPool& large,
+                                                  Pacing pacing) {
   auto length = read_length(stream);
   if (!length) return std::unexpected(length.error());
-  WireFrames frame{std::vector<std::byte>(LENGTH_FIELD + *length)};
-  std::ranges::copy(encode_length(*length), frame.bytes.begin());
-  auto payload = std::span(frame.bytes).subspan(LENGTH_FIELD);
-  if (auto ok = read_exact(stream, payload); !ok) return std::unexpected(ok.error());
-  return frame;
+  std::size_t size = LENGTH_FIELD + *length;
+  if (size <= BufferedReader::CAPACITY) {
+    std::vector<std::byte> small(size);
+    std::span<std::byte> into(small);  // the vector's storage moves with it
+    return read_frame_into(stream, *length, into, std::move(small));
+  }
+  LargeBuffer buffer = large.acquire(size, pacing);
+  std::span<std::byte> into = buffer.bytes();
+  return read_frame_into(stream, *length, into, WireFrames(std::move(buffer)));
 }
 
 }  // namespace
 
-std::expected<FrameRun, IoError> read_frames(BufferedReader& input) {
+std::expected<FrameRun, IoError> read_frames(BufferedReader& input, BufferPool& large,
+                                             Pacing pacing) {
   if (auto filled = fill(input); !filled) return std::unexpected(filled.error());
   if (std::size_t whole = whole_frames_length(input.buffered()); whole > 0) {
     auto run = input.buffered().first(whole);
     input.consume(whole);
     return FrameRun::lying_in(run);
   }
-  auto frame = read_one_frame(input);
+  auto frame = read_one_frame(input, large, pacing);
   if (!frame) return std::unexpected(frame.error());
   return FrameRun::own(std::move(*frame));
 }
@@ -172,7 +190,7 @@ std::expected<void, IoError> write_frames(Writer& stream, std::span<const WireFr
   while (!runs.empty()) {
     std::size_t count = std::min(runs.size(), buffers.size());
     std::ranges::transform(runs.first(count), buffers.begin(),
-                           [](const WireFrames& run) { return ByteSpan(run.bytes); });
+                           [](const WireFrames& run) { return run.bytes(); });
     if (auto ok = write_all_gathered(stream, std::span(buffers).first(count)); !ok) return ok;
     runs = runs.subspan(count);
   }

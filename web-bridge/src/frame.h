@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffer_pool.h"
 #include "byte_stream.h"
 #include "errors.h"
 
@@ -25,12 +26,24 @@ std::expected<Payload, IoError> read_frame(Reader& stream);
 std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::byte> payload);
 
 // One or more whole frames in their wire form (each length field, then its payload), every
-// length checked on the way in: what the queue carries and what is written as it stands.
-struct WireFrames {
-  std::vector<std::byte> bytes;
+// length checked on the way in: what the queue carries and what is written as it stands. Runs
+// of small frames are copied into a vector of their own; a large frame lies in a pooled buffer,
+// which goes back to its pool when the frames are dropped.
+class WireFrames {
+ public:
+  WireFrames() = default;
+  WireFrames(std::vector<std::byte> copied) : copied_(std::move(copied)) {}
+  explicit WireFrames(LargeBuffer large) : large_(std::move(large)) {}
 
+  std::span<const std::byte> bytes() const {
+    return copied_.empty() ? std::span<const std::byte>(large_.bytes()) : copied_;
+  }
   // The first frame's payload, past its length field: the message that is looked at.
   std::span<const std::byte> first_payload() const;
+
+ private:
+  std::vector<std::byte> copied_;
+  LargeBuffer large_;
 };
 
 // Whole frames as read_frames yields them: still lying in the reader's buffer (valid until the
@@ -40,7 +53,9 @@ class FrameRun {
   static FrameRun lying_in(std::span<const std::byte> buffered) { return FrameRun(buffered, {}); }
   static FrameRun own(WireFrames frames) { return FrameRun({}, std::move(frames)); }
 
-  std::span<const std::byte> bytes() const { return own_.bytes.empty() ? buffered_ : own_.bytes; }
+  std::span<const std::byte> bytes() const {
+    return own_.bytes().empty() ? buffered_ : own_.bytes();
+  }
   // The frames in a buffer of their own: moved out when they have one, else copied out.
   WireFrames take() &&;
 
@@ -53,10 +68,12 @@ class FrameRun {
 
 // Reads the next frames: every whole frame that the buffer holds after at most one read, or,
 // when the next frame is not whole there, that frame alone, read on into its own buffer (a large
-// payload straight from the stream, uncopied). Interrupted reads are retried at once. Fails as
-// read_frame does: "bad frame length" once the frames before it have been yielded, "failed to
-// fill whole buffer" when the stream ends, even between frames.
-std::expected<FrameRun, IoError> read_frames(BufferedReader& input);
+// payload straight from the stream, uncopied, into a buffer taken from `large` as `pacing`
+// says). Interrupted reads are retried at once. Fails as read_frame does: "bad frame length"
+// once the frames before it have been yielded, "failed to fill whole buffer" when the stream
+// ends, even between frames.
+std::expected<FrameRun, IoError> read_frames(BufferedReader& input, BufferPool& large,
+                                             Pacing pacing);
 
 // At most this many runs go out in one gathered write, one buffer each: half of the 1,024
 // buffers that one call takes on Linux (IOV_MAX) and on the Windows socket. Every writer caps a

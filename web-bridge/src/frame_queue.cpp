@@ -13,6 +13,7 @@ struct QueueState {
   std::deque<WireFrames> items;
   bool sender_alive = true;
   bool receiver_alive = true;
+  bool woken = false;
 };
 }  // namespace detail
 
@@ -77,8 +78,13 @@ FrameReceiver::~FrameReceiver() {
 
 namespace {
 
+bool ready(const detail::QueueState& state) {
+  return !state.items.empty() || !state.sender_alive || state.woken;
+}
+
 std::expected<WireFrames, FrameReceiver::Error> take_front(detail::QueueState& state) {
   if (state.items.empty()) {
+    if (std::exchange(state.woken, false)) return std::unexpected(FrameReceiver::Error::Woken);
     return std::unexpected(state.sender_alive ? FrameReceiver::Error::Timeout
                                               : FrameReceiver::Error::Closed);
   }
@@ -91,31 +97,42 @@ std::expected<WireFrames, FrameReceiver::Error> take_front(detail::QueueState& s
 
 std::expected<WireFrames, FrameReceiver::Error> FrameReceiver::receive() {
   std::unique_lock lock(state_->mutex);
-  state_->available.wait(lock, [&] { return !state_->items.empty() || !state_->sender_alive; });
+  state_->available.wait(lock, [&] { return ready(*state_); });
   return take_front(*state_);
 }
 
 std::expected<WireFrames, FrameReceiver::Error> FrameReceiver::receive_for(
     std::chrono::steady_clock::duration timeout) {
   std::unique_lock lock(state_->mutex);
-  state_->available.wait_for(lock, timeout,
-                             [&] { return !state_->items.empty() || !state_->sender_alive; });
+  state_->available.wait_for(lock, timeout, [&] { return ready(*state_); });
   return take_front(*state_);
 }
 
 std::size_t FrameReceiver::take_queued(std::vector<WireFrames>& into, std::size_t max_count,
                                        std::size_t max_bytes) {
   std::size_t bytes = 0;
-  for (const auto& item : into) bytes += item.bytes.size();
+  for (const auto& item : into) bytes += item.bytes().size();
   std::lock_guard lock(state_->mutex);
   std::size_t moved = 0;
   while (!state_->items.empty() && into.size() < max_count && bytes < max_bytes) {
-    bytes += state_->items.front().bytes.size();
+    bytes += state_->items.front().bytes().size();
     into.push_back(std::move(state_->items.front()));
     state_->items.pop_front();
     ++moved;
   }
   return moved;
+}
+
+std::function<void()> FrameReceiver::waker() const {
+  return [weak = std::weak_ptr(state_)] {
+    auto state = weak.lock();
+    if (!state) return;
+    {
+      std::lock_guard lock(state->mutex);
+      state->woken = true;
+    }
+    state->available.notify_all();
+  };
 }
 
 }  // namespace velmora

@@ -201,18 +201,19 @@ TEST(ReadFrames, WholeBufferedFramesTogetherElseOneFrameInItsOwnBuffer) {
       {{cut(a, 0, 4)}, {}, {}, eof},
       {{join({a, big, bc})}, {a, big, bc}, {false, true, false}, eof},
   };
+  auto pool = std::make_shared<BufferPool>();
   for (std::size_t row = 0; row < std::size(cases); ++row) {
     const Case& c = cases[row];
     ScriptedReader stream(c.reads);
     BufferedReader input(stream);
     for (std::size_t i = 0; i < c.runs.size(); ++i) {
-      auto run = read_frames(input);
+      auto run = read_frames(input, *pool, Pacing::Free);
       ASSERT_TRUE(run) << "row " << row << " run " << i;
       EXPECT_TRUE(std::ranges::equal(run->bytes(), c.runs[i])) << "row " << row << " run " << i;
       const std::byte* lying = run->bytes().data();
-      EXPECT_EQ(std::move(*run).take().bytes.data() == lying, c.own[i]) << "row " << row;
+      EXPECT_EQ(std::move(*run).take().bytes().data() == lying, c.own[i]) << "row " << row;
     }
-    auto end = read_frames(input);
+    auto end = read_frames(input, *pool, Pacing::Free);
     ASSERT_FALSE(end) << "row " << row;
     EXPECT_EQ(end.error().display(), c.error) << "row " << row;
   }

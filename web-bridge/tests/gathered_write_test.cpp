@@ -128,7 +128,7 @@ TEST(RelayToExtension, SameFramesWhateverTheReadsAndABadFrameEndsAfterThem) {
     for (bool interrupts : {false, true}) {
       ChunkedReader agent(input, chunk, interrupts);
       ChunkedWriter extension(std::size_t{1} << 30, true);
-      IoError error = relay_to_extension(agent, extension);
+      IoError error = relay_to_extension(agent, extension, *std::make_shared<BufferPool>());
       EXPECT_EQ(error.display(), "bad frame length") << "chunk " << chunk << " " << interrupts;
       EXPECT_TRUE(extension.output == frames_of(payloads)) << "chunk " << chunk;
     }
@@ -139,7 +139,8 @@ TEST(RelayToExtension, FramesReadTogetherLeaveInOneCall) {
   std::vector<Payload> payloads(600, bytes("{}"));
   ChunkedReader agent(frames_of(payloads));
   ChunkedWriter extension(std::size_t{1} << 30, true);
-  EXPECT_EQ(relay_to_extension(agent, extension).display(), "failed to fill whole buffer");
+  EXPECT_EQ(relay_to_extension(agent, extension, *std::make_shared<BufferPool>()).display(),
+            "failed to fill whole buffer");
   EXPECT_EQ(extension.output, frames_of(payloads));
   EXPECT_EQ(extension.calls, 1);
 }

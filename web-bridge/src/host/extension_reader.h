@@ -2,11 +2,15 @@
 // FrameQueue for the whole life of the process, and ends the process when that input ends.
 #pragma once
 
+#include <memory>
+
+#include "buffer_pool.h"
 #include "frame_queue.h"
 
 namespace velmora {
 
 // Never returns: any read failure, bad frame or closed queue ends the process with status 0.
-[[noreturn]] void extension_reader(FrameSender sender);
+// Large frames go into paced buffers of `large`, which the forwarder gives back once written.
+[[noreturn]] void extension_reader(FrameSender sender, std::shared_ptr<BufferPool> large);
 
 }  // namespace velmora

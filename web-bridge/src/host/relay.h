@@ -3,8 +3,10 @@
 // agent's frames to the extension.
 #pragma once
 
+#include <memory>
 #include <optional>
 
+#include "buffer_pool.h"
 #include "errors.h"
 #include "frame.h"
 #include "frame_queue.h"
@@ -12,17 +14,20 @@
 
 namespace velmora {
 
-// Starts the forwarder and relays agent frames to standard output on this thread. Ends only
-// with the error that stopped it.
-HostError relay(platform::Socket stream, FrameReceiver receiver, std::optional<WireFrames> first);
+// Starts the forwarder and relays agent frames to standard output on this thread, taking large
+// frames' buffers from `large` as the extension reader does. Ends only with the error that
+// stopped it.
+HostError relay(platform::Socket stream, FrameReceiver receiver, std::optional<WireFrames> first,
+                std::shared_ptr<BufferPool> large);
 
-// The forwarder thread body: the first message's frames, then every queued run, to the agent. Any
+// The forwarder thread body: the first message's frames, then every queued run, to the agent;
+// a second after the traffic stops, it gives the pool's idle buffers back to the system. Any
 // failure shuts the connection down both ways and ends the process with status 0.
 [[noreturn]] void forwarder(platform::Socket stream, FrameReceiver receiver,
-                            std::optional<WireFrames> first);
+                            std::optional<WireFrames> first, std::shared_ptr<BufferPool> large);
 
 // Copies frames from the agent to the extension, unchanged and in order, until a read or write
-// fails.
-IoError relay_to_extension(Reader& agent, Writer& extension);
+// fails. Each large frame's buffer goes back to `large` once written.
+IoError relay_to_extension(Reader& agent, Writer& extension, BufferPool& large);
 
 }  // namespace velmora

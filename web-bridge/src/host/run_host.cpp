@@ -28,11 +28,13 @@ std::optional<WireFrames> first_message(FrameReceiver& receiver) {
 
 std::expected<void, HostError> link_and_relay(const std::filesystem::path& bridge_file,
                                               FrameReceiver receiver,
-                                              std::optional<WireFrames> first) {
+                                              std::optional<WireFrames> first,
+                                              std::shared_ptr<BufferPool> large) {
   auto link = connect_agent(bridge_file, LINK_DEADLINE);
   if (!link) return std::unexpected(link.error());
   if (auto linked = link_agent(link->stream, link->bridge.token); !linked) return linked;
-  return std::unexpected(relay(std::move(link->stream), std::move(receiver), std::move(first)));
+  return std::unexpected(
+      relay(std::move(link->stream), std::move(receiver), std::move(first), std::move(large)));
 }
 
 }  // namespace
@@ -43,13 +45,17 @@ std::expected<void, HostError> run_host() {
   if (!bridge_file) return std::unexpected(PlainMessage{"no config directory"});
 
   auto [sender, receiver] = make_frame_queue();
-  spawn_detached([s = std::move(sender)]() mutable { extension_reader(std::move(s)); });
+  // Large frames of both directions share one pool: what the runs of one direction leave idle
+  // serves the other.
+  auto large = std::make_shared<BufferPool>();
+  spawn_detached(
+      [s = std::move(sender), large]() mutable { extension_reader(std::move(s), large); });
 
   auto first = first_message(receiver);
   // Later frames wait during a launch and end with the process.
   if (first && is_launch_request(first->first_payload()))
     return handle_launch_request(*bridge_file);
-  return link_and_relay(*bridge_file, std::move(receiver), std::move(first));
+  return link_and_relay(*bridge_file, std::move(receiver), std::move(first), std::move(large));
 }
 
 }  // namespace velmora

@@ -1,0 +1,101 @@
+#include "buffer_pool.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace velmora {
+namespace {
+
+constexpr std::size_t MiB = std::size_t{1} << 20;
+
+// A buffer handed out twice, or given back while still held, would let the reader overwrite
+// a frame still queued or being written: every held buffer keeps the bytes it was filled with.
+TEST(BufferPool, HandsOutNoHeldBufferAndReusesWhatCameBack) {
+  struct Step {
+    char op;  // 'T' takes `arg` bytes, 'D' drops the held buffer at index `arg`, 'R' releases
+    std::size_t arg;
+    bool reused;  // for 'T': an idle buffer, not fresh pages
+    std::size_t idle_after;
+  };
+  using Steps = std::vector<Step>;
+  const Steps cases[] = {
+      {{'T', 100'000, false, 0}, {'D', 0, false, 1}, {'T', 100'000, true, 0}},
+      // A buffer too small for the frame stays idle; a larger one serves a smaller frame.
+      {{'T', MiB, false, 0}, {'D', 0, false, 1}, {'T', 2 * MiB, false, 1}, {'T', MiB, true, 0}},
+      // Beyond the idle limit the smallest leaves; the larger ones serve again.
+      {{'T', MiB, false, 0},
+       {'T', 4 * MiB, false, 0},
+       {'T', 2 * MiB, false, 0},
+       {'D', 0, false, 1},
+       {'D', 0, false, 2},
+       {'D', 0, false, 2},
+       {'T', 3 * MiB, true, 1},
+       {'T', 2 * MiB, true, 0},
+       {'T', MiB, false, 0}},
+      // Releasing gives back only the idle ones; held ones stay intact and come back later.
+      {{'T', MiB, false, 0},
+       {'T', MiB, false, 0},
+       {'D', 0, false, 1},
+       {'R', 0, false, 0},
+       {'T', MiB, false, 0},
+       {'D', 0, false, 1},
+       {'D', 0, false, 2}},
+  };
+  for (std::size_t row = 0; row < std::size(cases); ++row) {
+    auto pool = std::make_shared<BufferPool>();
+    std::vector<std::pair<LargeBuffer, std::byte>> held;
+    std::uint8_t fills = 0;
+    for (std::size_t i = 0; i < cases[row].size(); ++i) {
+      const Step& step = cases[row][i];
+      if (step.op == 'T') {
+        LargeBuffer buffer = pool->acquire(step.arg, Pacing::Free);
+        ASSERT_EQ(buffer.bytes().size(), step.arg);
+        // Fresh pages are zero; reused ones still hold their last frame's bytes.
+        EXPECT_EQ(buffer.bytes()[0] != std::byte{0}, step.reused) << "row " << row << " step " << i;
+        auto fill = std::byte(++fills);
+        std::ranges::fill(buffer.bytes(), fill);
+        held.emplace_back(std::move(buffer), fill);
+      } else if (step.op == 'D') {
+        held.erase(held.begin() + static_cast<std::ptrdiff_t>(step.arg));
+      } else {
+        pool->release_idle();
+      }
+      EXPECT_EQ(pool->idle_count(), step.idle_after) << "row " << row << " step " << i;
+      for (const auto& [buffer, fill] : held) {
+        EXPECT_TRUE(std::ranges::all_of(buffer.bytes(), [&](std::byte b) { return b == fill; }))
+            << "row " << row << " step " << i;
+      }
+    }
+  }
+}
+
+// The reader waits for a buffer to come back only while the writer makes progress; a writer
+// that gives nothing back for the stall time no longer holds it up.
+TEST(BufferPool, PacedTakesWaitForAHandBackUnlessTheWriterStalls) {
+  auto waits = std::make_shared<BufferPool>(BufferPool::Limits{2, 2, std::chrono::seconds(30)});
+  std::vector<LargeBuffer> out;
+  for (int i = 0; i < 2; ++i) out.push_back(waits->acquire(MiB, Pacing::Paced));
+  std::atomic<bool> given_back = false;
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    given_back = true;
+    out.erase(out.begin());
+  });
+  LargeBuffer third = waits->acquire(MiB, Pacing::Paced);
+  EXPECT_TRUE(given_back);
+  writer.join();
+  // A free take never waits.
+  LargeBuffer free = waits->acquire(MiB, Pacing::Free);
+
+  auto stalls =
+      std::make_shared<BufferPool>(BufferPool::Limits{1, 2, std::chrono::milliseconds(50)});
+  LargeBuffer stuck = stalls->acquire(MiB, Pacing::Paced);
+  for (int i = 0; i < 3; ++i) out.push_back(stalls->acquire(MiB, Pacing::Paced));
+}
+
+}  // namespace
+}  // namespace velmora
