@@ -128,8 +128,8 @@ __attribute__((destructor)) void on_unload() {
 
 }  // namespace
 
-// Each wrapper gets its symbol through an assembler name, so that it need not repeat the exact
-// exception specification of the libc header's declaration.
+// Each wrapper gets its symbol through an assembler name, so that it need not repeat the
+// libc header's declaration word for word (its noexcept and attributes).
 #define VELMORA_AS(symbol) __asm__(symbol)
 
 extern "C" {
