@@ -91,7 +91,12 @@ void BufferPool::give_back(platform::Pages pages, bool paced) noexcept {
       ++paced_returns_;
       stalled_ = false;
     }
-    if (idle_.empty()) hook = on_idle_;
+    // Only a release nobody is timing needs a wake-up: a buffer that one thread takes and
+    // gives back frame after frame would otherwise wake the timer every frame.
+    if (idle_.empty() && !timed_) {
+      hook = on_idle_;
+      timed_ = true;
+    }
     keep_largest(pages);
   }
   returned_.notify_all();
@@ -108,7 +113,8 @@ void BufferPool::release_idle(Clock::duration quiet) {
 
 std::optional<BufferPool::Clock::time_point> BufferPool::idle_since() const {
   std::lock_guard lock(mutex_);
-  if (idle_.empty()) return std::nullopt;
+  timed_ = !idle_.empty();
+  if (!timed_) return std::nullopt;
   return last_return_;
 }
 

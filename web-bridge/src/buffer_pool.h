@@ -72,10 +72,11 @@ class BufferPool : public std::enable_shared_from_this<BufferPool> {
   // that are out stay valid and come back.
   void release_idle(Clock::duration quiet = {});
   // When the last buffer came back, while any is idle: their release is due `quiet` after it.
+  // Asked by the thread that times the release; with nothing idle, the hook wakes it later.
   std::optional<Clock::time_point> idle_since() const;
   std::size_t idle_count() const;
-  // Called, on the thread that drops it, whenever a buffer comes back to a pool that had none
-  // idle: the moment to start timing their release.
+  // Called, on the thread that drops it, when a buffer comes back to a pool that had none idle
+  // and whose last idle_since() found none: the moment to start timing their release.
   void on_idle(std::function<void()> hook);
 
  private:
@@ -93,6 +94,7 @@ class BufferPool : public std::enable_shared_from_this<BufferPool> {
   std::size_t paced_returns_ = 0;
   bool stalled_ = false;
   Clock::time_point last_return_;
+  mutable bool timed_ = false;  // the last idle_since() found buffers to time
   std::shared_ptr<const std::function<void()>> on_idle_;
 };
 

@@ -14,15 +14,16 @@ namespace velmora {
 namespace {
 
 constexpr std::size_t GATHERED_BYTES = 1024 * 1024;
-// Idle buffers older than this go back to the system.
-constexpr auto IDLE_RELEASE = std::chrono::seconds(1);
+// Idle buffers older than this go back to the system: well within a second of the traffic
+// stopping, and long enough that a pause between bursts of large frames costs nothing.
+constexpr auto IDLE_RELEASE = std::chrono::milliseconds(500);
 
 [[noreturn]] void end_forwarding(platform::Socket& stream) {
   stream.shutdown_both();
   platform::exit_process(0);
 }
 
-// The next queued run. While the pool holds idle buffers the wait is timed, and a second in
+// The next queued run. While the pool holds idle buffers the wait is timed, and half a second in
 // which no buffer comes back gives them back to the system; with none idle it waits as long as
 // it takes, costing nothing.
 std::expected<WireFrames, FrameReceiver::Error> receive_releasing(FrameReceiver& receiver,
