@@ -48,7 +48,6 @@ enum Function {
   Stat,
   Lstat,
   Readlink,
-  CloseRange,
   PosixSpawn,
   PthreadCreate,
   Malloc,
@@ -56,9 +55,9 @@ enum Function {
 };
 
 constexpr const char* NAMES[FunctionCount] = {
-    "socket", "connect", "poll",     "getsockopt",  "setsockopt",  "fcntl",          "recv",
-    "send",   "sendmsg", "read",     "write",       "writev",      "open",           "fstat",
-    "stat",   "lstat",   "readlink", "close_range", "posix_spawn", "pthread_create", "malloc"};
+    "socket", "connect", "poll",     "getsockopt",  "setsockopt",     "fcntl", "recv",
+    "send",   "sendmsg", "read",     "write",       "writev",         "open",  "fstat",
+    "stat",   "lstat",   "readlink", "posix_spawn", "pthread_create", "malloc"};
 
 std::atomic<long> calls[FunctionCount];
 bool watched = false;
@@ -252,12 +251,6 @@ ssize_t torture_readlink(const char* path, char* buffer, size_t size) VELMORA_AS
 ssize_t torture_readlink(const char* path, char* buffer, size_t size) {
   static auto real = next<ssize_t(const char*, char*, size_t)>("readlink");
   return inject(Readlink, -1) ? -1 : real(path, buffer, size);
-}
-
-int torture_close_range(unsigned first, unsigned last, int flags) VELMORA_AS("close_range");
-int torture_close_range(unsigned first, unsigned last, int flags) {
-  static auto real = next<int(unsigned, unsigned, int)>("close_range");
-  return inject(CloseRange, -1) ? -1 : real(first, last, flags);
 }
 
 // These two give their error as the result, not in errno.

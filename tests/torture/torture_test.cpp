@@ -60,18 +60,26 @@ struct FunctionRow {
   bool retries_eintr;
 };
 
-constexpr FunctionRow kFunctions[] = {
-    {"socket", ENOMEM, false},      {"connect", ECONNRESET, false},
-    {"poll", ENOMEM, true},         {"getsockopt", ENOMEM, false},
-    {"setsockopt", ENOMEM, false},  {"fcntl", EIO, false},
-    {"recv", ECONNRESET, true},     {"send", ECONNRESET, true},
-    {"sendmsg", ECONNRESET, true},  {"read", EIO, true},
-    {"write", EPIPE, true},         {"writev", EPIPE, true},
-    {"open", EIO, false},           {"fstat", EIO, false},
-    {"stat", EIO, false},           {"lstat", EIO, false},
-    {"readlink", EIO, false},       {"close_range", ENOMEM, false},
-    {"posix_spawn", ENOMEM, false}, {"pthread_create", EAGAIN, false},
-    {"malloc", ENOMEM, false}};
+constexpr FunctionRow kFunctions[] = {{"socket", ENOMEM, false},
+                                      {"connect", ECONNRESET, false},
+                                      {"poll", ENOMEM, true},
+                                      {"getsockopt", ENOMEM, false},
+                                      {"setsockopt", ENOMEM, false},
+                                      {"fcntl", EIO, false},
+                                      {"recv", ECONNRESET, true},
+                                      {"send", ECONNRESET, true},
+                                      {"sendmsg", ECONNRESET, true},
+                                      {"read", EIO, true},
+                                      {"write", EPIPE, true},
+                                      {"writev", EPIPE, true},
+                                      {"open", EIO, false},
+                                      {"fstat", EIO, false},
+                                      {"stat", EIO, false},
+                                      {"lstat", EIO, false},
+                                      {"readlink", EIO, false},
+                                      {"posix_spawn", ENOMEM, false},
+                                      {"pthread_create", EAGAIN, false},
+                                      {"malloc", ENOMEM, false}};
 
 enum class Scenario { Relay, LaunchNoAgent, LaunchWithAgent };
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "byte_stream.h"
 #include "json/parse.h"
 
 namespace velmora {
@@ -58,9 +59,9 @@ TEST(IsLaunchRequest, OnlyAnObjectWhoseOpIsExactlyLaunch) {
       {"", false},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(is_launch_request(std::as_bytes(std::span(c.message))), c.launch) << c.message;
+    EXPECT_EQ(is_launch_request(as_bytes(c.message)), c.launch) << c.message;
     // The tree-free check must agree with the parsed message.
-    auto parsed = parse_message(std::as_bytes(std::span(c.message)));
+    auto parsed = parse_message(as_bytes(c.message));
     const JsonValue* op = parsed ? get_key(*parsed, "op") : nullptr;
     EXPECT_EQ(op != nullptr && *op == JsonValue("launch"), c.launch) << c.message;
   }
@@ -87,7 +88,7 @@ TEST(IsAcceptance, OnlyAnObjectWhoseOkIsTrue) {
       {"true", false},
   };
   for (const auto& c : cases) {
-    auto reply = parse_message(std::as_bytes(std::span(c.reply)));
+    auto reply = parse_message(as_bytes(c.reply));
     ASSERT_TRUE(reply) << c.reply;
     EXPECT_EQ(is_acceptance(*reply), c.accepted) << c.reply;
   }
