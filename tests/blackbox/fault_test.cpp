@@ -5,6 +5,7 @@
 // that should not have: no frame to the agent before the hello, no linked notice without an
 // acceptance, and no frame on either side that was not sent, or not whole, or out of order.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <random>
 #include <regex>
 #include <thread>
+#include <vector>
 
 #include "agent_fixture.h"
 #include "killed_agent.h"
@@ -444,6 +446,57 @@ INSTANTIATE_TEST_SUITE_P(Agent, AgentNeverReads,
                          testing::Values(StallCase{"nor_replies", false},
                                          StallCase{"after_its_reply", true}),
                          NameOfRow{});
+
+// ---- An agent that falls behind, and one that refuses while the extension sends -------------
+
+constexpr std::size_t kMiB = 1 << 20;
+
+// Reads what the host sends at about 30 MB/s until stopped or the connection ends.
+std::jthread read_slowly(int fd) {
+  return std::jthread([fd](const std::stop_token& stop) {
+    std::vector<char> buffer(64 * 1024);
+    while (!stop.stop_requested() && ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT) != 0) {
+      std::this_thread::sleep_for(2ms);
+    }
+  });
+}
+
+// Nothing waits behind the agent: a backlog far larger than it takes in that second is dropped
+// at the end of input, which ends the host at once.
+TEST_F(FaultTest, InputEndEndsTheHostAtOnceBehindABacklogThatTheAgentReadsSlowly) {
+  auto link = StartWithBareAgent();
+  ASSERT_TRUE(link) << link.error();
+  ASSERT_EQ(receive_frame(link->connection.get(), Deadline(kEndsPromptly)), Bytes(kHello));
+  ASSERT_TRUE(send_all(link->connection.get(), kAcceptFrame));
+  ASSERT_TRUE(NextFrameIs(link->host, kLinkedNotice));
+  for (int i = 0; i < 150; ++i) ASSERT_TRUE(Succeeded(link->host.write_frame(Bytes(kMiB, 'b'))));
+  std::jthread agent = read_slowly(link->connection.get());
+  std::this_thread::sleep_for(500ms);  // buffers come back at the agent's pace by now
+  ASSERT_TRUE(Succeeded(link->host.write_frame(Bytes(100'000, 'e'))));
+  auto closed = Clock::now();
+  link->host.close_stdin();
+  EXPECT_TRUE(EndsQuietly(link->host));
+  EXPECT_LT(Clock::now() - closed, 1s + host_setup().startup_allowance());
+}
+
+// The refusal decides the end although the reader, still queueing the extension's frames, meets
+// the queue closed right after it: a failure never ends with status 0.
+TEST_F(FaultTest, RefusalWhileTheExtensionSendsEndsWithTheRefusal) {
+  for (int i = 0; i < iterations() * 2 && !HasFailure(); ++i) {
+    auto link = StartWithBareAgent();
+    ASSERT_TRUE(link) << link.error();
+    ASSERT_EQ(receive_frame(link->connection.get(), Deadline(kEndsPromptly)), Bytes(kHello));
+    HostProcess& host = link->host;
+    std::jthread extension([&host](const std::stop_token& stop) {
+      while (!stop.stop_requested() && host.write_frame(Bytes(kMiB, 's'), 5s)) {
+      }
+    });
+    std::this_thread::sleep_for(draw_ms(300));
+    ASSERT_TRUE(send_all(link->connection.get(), frame(R"({"ok":false})")));
+    EXPECT_TRUE(
+        EndsWith(host, ExitStatus::exited(1), "velmora-web-host: agent refused the connection\n"));
+  }
+}
 
 // ---- The bridge file torn by an agent rewriting it -------------------------------------------
 

@@ -2,29 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <ranges>
 
 namespace velmora {
-
-LargeBuffer::LargeBuffer(std::shared_ptr<BufferPool> pool, platform::Pages pages, std::size_t size,
-                         bool paced) noexcept
-    : pool_(std::move(pool)), pages_(std::move(pages)), size_(size), paced_(paced) {}
-
-LargeBuffer& LargeBuffer::operator=(LargeBuffer&& other) noexcept {
-  if (this != &other) {
-    give_back();
-    pool_ = std::move(other.pool_);
-    pages_ = std::move(other.pages_);
-    size_ = std::exchange(other.size_, 0);
-    paced_ = other.paced_;
-  }
-  return *this;
-}
-
-void LargeBuffer::give_back() noexcept {
-  if (!pool_) return;
-  std::exchange(pool_, nullptr)->give_back(std::move(pages_), paced_);
-  size_ = 0;
-}
 
 namespace {
 
@@ -35,98 +15,70 @@ std::size_t capacity_for(std::size_t size) {
   return (size + step - 1) / step * step;
 }
 
-}  // namespace
-
-LargeBuffer BufferPool::acquire(std::size_t size, Pacing pacing) {
-  std::unique_lock lock(mutex_);
-  if (pacing == Pacing::Paced) wait_for_room(lock);
-  platform::Pages pages = take_idle(size);
-  if (!pages.data()) {
-    lock.unlock();  // fresh pages need no lock, and mapping them takes a while
-    pages = platform::Pages(capacity_for(size));
-    lock.lock();
-  }
-  if (pacing == Pacing::Paced) ++paced_out_;
-  return LargeBuffer(shared_from_this(), std::move(pages), size, pacing == Pacing::Paced);
+bool holds(const platform::Pages& pages) {
+  return pages.data() != nullptr;
 }
 
-void BufferPool::wait_for_room(std::unique_lock<std::mutex>& lock) {
-  while (paced_out_ >= limits_.in_flight && !stalled_) {
-    std::size_t seen = paced_returns_;
-    if (!returned_.wait_for(lock, limits_.stall, [&] { return paced_returns_ != seen; }))
-      stalled_ = true;
+}  // namespace
+
+LargeBuffer BufferPool::acquire(std::size_t size) {
+  platform::Pages pages;
+  {
+    std::lock_guard lock(mutex_);
+    pages = take_idle(size);
   }
+  // Mapping takes a while and needs no lock.
+  if (!holds(pages)) pages = platform::Pages(capacity_for(size));
+  return LargeBuffer(shared_from_this(), std::move(pages), size);
 }
 
 // The smallest idle buffer that holds `size` bytes, taken out of the pool; none is no pages.
 platform::Pages BufferPool::take_idle(std::size_t size) {
-  auto best = idle_.end();
-  for (auto it = idle_.begin(); it != idle_.end(); ++it) {
-    if (it->size() >= size && (best == idle_.end() || it->size() < best->size())) best = it;
-  }
-  if (best == idle_.end()) return {};
-  platform::Pages pages = std::move(*best);
-  idle_.erase(best);
-  return pages;
+  auto fits = [&](const platform::Pages& pages) { return holds(pages) && pages.size() >= size; };
+  auto candidates = idle_ | std::views::filter(fits);
+  auto best = std::ranges::min_element(candidates, {}, &platform::Pages::size);
+  if (best == candidates.end()) return {};
+  return std::move(*best);
 }
 
-// Keeps the largest buffers within the idle limit, since a large one serves smaller frames too;
-// one beyond it leaves with `pages`, unmapped once unlocked.
-void BufferPool::keep_largest(platform::Pages& pages) noexcept {
-  if (idle_.size() < limits_.idle) {
-    idle_.push_back(std::move(pages));  // room reserved up front: this cannot throw
-    return;
-  }
-  auto smallest = std::ranges::min_element(idle_, {}, &platform::Pages::size);
-  if (smallest != idle_.end() && smallest->size() < pages.size()) std::swap(*smallest, pages);
-}
+// Keeps the largest buffers, since a large one serves smaller frames too: the one coming back
+// takes a free slot or the place of a smaller one, which then leaves with `pages`.
+void BufferPool::give_back(platform::Pages pages) noexcept {
+  std::unique_lock lock(mutex_);
+  bool none_idle = std::ranges::none_of(idle_, holds);
+  last_return_ = Clock::now();
+  auto smallest = std::ranges::min_element(
+      idle_, {}, [](const platform::Pages& slot) { return holds(slot) ? slot.size() : 0; });
+  if (!holds(*smallest) || smallest->size() < pages.size()) std::swap(*smallest, pages);
+  lock.unlock();
+  // Only a pool that had nothing idle wakes the releaser: it times the rest by last_return_.
+  if (none_idle) returned_.notify_one();
+}  // what left unmaps here, unlocked
 
-void BufferPool::give_back(platform::Pages pages, bool paced) noexcept {
-  std::shared_ptr<const std::function<void()>> hook;
-  {
-    std::lock_guard lock(mutex_);
-    last_return_ = Clock::now();
-    if (paced) {
-      --paced_out_;
-      ++paced_returns_;
-      stalled_ = false;
-    }
-    // Only a release nobody is timing needs a wake-up: a buffer that one thread takes and
-    // gives back frame after frame would otherwise wake the timer every frame.
-    if (idle_.empty() && !timed_) {
-      hook = on_idle_;
-      timed_ = true;
-    }
-    keep_largest(pages);
-  }
-  returned_.notify_all();
-  if (hook) (*hook)();
-}
-
-void BufferPool::release_idle(Clock::duration quiet) {
-  std::vector<platform::Pages> leaving;  // unmapped last, unlocked
+void BufferPool::release_idle() {
+  std::array<platform::Pages, IDLE_LIMIT> leaving;  // unmapped last, unlocked
   std::lock_guard lock(mutex_);
-  if (Clock::now() - last_return_ < quiet) return;
-  leaving.swap(idle_);
-  idle_.reserve(limits_.idle);
-}
-
-std::optional<BufferPool::Clock::time_point> BufferPool::idle_since() const {
-  std::lock_guard lock(mutex_);
-  timed_ = !idle_.empty();
-  if (!timed_) return std::nullopt;
-  return last_return_;
+  std::swap(leaving, idle_);
 }
 
 std::size_t BufferPool::idle_count() const {
   std::lock_guard lock(mutex_);
-  return idle_.size();
+  return static_cast<std::size_t>(std::ranges::count_if(idle_, holds));
 }
 
-void BufferPool::on_idle(std::function<void()> hook) {
-  auto shared = std::make_shared<const std::function<void()>>(std::move(hook));
-  std::lock_guard lock(mutex_);
-  on_idle_ = std::move(shared);
+void BufferPool::release_when_quiet(Clock::duration quiet) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    returned_.wait(lock, [&] { return std::ranges::any_of(idle_, holds); });
+    if (auto due = last_return_ + quiet; Clock::now() < due) {
+      returned_.wait_until(lock, due);
+      continue;
+    }
+    lock.unlock();
+    release_idle();
+    platform::trim_heap();  // and what the runs of small frames left free on the heap
+    lock.lock();
+  }
 }
 
 }  // namespace velmora

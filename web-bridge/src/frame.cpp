@@ -154,9 +154,8 @@ std::expected<WireFrames, IoError> read_frame_into(Reader& stream, std::uint32_t
 
 // One frame into a buffer of its own, taken once its length has been checked. A frame that fits
 // the reader's own buffer, yet came cut across reads, is a small copy; a larger one takes a
-// pooled buffer, used again for later frames rather than fresh pages each time.
-std::expected<WireFrames, IoError> read_one_frame(Reader& stream, BufferPool& large,
-                                                  Pacing pacing) {
+// large buffer, used again for later frames rather than fresh pages each time.
+std::expected<WireFrames, IoError> read_one_frame(Reader& stream, LargeBufferSource& large) {
   auto length = read_length(stream);
   if (!length) return std::unexpected(length.error());
   std::size_t size = LENGTH_FIELD + *length;
@@ -165,22 +164,21 @@ std::expected<WireFrames, IoError> read_one_frame(Reader& stream, BufferPool& la
     std::span<std::byte> into(small);  // the vector's storage moves with it
     return read_frame_into(stream, *length, into, std::move(small));
   }
-  LargeBuffer buffer = large.acquire(size, pacing);
+  LargeBuffer buffer = large.acquire(size);
   std::span<std::byte> into = buffer.bytes();
   return read_frame_into(stream, *length, into, WireFrames(std::move(buffer)));
 }
 
 }  // namespace
 
-std::expected<FrameRun, IoError> read_frames(BufferedReader& input, BufferPool& large,
-                                             Pacing pacing) {
+std::expected<FrameRun, IoError> read_frames(BufferedReader& input, LargeBufferSource& large) {
   if (auto filled = fill(input); !filled) return std::unexpected(filled.error());
   if (std::size_t whole = whole_frames_length(input.buffered()); whole > 0) {
     auto run = input.buffered().first(whole);
     input.consume(whole);
     return FrameRun::lying_in(run);
   }
-  auto frame = read_one_frame(input, large, pacing);
+  auto frame = read_one_frame(input, large);
   if (!frame) return std::unexpected(frame.error());
   return FrameRun::own(std::move(*frame));
 }

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "buffer_pool.h"
 #include "byte_stream.h"
 #include "errors.h"
+#include "large_buffer.h"
 
 namespace velmora {
 
@@ -27,8 +27,8 @@ std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::by
 
 // One or more whole frames in their wire form (each length field, then its payload), every
 // length checked on the way in: what the queue carries and what is written as it stands. Runs
-// of small frames are copied into a vector of their own; a large frame lies in a pooled buffer,
-// which goes back to its pool when the frames are dropped.
+// of small frames are copied into a vector of their own; a large frame lies in a large buffer,
+// which goes back to its source when the frames are dropped.
 class WireFrames {
  public:
   WireFrames() = default;
@@ -68,12 +68,11 @@ class FrameRun {
 
 // Reads the next frames: every whole frame that the buffer holds after at most one read, or,
 // when the next frame is not whole there, that frame alone, read on into its own buffer (a large
-// payload straight from the stream, uncopied, into a buffer taken from `large` as `pacing`
-// says). Interrupted reads are retried at once. Fails as read_frame does: "bad frame length"
-// once the frames before it have been yielded, "failed to fill whole buffer" when the stream
-// ends, even between frames.
-std::expected<FrameRun, IoError> read_frames(BufferedReader& input, BufferPool& large,
-                                             Pacing pacing);
+// payload straight from the stream, uncopied, into a buffer taken from `large`). It waits for
+// nothing but the stream. Interrupted reads are retried at once. Fails as read_frame does: "bad
+// frame length" once the frames before it have been yielded, "failed to fill whole buffer" when the
+// stream ends, even between frames.
+std::expected<FrameRun, IoError> read_frames(BufferedReader& input, LargeBufferSource& large);
 
 // At most this many runs go out in one gathered write, one buffer each: half of the 1,024
 // buffers that one call takes on Linux (IOV_MAX) and on the Windows socket. Every writer caps a

@@ -13,7 +13,6 @@ struct QueueState {
   std::deque<WireFrames> items;
   bool sender_alive = true;
   bool receiver_alive = true;
-  bool woken = false;
 };
 }  // namespace detail
 
@@ -79,12 +78,11 @@ FrameReceiver::~FrameReceiver() {
 namespace {
 
 bool ready(const detail::QueueState& state) {
-  return !state.items.empty() || !state.sender_alive || state.woken;
+  return !state.items.empty() || !state.sender_alive;
 }
 
 std::expected<WireFrames, FrameReceiver::Error> take_front(detail::QueueState& state) {
   if (state.items.empty()) {
-    if (std::exchange(state.woken, false)) return std::unexpected(FrameReceiver::Error::Woken);
     return std::unexpected(state.sender_alive ? FrameReceiver::Error::Timeout
                                               : FrameReceiver::Error::Closed);
   }
@@ -121,18 +119,6 @@ std::size_t FrameReceiver::take_queued(std::vector<WireFrames>& into, std::size_
     ++moved;
   }
   return moved;
-}
-
-std::function<void()> FrameReceiver::waker() const {
-  return [weak = std::weak_ptr(state_)] {
-    auto state = weak.lock();
-    if (!state) return;
-    {
-      std::lock_guard lock(state->mutex);
-      state->woken = true;
-    }
-    state->available.notify_all();
-  };
 }
 
 }  // namespace velmora

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <expected>
-#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -34,8 +33,7 @@ class FrameSender {
 
 class FrameReceiver {
  public:
-  // Woken: nothing queued, and another thread asked the receiving one to look up (waker()).
-  enum class Error { Timeout, Closed, Woken };
+  enum class Error { Timeout, Closed };
 
   explicit FrameReceiver(std::shared_ptr<detail::QueueState> state) : state_(std::move(state)) {}
   FrameReceiver(FrameReceiver&&) noexcept = default;
@@ -49,9 +47,6 @@ class FrameReceiver {
   // `max_count` runs or at least `max_bytes` bytes, and gives how many were moved.
   std::size_t take_queued(std::vector<WireFrames>& into, std::size_t max_count,
                           std::size_t max_bytes);
-  // Makes the receive under way, or else the next one, give Woken unless a run is queued. Safe
-  // from any thread; does nothing once the queue is gone.
-  std::function<void()> waker() const;
 
  private:
   void release();

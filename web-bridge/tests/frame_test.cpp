@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "buffer_pool.h"
 #include "test.h"
 
 namespace velmora {
@@ -207,13 +208,13 @@ TEST(ReadFrames, WholeBufferedFramesTogetherElseOneFrameInItsOwnBuffer) {
     ScriptedReader stream(c.reads);
     BufferedReader input(stream);
     for (std::size_t i = 0; i < c.runs.size(); ++i) {
-      auto run = read_frames(input, *pool, Pacing::Free);
+      auto run = read_frames(input, *pool);
       ASSERT_TRUE(run) << "row " << row << " run " << i;
       EXPECT_TRUE(std::ranges::equal(run->bytes(), c.runs[i])) << "row " << row << " run " << i;
       const std::byte* lying = run->bytes().data();
       EXPECT_EQ(std::move(*run).take().bytes().data() == lying, c.own[i]) << "row " << row;
     }
-    auto end = read_frames(input, *pool, Pacing::Free);
+    auto end = read_frames(input, *pool);
     ASSERT_FALSE(end) << "row " << row;
     EXPECT_EQ(end.error().display(), c.error) << "row " << row;
   }

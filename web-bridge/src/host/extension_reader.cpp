@@ -5,14 +5,14 @@
 
 namespace velmora {
 
-void extension_reader(FrameSender sender, std::shared_ptr<BufferPool> large) {
+void extension_reader(FrameSender sender, std::shared_ptr<LargeBufferSource> large) {
   // Held for the rest of the thread's life: this is the only reader of standard input.
   std::lock_guard lock(platform::standard_input_lock());
   BufferedReader input(platform::standard_input());
   for (;;) {
     // Reading stops for good at the end of input, a read error or a bad length, and when the
     // queue's receiving end is gone; each of these ends the process quietly.
-    auto frames = read_frames(input, *large, Pacing::Paced);
+    auto frames = read_frames(input, *large);
     if (!frames || !sender.send(std::move(*frames).take())) platform::exit_process(0);
   }
 }

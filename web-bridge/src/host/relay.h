@@ -14,20 +14,21 @@
 
 namespace velmora {
 
-// Starts the forwarder and relays agent frames to standard output on this thread, taking large
-// frames' buffers from `large` as the extension reader does. Ends only with the error that
-// stopped it.
-HostError relay(platform::Socket stream, FrameReceiver receiver, std::optional<WireFrames> first,
+// Starts the forwarder, and the thread that gives `large`'s idle buffers back to the system
+// half a second after the last came back, then relays agent frames to standard output on this
+// thread, taking large frames' buffers from `large` too. Ends only with the error that stopped
+// it; `receiver` is taken only once the forwarder starts, so a failure before leaves the queue
+// open.
+HostError relay(platform::Socket stream, FrameReceiver&& receiver, std::optional<WireFrames> first,
                 std::shared_ptr<BufferPool> large);
 
-// The forwarder thread body: the first message's frames, then every queued run, to the agent;
-// a second after the traffic stops, it gives the pool's idle buffers back to the system. Any
-// failure shuts the connection down both ways and ends the process with status 0.
+// The forwarder thread body: the first message's frames, then every queued run, to the agent.
+// Any failure shuts the connection down both ways and ends the process with status 0.
 [[noreturn]] void forwarder(platform::Socket stream, FrameReceiver receiver,
-                            std::optional<WireFrames> first, std::shared_ptr<BufferPool> large);
+                            std::optional<WireFrames> first);
 
 // Copies frames from the agent to the extension, unchanged and in order, until a read or write
 // fails. Each large frame's buffer goes back to `large` once written.
-IoError relay_to_extension(Reader& agent, Writer& extension, BufferPool& large);
+IoError relay_to_extension(Reader& agent, Writer& extension, LargeBufferSource& large);
 
 }  // namespace velmora

@@ -11,6 +11,7 @@
 #include "host/messages.h"
 #include "host/relay.h"
 #include "host/threads.h"
+#include "platform/process.h"
 #include "platform/stdio.h"
 
 namespace velmora {
@@ -27,7 +28,7 @@ std::optional<WireFrames> first_message(FrameReceiver& receiver) {
 }
 
 std::expected<void, HostError> link_and_relay(const std::filesystem::path& bridge_file,
-                                              FrameReceiver receiver,
+                                              FrameReceiver&& receiver,
                                               std::optional<WireFrames> first,
                                               std::shared_ptr<BufferPool> large) {
   auto link = connect_agent(bridge_file, LINK_DEADLINE);
@@ -53,9 +54,14 @@ std::expected<void, HostError> run_host() {
 
   auto first = first_message(receiver);
   // Later frames wait during a launch and end with the process.
-  if (first && is_launch_request(first->first_payload()))
-    return handle_launch_request(*bridge_file);
-  return link_and_relay(*bridge_file, std::move(receiver), std::move(first), std::move(large));
+  auto ran =
+      first && is_launch_request(first->first_payload())
+          ? handle_launch_request(*bridge_file)
+          : link_and_relay(*bridge_file, std::move(receiver), std::move(first), std::move(large));
+  // A failure claims the end before the queue's receiving end goes: the reader, whose next send
+  // then fails, must not end the process with status 0 because of it.
+  if (!ran) platform::claim_process_end(1);
+  return ran;
 }
 
 }  // namespace velmora
