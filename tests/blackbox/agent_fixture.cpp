@@ -1,5 +1,8 @@
 #include "agent_fixture.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <utility>
 
 #include "loopback.h"
@@ -81,6 +84,15 @@ testing::AssertionResult AgentReceived(const TestAgent& agent, std::size_t index
   if (got == expected) return testing::AssertionSuccess();
   return testing::AssertionFailure() << "agent received " << shown_frames(got)
                                      << "\n  expected       " << shown_frames(expected);
+}
+
+testing::AssertionResult OddBridgeFile(const std::filesystem::path& path, bool fifo) {
+  std::error_code error;
+  std::filesystem::create_directories(path.parent_path(), error);
+  if (fifo && ::mkfifo(path.c_str(), 0600) != 0) error.assign(errno, std::generic_category());
+  if (!fifo && !error) std::filesystem::create_symlink("/dev/zero", path, error);
+  if (!error) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "cannot make " << path << ": " << error.message();
 }
 
 }  // namespace velmora::blackbox

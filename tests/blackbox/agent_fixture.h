@@ -57,4 +57,8 @@ testing::AssertionResult AgentReceived(const TestAgent& agent, std::size_t index
                                        const std::vector<Bytes>& expected,
                                        Duration limit = kEndsPromptly);
 
+// A bridge file that is no regular file: a FIFO that nobody writes, whose open would block, or
+// else a link to a device that never ends.
+testing::AssertionResult OddBridgeFile(const std::filesystem::path& path, bool fifo);
+
 }  // namespace velmora::blackbox

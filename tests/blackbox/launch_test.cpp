@@ -27,7 +27,7 @@ constexpr std::string_view kGarbage = "neither ELF nor PE: no program at all\n";
 using Report = std::map<std::string, std::string>;
 
 enum class AgentFile { None, Probe, Garbage, NotExecutable };
-enum class Bridge { None, Listening, Stale, TooLargeForMemory };
+enum class Bridge { None, Listening, Stale, TooLargeForMemory, Fifo, Device };
 enum class Line { None, Launched, NotLaunched };
 
 class LaunchTest : public AgentTest {
@@ -116,6 +116,9 @@ testing::AssertionResult LaunchTest::Arrange(Bridge bridge) {
       break;
     case Bridge::TooLargeForMemory:
       return TooLargeForMemory(bridge_file_path(roaming()));
+    case Bridge::Fifo:
+    case Bridge::Device:
+      return OddBridgeFile(bridge_file_path(roaming()), bridge == Bridge::Fifo);
   }
   // An agent that ended without removing its bridge file: nothing listens on the port.
   std::uint16_t port = 0;
@@ -271,6 +274,8 @@ INSTANTIATE_TEST_SUITE_P(
         LaunchCase{"stale_bridge_file", Bridge::Stale, AgentFile::Probe, true, Line::Launched},
         LaunchCase{"bridge_file_too_large_for_memory", Bridge::TooLargeForMemory, AgentFile::Probe,
                    true, Line::Launched},
+        LaunchCase{"bridge_file_a_fifo", Bridge::Fifo, AgentFile::Probe, true, Line::Launched},
+        LaunchCase{"bridge_file_a_device", Bridge::Device, AgentFile::Probe, true, Line::Launched},
         LaunchCase{"no_agent_file", Bridge::None, AgentFile::None, false, Line::None},
         LaunchCase{"agent_file_not_a_program", Bridge::None, AgentFile::Garbage, false,
                    Line::NotLaunched},

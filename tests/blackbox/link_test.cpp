@@ -1,6 +1,8 @@
 // The link with the agent: the hello the agent receives, the agent's verdict, the notice the
 // extension receives, and finding the agent through the bridge file.
 
+#include <optional>
+
 #include "agent_fixture.h"
 
 namespace velmora::blackbox {
@@ -177,7 +179,22 @@ TEST_F(LinkTest, InputEndEndsTheHostWhoseErrorLineIsStuck) {
 constexpr Duration kGivesUpNotBefore = 7500ms;
 constexpr Duration kGivesUpBefore = 15s;
 
-TEST_F(LinkTest, NoAgentAndNoBridgeFileGivesUpAfterAboutEightSeconds) {
+struct NoAgentCase {
+  const char* name;
+  std::optional<bool> odd_bridge_file;  // a FIFO (true) or a device (false) in its place
+};
+
+void PrintTo(const NoAgentCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class NoAgent : public AgentTestWithParam<NoAgentCase> {};
+
+// A bridge file that is no regular file is one that cannot be read: retried, never waited on.
+TEST_P(NoAgent, GivesUpAfterAboutEightSeconds) {
+  if (auto odd = GetParam().odd_bridge_file) {
+    ASSERT_TRUE(OddBridgeFile(bridge_file_path(roaming()), *odd));
+  }
   auto started = Clock::now();
   auto host = start();
   ASSERT_TRUE(host) << host.error();
@@ -189,6 +206,12 @@ TEST_F(LinkTest, NoAgentAndNoBridgeFileGivesUpAfterAboutEightSeconds) {
   EXPECT_LT(elapsed, kGivesUpBefore);
   EXPECT_TRUE(NoMoreOutput(*host));
 }
+
+INSTANTIATE_TEST_SUITE_P(Agent, NoAgent,
+                         testing::Values(NoAgentCase{"no_bridge_file", std::nullopt},
+                                         NoAgentCase{"bridge_file_a_fifo", true},
+                                         NoAgentCase{"bridge_file_a_device", false}),
+                         NameOfRow{});
 
 }  // namespace
 }  // namespace velmora::blackbox

@@ -21,21 +21,26 @@ std::optional<std::filesystem::path> roaming_app_data_folder() {
 }
 
 std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path) {
-  UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that opening a FIFO that nobody writes cannot hang; only a regular file
+  // counts, since a device or a FIFO may never end.
+  UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file) return std::unexpected(IoError::os(errno));
-  std::vector<std::byte> bytes;
   struct stat info {};
-  if (fstat(file.get(), &info) == 0 && info.st_size > 0) {
-    bytes.reserve(static_cast<std::size_t>(info.st_size));
-  }
-  std::byte chunk[8192];
-  for (;;) {
-    ssize_t count = read(file.get(), chunk, sizeof chunk);
+  if (fstat(file.get(), &info) != 0) return std::unexpected(IoError::os(errno));
+  if (!S_ISREG(info.st_mode)) return std::unexpected(IoError::os(EINVAL));
+  // At most the size it has now: a file that grows while it is read cannot take memory without
+  // end, and one torn that way fails to parse like any half-written file.
+  std::vector<std::byte> bytes(static_cast<std::size_t>(info.st_size));
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    ssize_t count = read(file.get(), bytes.data() + filled, bytes.size() - filled);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) return std::unexpected(IoError::os(errno));
-    if (count == 0) return bytes;
-    bytes.insert(bytes.end(), chunk, chunk + count);
+    if (count == 0) break;
+    filled += static_cast<std::size_t>(count);
   }
+  bytes.resize(filled);
+  return bytes;
 }
 
 }  // namespace velmora::platform

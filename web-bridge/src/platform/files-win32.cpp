@@ -3,6 +3,8 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <algorithm>
+
 #include "platform/files.h"
 #include "platform/unique_handle-win32.h"
 
@@ -25,20 +27,25 @@ std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesy
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return std::unexpected(IoError::os(GetLastError()));
-  std::vector<std::byte> bytes;
+  // Only a disk file counts: a pipe or a device may never end.
   LARGE_INTEGER size{};
-  if (GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
-    bytes.reserve(static_cast<std::size_t>(size.QuadPart));
-  }
-  std::byte chunk[8192];
-  for (;;) {
+  if (GetFileType(file.get()) != FILE_TYPE_DISK)
+    return std::unexpected(IoError::os(ERROR_BAD_FILE_TYPE));
+  if (!GetFileSizeEx(file.get(), &size)) return std::unexpected(IoError::os(GetLastError()));
+  // At most the size it has now: a file that grows while it is read cannot take memory without
+  // end, and one torn that way fails to parse like any half-written file.
+  std::vector<std::byte> bytes(static_cast<std::size_t>(size.QuadPart));
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
     DWORD count = 0;
-    if (!ReadFile(file.get(), chunk, sizeof chunk, &count, nullptr)) {
+    DWORD ask = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - filled, MAXDWORD));
+    if (!ReadFile(file.get(), bytes.data() + filled, ask, &count, nullptr))
       return std::unexpected(IoError::os(GetLastError()));
-    }
-    if (count == 0) return bytes;
-    bytes.insert(bytes.end(), chunk, chunk + count);
+    if (count == 0) break;
+    filled += count;
   }
+  bytes.resize(filled);
+  return bytes;
 }
 
 }  // namespace velmora::platform
