@@ -100,7 +100,8 @@ void check_lookups(const JsonValue& value, std::span<const std::byte> input) {
   check(is_launch_request(input) == launch, "is_launch_request agrees with get_key of op");
   const JsonValue* ok = get_key(value, "ok");
   const bool* ok_flag = ok != nullptr ? ok->as_bool() : nullptr;
-  check(is_acceptance(value) == (ok_flag != nullptr && *ok_flag),
+  auto accepted = is_acceptance(input);
+  check(accepted && *accepted == (ok_flag != nullptr && *ok_flag),
         "is_acceptance agrees with get_key of ok");
 }
 
@@ -121,6 +122,9 @@ void run(std::span<const std::byte> input) {
   if (!parsed) {
     check_error_position(input, parsed.error());
     check(!is_launch_request(input), "text that does not parse is no launch request");
+    auto accepted = is_acceptance(input);
+    check(!accepted && accepted.error().display() == parsed.error().display(),
+          "is_acceptance fails as parse_message does");
     return;
   }
   check_tree(*parsed, 0);

@@ -225,6 +225,24 @@ TEST_P(HostileLengths, PeakMemoryStaysWithinAFewLargestFrames) {
   EXPECT_LT(watch.peak(), kMemoryBoundKib);
 }
 
+using HostileReply = HostileLengths;
+
+// A reply of the largest size that nests nothing is judged without a tree of it.
+TEST_F(HostileReply, LargestReplyIsJudgedWithinAFewTimesItsSize) {
+  Bytes reply = "[0";
+  while (reply.size() + 3 <= kMaxFrameLength) reply += ",0";
+  reply += ']';
+  ASSERT_TRUE(StartAgent({{.reply = frame(reply), .then = AgentScript::Then::Listen}}));
+  auto host = start();
+  ASSERT_TRUE(host) << host.error();
+  MemoryWatch watch(host->pid());
+  EXPECT_TRUE(
+      EndsWith(*host, ExitStatus::exited(1), "velmora-web-host: agent refused the connection\n"));
+  std::cout << "[ memory   ] peak " << watch.peak() << " KiB" << std::endl;
+  EXPECT_GT(watch.peak(), 0);
+  EXPECT_LT(watch.peak(), 64 * 1024);
+}
+
 INSTANTIATE_TEST_SUITE_P(Host, HostileLengths,
                          testing::Values(HostileCase{"from_the_extension", false},
                                          HostileCase{"from_the_agent", true}),

@@ -88,10 +88,30 @@ TEST(IsAcceptance, OnlyAnObjectWhoseOkIsTrue) {
       {"true", false},
   };
   for (const auto& c : cases) {
-    auto reply = parse_message(as_bytes(c.reply));
-    ASSERT_TRUE(reply) << c.reply;
-    EXPECT_EQ(is_acceptance(*reply), c.accepted) << c.reply;
+    auto accepted = is_acceptance(as_bytes(c.reply));
+    ASSERT_TRUE(accepted) << c.reply;
+    EXPECT_EQ(*accepted, c.accepted) << c.reply;
   }
+}
+
+// Judged without a tree, a reply that is not JSON still fails as parse_message fails.
+TEST(IsAcceptance, FailsWithTheParsersErrorAndPosition) {
+  const std::string cases[] = {
+      R"({"ok":true} x)",
+      std::string(128, '[') + std::string(128, ']'),
+      R"({"ok":true,"n":1e400})",
+      R"({"ok":tru})",
+      "",
+  };
+  for (const auto& reply : cases) {
+    auto accepted = is_acceptance(as_bytes(reply));
+    auto parsed = parse_message(as_bytes(reply));
+    ASSERT_FALSE(accepted) << reply;
+    ASSERT_FALSE(parsed) << reply;
+    EXPECT_EQ(accepted.error().display(), parsed.error().display()) << reply;
+  }
+  EXPECT_EQ(is_acceptance(as_bytes(cases[0])).error().display(),
+            "trailing characters at line 1 column 13");
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include "frame.h"
 #include "host/messages.h"
-#include "json/parse.h"
 #include "platform/stdio.h"
 
 namespace velmora {
@@ -15,10 +14,9 @@ namespace {
 std::expected<void, HostError> await_acceptance(platform::Socket& stream) {
   auto reply = read_frame(stream);
   if (!reply) return std::unexpected(reply.error());
-  auto verdict = parse_message(*reply);
-  if (!verdict) return std::unexpected(verdict.error());
-  if (!is_acceptance(*verdict))
-    return std::unexpected(BridgeError::rejected("agent refused the connection"));
+  auto accepted = is_acceptance(*reply);
+  if (!accepted) return std::unexpected(accepted.error());
+  if (!*accepted) return std::unexpected(BridgeError::rejected("agent refused the connection"));
   return {};
 }
 

@@ -1,5 +1,6 @@
 #include "host/messages.h"
 
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -9,40 +10,42 @@ namespace velmora {
 
 namespace {
 
-// Judges the first message as parse_message and get_key would, without a tree: the extension
-// may send up to 16 MiB, which as a tree would take many times that.
-class LaunchProbe final : public JsonVisitor {
+// What the last top-level member under one key holds, judged as parse_message and get_key
+// would (the same errors at the same positions) without a tree: either side may send up to
+// 16 MiB, which as a tree would take many times that.
+class TopLevelMember final : public JsonVisitor {
  public:
-  Step null() override { return scalar(false); }
-  Step boolean(bool /*value*/) override { return scalar(false); }
-  Step unsigned_integer(std::uint64_t /*value*/) override { return scalar(false); }
-  Step negative_integer(std::int64_t /*value*/) override { return scalar(false); }
-  Step floating(double /*value*/) override { return scalar(false); }
-  Step string(std::string&& value) override { return scalar(value == "launch"); }
+  explicit TopLevelMember(std::string_view key) : key_(key) {}
+
+  Step null() override { return scalar(JsonValue(nullptr)); }
+  Step boolean(bool value) override { return scalar(value); }
+  Step unsigned_integer(std::uint64_t /*value*/) override { return scalar(std::nullopt); }
+  Step negative_integer(std::int64_t /*value*/) override { return scalar(std::nullopt); }
+  Step floating(double /*value*/) override { return scalar(std::nullopt); }
+  Step string(std::string&& value) override { return scalar(std::move(value)); }
   Step start_object() override { return open(true); }
   Step key(std::string&& key) override {
-    at_op_ = depth_ == 1 && key == "op";
+    at_key_ = depth_ == 1 && key == key_;
     return {};
   }
   Step end_object() override { return close(); }
   Step start_array() override { return open(false); }
   Step end_array() override { return close(); }
 
-  bool launch() const { return top_is_object_ && launch_; }
+  // The message is an object whose member under the key is `wanted`, a scalar.
+  bool holds(const JsonValue& wanted) const { return top_is_object_ && value_ == wanted; }
 
  private:
-  Step scalar(bool launch) {
-    note(launch);
+  // A later member replaces an earlier one, as the last of repeated keys wins; numbers and
+  // containers are kept as nothing, since no wanted value is one.
+  Step scalar(std::optional<JsonValue> value) {
+    if (depth_ == 1 && at_key_) value_ = std::move(value);
     return {};
-  }
-  // A later "op" replaces an earlier one, as the last of repeated keys wins.
-  void note(bool launch) {
-    if (depth_ == 1 && at_op_) launch_ = launch;
   }
   Step open(bool object) {
     if (depth_ == MAX_JSON_NESTING) return std::unexpected("recursion limit exceeded");
     if (depth_ == 0) top_is_object_ = object;
-    note(false);
+    if (depth_ == 1 && at_key_) value_.reset();
     ++depth_;
     return {};
   }
@@ -51,10 +54,11 @@ class LaunchProbe final : public JsonVisitor {
     return {};
   }
 
+  std::string_view key_;
   std::size_t depth_ = 0;
   bool top_is_object_ = false;
-  bool at_op_ = false;
-  bool launch_ = false;
+  bool at_key_ = false;
+  std::optional<JsonValue> value_;
 };
 
 }  // namespace
@@ -74,14 +78,14 @@ std::string launch_reply(bool launched) {
 }
 
 bool is_launch_request(std::span<const std::byte> first_message) {
-  LaunchProbe probe;
-  return visit_json(first_message, probe) && probe.launch();
+  TopLevelMember op("op");
+  return visit_json(first_message, op) && op.holds(JsonValue("launch"));
 }
 
-bool is_acceptance(const JsonValue& reply) {
-  const JsonValue* ok = get_key(reply, "ok");
-  const bool* flag = ok != nullptr ? ok->as_bool() : nullptr;
-  return flag != nullptr && *flag;
+std::expected<bool, JsonError> is_acceptance(std::span<const std::byte> reply) {
+  TopLevelMember ok("ok");
+  if (auto parsed = visit_json(reply, ok); !parsed) return std::unexpected(parsed.error());
+  return ok.holds(JsonValue(true));
 }
 
 }  // namespace velmora

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <expected>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "errors.h"
 #include "json/value.h"
 
 namespace velmora {
@@ -23,7 +25,8 @@ std::string launch_reply(bool launched);
 // The extension's first message asks for a launch: an object whose "op" is exactly "launch".
 bool is_launch_request(std::span<const std::byte> first_message);
 
-// The agent's reply to the hello accepts it: an object whose "ok" is the boolean true.
-bool is_acceptance(const JsonValue& reply);
+// The agent's reply to the hello accepts it: an object whose "ok" is the boolean true. A reply
+// that is not one JSON text gives the parser's error, as parse_message would.
+std::expected<bool, JsonError> is_acceptance(std::span<const std::byte> reply);
 
 }  // namespace velmora
