@@ -222,12 +222,16 @@ std::string next_frame(HANDLE pipe) {
   return "(error " + std::to_string(payload.error()) + ")";
 }
 
-bool write_frame(HANDLE pipe, std::string_view payload) {
-  std::string bytes = frame(payload);
+// In one write: on a message pipe, one message.
+bool write_bytes(HANDLE pipe, std::string_view bytes) {
   auto count = overlapped(pipe, kLong, [&](OVERLAPPED* io) {
     return WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr, io);
   });
   return count == bytes.size();
+}
+
+bool write_frame(HANDLE pipe, std::string_view payload) {
+  return write_bytes(pipe, frame(payload));
 }
 
 // Whatever a finished process left in a pipe, without waiting for its end: a started agent
@@ -244,16 +248,20 @@ struct Pipe {
   Handle mine;
   Handle theirs;
 
-  // `inbound`: the child writes, the test reads.
-  explicit Pipe(bool inbound) {
+  DWORD type;
+
+  // `inbound`: the child writes, the test reads. A message pipe is read message by message.
+  explicit Pipe(bool inbound, DWORD pipe_type = PIPE_TYPE_BYTE) : type(pipe_type) {
     DWORD way = inbound ? PIPE_ACCESS_INBOUND : PIPE_ACCESS_OUTBOUND;
-    mine = Handle(CreateNamedPipeW(name.c_str(), way | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE, 1,
-                                   1 << 16, 1 << 16, 0, nullptr));
+    mine = Handle(CreateNamedPipeW(name.c_str(), way | FILE_FLAG_OVERLAPPED, type, 1, 1 << 16,
+                                   1 << 16, 0, nullptr));
   }
   void open_theirs(bool inbound) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    DWORD access = inbound ? GENERIC_WRITE : GENERIC_READ;
+    DWORD access = inbound ? GENERIC_WRITE : GENERIC_READ | FILE_WRITE_ATTRIBUTES;
     theirs = Handle(CreateFileW(name.c_str(), access, 0, &inherit, OPEN_EXISTING, 0, nullptr));
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    if (type == PIPE_TYPE_MESSAGE) SetNamedPipeHandleState(theirs.get(), &mode, nullptr, nullptr);
   }
 };
 
@@ -280,7 +288,9 @@ Handle high_valued(HANDLE source) {
 // The host started directly with the three pipes as its standard handles, or in their place
 // what `output` and `error` say.
 struct DirectHost {
-  Pipe input{false};
+  explicit DirectHost(DWORD input_type = PIPE_TYPE_BYTE) : input(false, input_type) {}
+
+  Pipe input;
   Pipe output{true};
   Pipe error{true};
   Process process;
@@ -519,5 +529,28 @@ INSTANTIATE_TEST_SUITE_P(Handles, StaleHandle,
                                          StaleCase{"Output", STD_OUTPUT_HANDLE, R"({"ok":true})",
                                                    0}),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// Chrome's pipes may be message pipes: a message longer than one read, and a message of no
+// bytes, are neither the end of the input nor lost.
+TEST(MessagePipe, LongAndEmptyMessagesAreReadOn) {
+  Roaming roaming;
+  PlayedAgent agent(roaming);
+  DirectHost host(PIPE_TYPE_MESSAGE);
+  auto started = host.start(Given::Pipe, Given::Pipe);
+  ASSERT_TRUE(started) << "host start failed: " << started.error();
+  ASSERT_TRUE(agent.accept_within(kLong));
+  ASSERT_NE(agent.receive_frame(), "");
+  ASSERT_TRUE(agent.send_frame(R"({"ok":true})"));
+  EXPECT_EQ(next_frame(host.output.mine.get()), R"({"op":"linked"})");
+  const std::string large(100'000, 'm');
+  ASSERT_TRUE(write_bytes(host.input.mine.get(), ""));
+  ASSERT_TRUE(write_frame(host.input.mine.get(), large));
+  ASSERT_TRUE(write_frame(host.input.mine.get(), "[2]"));
+  EXPECT_EQ(agent.receive_frame(), large);
+  EXPECT_EQ(agent.receive_frame(), "[2]");
+  host.input.mine.reset();
+  EXPECT_EQ(host.process.exit_within(kLong), 0u);
+  EXPECT_EQ(pending(host.error.mine.get()), "");
+}
 
 }  // namespace

@@ -27,6 +27,14 @@ void forget_if_dangling(DWORD which) {
   if (names_nothing(GetLastError())) SetStdHandle(which, nullptr);
 }
 
+// Zero bytes read from a pipe whose writer is still there were a message of zero bytes, not
+// the end: a Windows pipe ends with ERROR_BROKEN_PIPE. (Wine reads the end of a Unix pipe as
+// zero bytes; asking the pipe tells the two apart everywhere.)
+bool is_open_pipe(HANDLE handle) {
+  return GetFileType(handle) == FILE_TYPE_PIPE &&
+         PeekNamedPipe(handle, nullptr, 0, nullptr, nullptr, nullptr) != 0;
+}
+
 DWORD clamp_io(std::size_t size) {
   return size < MAXDWORD ? static_cast<DWORD>(size) : MAXDWORD;
 }
@@ -36,11 +44,18 @@ class StandardInput final : public Reader {
   std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
     HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
     if (is_missing(handle)) return 0;
-    DWORD count = 0;
-    if (ReadFile(handle, into.data(), clamp_io(into.size()), &count, nullptr)) return count;
-    DWORD error = GetLastError();
-    if (error == ERROR_BROKEN_PIPE || names_nothing(error)) return 0;
-    return std::unexpected(IoError::os(error, error == ERROR_OPERATION_ABORTED));
+    for (;;) {
+      DWORD count = 0;
+      if (ReadFile(handle, into.data(), clamp_io(into.size()), &count, nullptr)) {
+        if (count == 0 && is_open_pipe(handle)) continue;
+        return count;
+      }
+      DWORD error = GetLastError();
+      // A message longer than the read: the bytes read are good, the rest comes next.
+      if (error == ERROR_MORE_DATA) return count;
+      if (error == ERROR_BROKEN_PIPE || names_nothing(error)) return 0;
+      return std::unexpected(IoError::os(error, error == ERROR_OPERATION_ABORTED));
+    }
   }
 };
 
