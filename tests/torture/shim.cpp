@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -51,13 +52,14 @@ enum Function {
   PosixSpawn,
   PthreadCreate,
   Malloc,
+  Mmap,
   FunctionCount
 };
 
 constexpr const char* NAMES[FunctionCount] = {
-    "socket", "connect", "poll",     "getsockopt",  "setsockopt",     "fcntl", "recv",
-    "send",   "sendmsg", "read",     "write",       "writev",         "open",  "fstat",
-    "stat",   "lstat",   "readlink", "posix_spawn", "pthread_create", "malloc"};
+    "socket", "connect", "poll",     "getsockopt",  "setsockopt",     "fcntl",  "recv",
+    "send",   "sendmsg", "read",     "write",       "writev",         "open",   "fstat",
+    "stat",   "lstat",   "readlink", "posix_spawn", "pthread_create", "malloc", "mmap"};
 
 std::atomic<long> calls[FunctionCount];
 bool watched = false;
@@ -281,6 +283,16 @@ void* __libc_malloc(size_t size);
 void* torture_malloc(size_t size) VELMORA_AS("malloc");
 void* torture_malloc(size_t size) {
   return inject(Malloc, static_cast<long>(size)) ? nullptr : __libc_malloc(size);
+}
+
+// Large frames' pages; the C library's own mappings (the heap's, thread stacks) do not come
+// through here.
+void* torture_mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset)
+    VELMORA_AS("mmap");
+void* torture_mmap(void* address, size_t length, int protection, int flags, int fd, off_t offset) {
+  static auto real = next<void*(void*, size_t, int, int, int, off_t)>("mmap");
+  if (inject(Mmap, static_cast<long>(length))) return MAP_FAILED;
+  return real(address, length, protection, flags, fd, offset);
 }
 
 }  // extern "C"
