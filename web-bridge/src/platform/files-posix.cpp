@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -30,16 +31,17 @@ std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesy
   if (!S_ISREG(info.st_mode)) return std::unexpected(IoError::os(EINVAL));
   // At most the size it has now: a file that grows while it is read cannot take memory without
   // end, and one torn that way fails to parse like any half-written file.
-  std::vector<std::byte> bytes(static_cast<std::size_t>(info.st_size));
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    ssize_t count = read(file.get(), bytes.data() + filled, bytes.size() - filled);
+  auto size = static_cast<std::size_t>(info.st_size);
+  std::vector<std::byte> bytes;
+  bytes.reserve(size);  // taken, not touched: a huge sparse file fails here
+  std::byte chunk[8192];
+  while (bytes.size() < size) {
+    ssize_t count = read(file.get(), chunk, std::min(sizeof chunk, size - bytes.size()));
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) return std::unexpected(IoError::os(errno));
     if (count == 0) break;
-    filled += static_cast<std::size_t>(count);
+    bytes.insert(bytes.end(), chunk, chunk + count);
   }
-  bytes.resize(filled);
   return bytes;
 }
 

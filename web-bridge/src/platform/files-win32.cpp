@@ -34,17 +34,18 @@ std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesy
   if (!GetFileSizeEx(file.get(), &size)) return std::unexpected(IoError::os(GetLastError()));
   // At most the size it has now: a file that grows while it is read cannot take memory without
   // end, and one torn that way fails to parse like any half-written file.
-  std::vector<std::byte> bytes(static_cast<std::size_t>(size.QuadPart));
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
+  auto total = static_cast<std::size_t>(size.QuadPart);
+  std::vector<std::byte> bytes;
+  bytes.reserve(total);  // taken, not touched: a huge sparse file fails here
+  std::byte chunk[8192];
+  while (bytes.size() < total) {
     DWORD count = 0;
-    DWORD ask = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - filled, MAXDWORD));
-    if (!ReadFile(file.get(), bytes.data() + filled, ask, &count, nullptr))
+    auto ask = static_cast<DWORD>(std::min(sizeof chunk, total - bytes.size()));
+    if (!ReadFile(file.get(), chunk, ask, &count, nullptr))
       return std::unexpected(IoError::os(GetLastError()));
     if (count == 0) break;
-    filled += count;
+    bytes.insert(bytes.end(), chunk, chunk + count);
   }
-  bytes.resize(filled);
   return bytes;
 }
 
