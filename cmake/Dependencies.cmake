@@ -1,8 +1,6 @@
-# nlohmann/json exactly in this release (Debian 12's): the parser's error texts are mapped from its
-# wording of its errors, which another release may change without anything failing to build.
-set(VELMORA_NLOHMANN_JSON_VERSION 3.11.2)
-set(_json_required "nlohmann/json ${VELMORA_NLOHMANN_JSON_VERSION} is required exactly (the parser's \
-error texts follow the wording of its errors)")
+# nlohmann/json 3.x from this release on: its SAX interface as the parser uses it.
+set(VELMORA_NLOHMANN_JSON_VERSION 3.10)
+set(_json_required "nlohmann/json 3.x, ${VELMORA_NLOHMANN_JSON_VERSION} or later, is required")
 
 # The version that the headers under `root` declare (in json.hpp or, since 3.11, in a detail
 # header), in `out`.
@@ -27,7 +25,7 @@ endfunction()
 if(CMAKE_CROSSCOMPILING)
   find_path(NLOHMANN_JSON_ROOT nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
   velmora_json_header_version(${NLOHMANN_JSON_ROOT} _json_version)
-  if(NOT _json_version VERSION_EQUAL VELMORA_NLOHMANN_JSON_VERSION)
+  if(_json_version VERSION_LESS VELMORA_NLOHMANN_JSON_VERSION OR _json_version VERSION_GREATER_EQUAL 4)
     message(FATAL_ERROR "${_json_required}; ${NLOHMANN_JSON_ROOT} has '${_json_version}'")
   endif()
   set(_json_include ${CMAKE_BINARY_DIR}/deps/include)
@@ -41,7 +39,7 @@ if(CMAKE_CROSSCOMPILING)
   set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 else()
-  find_package(nlohmann_json ${VELMORA_NLOHMANN_JSON_VERSION} EXACT)
+  find_package(nlohmann_json ${VELMORA_NLOHMANN_JSON_VERSION})
   if(NOT nlohmann_json_FOUND)
     message(FATAL_ERROR "${_json_required}")
   endif()

@@ -1,5 +1,6 @@
 // The strict reader: visit_json over nlohmann's SAX interface (the only file that sees the
-// library; it words the library's errors as the host reports them) and parse_message over it.
+// library) and parse_message over it. Errors are worded here, by the library's exception id and
+// never by its English texts, so any 3.x release from 3.10 on serves.
 #include "json/parse.h"
 
 #include <iterator>
@@ -8,11 +9,8 @@
 #include <utility>
 #include <vector>
 
-// The error texts below are read out of this release's wording of its errors; another release
-// may word them otherwise and silently change what the host reports. The build requires it too.
-static_assert(NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR == 11 &&
-                  NLOHMANN_JSON_VERSION_PATCH == 2,
-              "the parse error texts are mapped from nlohmann/json 3.11.2's wording");
+static_assert(NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR >= 10,
+              "the SAX interface used here is nlohmann/json 3.10's and later 3.x releases'");
 
 namespace velmora {
 
@@ -88,60 +86,6 @@ JsonError error_at(std::span<const std::byte> input, std::size_t read, std::stri
   return JsonError{std::move(description), line, column};
 }
 
-// nlohmann words its errors as "... syntax error while parsing <context> - <detail>", where a
-// lexical detail ends in "; last read: '<token>'". The token can hold any text, so only the
-// parts before it are looked at.
-struct LibraryMessage {
-  std::string_view context;
-  std::string_view detail;
-  bool lexical = false;
-};
-
-LibraryMessage split_message(std::string_view what) {
-  LibraryMessage message;
-  constexpr std::string_view intro = "while parsing ";
-  std::size_t dash = what.find(" - ");
-  if (dash == std::string_view::npos) return message;
-  std::size_t context = what.rfind(intro, dash);
-  if (context != std::string_view::npos) {
-    context += intro.size();
-    message.context = what.substr(context, dash - context);
-  }
-  message.detail = what.substr(dash + 3);
-  std::size_t token = message.detail.find("; last read: '");
-  message.lexical = token != std::string_view::npos;
-  message.detail = message.detail.substr(0, token);
-  return message;
-}
-
-std::string syntax_description(std::string_view context) {
-  if (context == "object key") return "key must be a string";
-  if (context == "object separator") return "expected `:`";
-  if (context == "array") return "expected `,` or `]`";
-  if (context == "object") return "expected `,` or `}`";
-  return "expected value";
-}
-
-// Faults inside a string or a number; a bad literal is described by where it stood.
-std::optional<std::string> lexical_description(std::string_view detail) {
-  struct Rule {
-    std::string_view fragment;
-    const char* description;
-  };
-  static constexpr Rule rules[] = {
-      {"control character", "control character in string"},
-      {"ill-formed UTF-8", "invalid UTF-8 in string"},
-      {"surrogate", "unpaired surrogate in string"},
-      {"'\\u' must be followed", "invalid unicode escape"},
-      {"after backslash", "invalid escape"},
-      {"invalid number", "invalid number"},
-  };
-  for (const auto& rule : rules) {
-    if (detail.find(rule.fragment) != std::string_view::npos) return rule.description;
-  }
-  return std::nullopt;
-}
-
 // Passes nlohmann's SAX callbacks on to a JsonVisitor and keeps what is needed to place errors.
 class SaxAdapter {
  public:
@@ -188,7 +132,6 @@ class SaxAdapter {
   bool close(JsonVisitor::Step result);
   void complete_if_top(std::size_t end);
   std::string describe(std::size_t position, const Json::exception& e) const;
-  std::string end_of_input_description(const LibraryMessage& message) const;
 
   JsonVisitor& visitor_;
   std::span<const std::byte> input_;
@@ -237,22 +180,11 @@ bool SaxAdapter::parse_error(std::size_t position, const std::string& /*token*/,
 }
 
 std::string SaxAdapter::describe(std::size_t position, const Json::exception& e) const {
+  constexpr int syntax_error = 101;
   constexpr int number_overflow = 406;
   if (e.id == number_overflow) return "number out of range";
-  LibraryMessage message = split_message(e.what());
-  if (position > input_.size()) return end_of_input_description(message);
-  if (message.lexical) {
-    if (auto description = lexical_description(message.detail)) return *description;
-  }
-  return syntax_description(message.context);
-}
-
-std::string SaxAdapter::end_of_input_description(const LibraryMessage& message) const {
-  if (message.lexical && message.detail.starts_with("invalid string")) {
-    return "EOF while parsing a string";
-  }
-  if (open_arrays_.empty()) return "EOF while parsing a value";
-  return open_arrays_.back() ? "EOF while parsing an array" : "EOF while parsing an object";
+  if (position > input_.size()) return "unexpected end of input";
+  return e.id == syntax_error ? "syntax error" : "invalid JSON";
 }
 
 }  // namespace
@@ -263,7 +195,7 @@ std::expected<void, JsonError> visit_json(std::span<const std::byte> bytes, Json
   // The library would skip a byte-order mark silently; no JSON text starts with its first byte.
   if (!bytes.empty() && bytes.front() == std::byte{0xEF}) {
     cursor.read = 1;
-    adapter.refuse("expected value");
+    adapter.refuse("syntax error");
     return std::unexpected(std::move(*adapter.error()));
   }
   const auto* data = reinterpret_cast<const char*>(bytes.data());
