@@ -164,8 +164,18 @@ class Run {
       auto failures = attempt(*s, setup_);
       ++done_;
       if (failures.empty()) continue;
-      report(*s, failures, shrunk(*s, rules_of(failures), setup_, end_ + 30s));
+      // Shrinking costs runs: only the first failure of each rule is shrunk.
+      report(*s, failures,
+             first_of_a_rule(failures) ? shrunk(*s, rules_of(failures), setup_, end_ + 30s)
+                                       : std::nullopt);
     }
+  }
+
+  bool first_of_a_rule(const std::vector<Failure>& failures) {
+    std::lock_guard lock(mutex_);
+    bool first = false;
+    for (const Failure& f : failures) first = shrunk_rules_.insert(f.rule).second || first;
+    return first;
   }
 
   void report(const Scenario& s, const std::vector<Failure>& failures,
@@ -198,7 +208,7 @@ class Run {
   std::atomic<int> done_{0};
   int failures_ = 0;
   std::string failed_;
-  std::set<std::string> broken_;
+  std::set<std::string> broken_, shrunk_rules_;
 };
 
 }  // namespace

@@ -144,8 +144,10 @@ std::vector<Event> events(const Scenario& s, const History& h, Bounds b) {
   if (!reachable(s) && s.first != First::Launch) {
     out.push_back({"no agent to connect to",
                    7500ms,
-                   b.startup + 10s + b.slack,
+                   std::nullopt,
                    {{1, Line::Exact, "the browser extension is not connected"}}});
+    // A stuck error stream holds the host in its line.
+    if (s.errors != ErrorStream::Stuck) out.back().deadline = b.startup + 10s + b.slack;
   }
   handshake_event(s, h, b, out);
   agent_end_event(s, h, b, out);
