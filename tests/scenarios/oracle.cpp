@@ -107,7 +107,11 @@ void handshake_event(const Scenario& s, const History& h, Bounds b, std::vector<
       break;  // the parser's or the system's text
   }
   std::optional<Duration> deadline;
-  if (h.reply_done && s.errors != ErrorStream::Stuck) deadline = *h.reply_done + 1s + b.slack;
+  // Judging a large reply takes time of its own: a second per 4 MiB, generously.
+  const Duration judging = Duration(s.reply_size * 1000 / (4 << 20));
+  if (h.reply_done && s.errors != ErrorStream::Stuck) {
+    deadline = *h.reply_done + 1s + b.slack + judging;
+  }
   out.push_back({"the agent's answer to the hello", *h.reply_at, deadline, outcomes});
 }
 
