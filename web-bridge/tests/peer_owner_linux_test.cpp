@@ -18,6 +18,10 @@ struct OwnerCase {
   PeerOwner owner;
 };
 
+void PrintTo(const OwnerCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
 class PeerOwnerOnLinux : public testing::TestWithParam<OwnerCase> {};
 
 TEST_P(PeerOwnerOnLinux, IsTheUidOfTheListenersCreator) {

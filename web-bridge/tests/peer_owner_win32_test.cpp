@@ -46,6 +46,10 @@ struct DecisionCase {
   PeerOwner owner;
 };
 
+void PrintTo(const DecisionCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
 const Sid kOwn = well_known(WinLocalServiceSid);
 const Sid kOther = well_known(WinNetworkServiceSid);
 // Both ends' rows: the host's own row (its user is ours) must not be taken for the agent's.
