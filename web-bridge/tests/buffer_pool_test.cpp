@@ -25,10 +25,18 @@ TEST(BufferPool, HandsOutNoHeldBufferAndReusesWhatCameBack) {
       {{'T', 100'000, false, 0}, {'D', 0, false, 1}, {'T', 100'000, true, 0}},
       // A buffer too small for the frame stays idle; a larger one serves a smaller frame.
       {{'T', MiB, false, 0}, {'D', 0, false, 1}, {'T', 2 * MiB, false, 1}, {'T', MiB, true, 0}},
-      // Beyond the idle limit the smallest leaves; the larger ones serve again.
+      // What came back serves again: the smallest that fits first.
       {{'T', MiB, false, 0},
        {'T', 4 * MiB, false, 0},
+       {'D', 0, false, 1},
+       {'D', 0, false, 2},
+       {'T', MiB, true, 1},
+       {'T', 2 * MiB, true, 0},
+       {'T', MiB, false, 0}},
+      // Beyond the idle limit the oldest goes.
+      {{'T', MiB, false, 0},
        {'T', 2 * MiB, false, 0},
+       {'T', 3 * MiB, false, 0},
        {'D', 0, false, 1},
        {'D', 0, false, 2},
        {'D', 0, false, 2},
@@ -72,18 +80,26 @@ TEST(BufferPool, HandsOutNoHeldBufferAndReusesWhatCameBack) {
   }
 }
 
-// The releaser runs on a thread of its own, so idle buffers go back to the system after the
-// quiet time whatever the other threads are blocked in; a buffer still out stays.
-TEST(BufferPool, ReleaserGivesBackIdleBuffersOnceQuiet) {
+// The releaser runs on a thread of its own, so each idle buffer goes back to the system the
+// quiet time after it came back, whatever the other threads are blocked in; a buffer still out
+// stays, and one that came back later stays until its own time.
+TEST(BufferPool, ReleaserGivesBackEachIdleBufferOnceItsQuietTimeIsOver) {
   auto pool = std::make_shared<BufferPool>();
-  std::thread([pool] { pool->release_when_quiet(std::chrono::milliseconds(50)); }).detach();
+  constexpr auto quiet = std::chrono::milliseconds(200);
+  std::thread([pool, quiet] { pool->release_when_quiet(quiet); }).detach();
   LargeBuffer held = pool->acquire(MiB);
   pool->acquire(MiB);  // dropped at once: idle
-  EXPECT_EQ(pool->idle_count(), 1U);
-  for (int i = 0; i < 200 && pool->idle_count() > 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(pool->idle_count(), 0U);
+  std::this_thread::sleep_for(quiet / 2);
+  pool->acquire(2 * MiB);  // idle, half the quiet time later
+  EXPECT_EQ(pool->idle_count(), 2U);
+  auto wait_for = [&](std::size_t count) {
+    for (int i = 0; i < 300 && pool->idle_count() > count; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pool->idle_count();
+  };
+  EXPECT_EQ(wait_for(1), 1U);
+  EXPECT_EQ(wait_for(0), 0U);
   std::ranges::fill(held.bytes(), std::byte{7});  // still mapped
 }
 
