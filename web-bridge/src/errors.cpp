@@ -1,12 +1,10 @@
 #include "errors.h"
 
-#include "platform/os_error.h"
-
 namespace velmora {
 
 std::string IoError::display() const {
   if (!is_os()) return text_;
-  return platform::os_error_message(code_) + " (os error " + std::to_string(code_) + ")";
+  return os_error_message(code_) + " (os error " + std::to_string(code_) + ")";
 }
 
 std::string BridgeError::display() const {
