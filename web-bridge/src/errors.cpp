@@ -10,6 +10,8 @@ std::string IoError::display() const {
 std::string BridgeError::display() const {
   switch (kind_) {
     case Kind::NotConnected:
+      // Fixed by the product's contract, although it is the agent that cannot be reached: the
+      // extension's side matches this text. Do not reword it.
       return "the browser extension is not connected";
     case Kind::Disconnected:
       return "the browser extension disconnected";

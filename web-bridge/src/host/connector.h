@@ -10,14 +10,10 @@
 
 #include "bridge_file.h"
 #include "errors.h"
+#include "host/timings.h"
 #include "platform/socket.h"
 
 namespace velmora {
-
-inline constexpr std::chrono::seconds LINK_DEADLINE{8};
-inline constexpr std::chrono::milliseconds LAUNCH_PROBE_DEADLINE{300};
-inline constexpr std::chrono::milliseconds CONNECT_TIMEOUT{500};
-inline constexpr std::chrono::milliseconds RETRY_PAUSE{200};
 
 // The connected stream and the bridge file read on the attempt that made it.
 struct AgentLink {
