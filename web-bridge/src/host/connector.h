@@ -1,7 +1,5 @@
-// host/: the host's side, from the run sequence (run_host.h) down to each of its steps, the
-// messages the host reads and writes, and its one way of reporting. This header: the agent
-// connector: re-reads the bridge file and tries 127.0.0.1 at its port until a connection stands or
-// the caller's deadline has passed.
+// The agent connector: re-reads the bridge file and tries 127.0.0.1 at its port until a
+// connection stands or the caller's deadline has passed.
 #pragma once
 
 #include <chrono>
