@@ -45,8 +45,7 @@ std::string bridge_file_contents(std::uint16_t port, const std::string& token) {
   return serialize_compact(JsonValue(std::move(contents)));
 }
 
-std::expected<Agent, std::string> Agent::open(std::filesystem::path bridge_file,
-                                              Behaviour behaviour) {
+std::expected<Agent, std::string> Agent::open(std::filesystem::path bridge_file) {
   auto listener = platform::Listener::bind_loopback(0);
   if (!listener)
     return std::unexpected("cannot listen on 127.0.0.1: " + listener.error().display());
@@ -54,8 +53,8 @@ std::expected<Agent, std::string> Agent::open(std::filesystem::path bridge_file,
   auto published =
       PublishedFile::publish(std::move(bridge_file), bridge_file_contents(listener->port(), token));
   if (!published) return std::unexpected(std::move(published.error()));
-  auto state = std::make_shared<SharedState>(std::move(behaviour), std::move(token),
-                                             listener->port(), std::move(*published));
+  auto state =
+      std::make_shared<SharedState>(std::move(token), listener->port(), std::move(*published));
   return Agent(std::move(*listener), std::move(state));
 }
 

@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "options.h"
 #include "platform/socket.h"
 
 namespace velmora::agent {
@@ -25,8 +24,7 @@ struct SharedState;
 class Agent {
  public:
   // Binds the listener and publishes the bridge file at `bridge_file`.
-  static std::expected<Agent, std::string> open(std::filesystem::path bridge_file,
-                                                Behaviour behaviour);
+  static std::expected<Agent, std::string> open(std::filesystem::path bridge_file);
   Agent(Agent&& other) noexcept;
   Agent& operator=(Agent&& other) = delete;
   // Withdraws the bridge file if nothing has yet.

@@ -35,40 +35,18 @@ std::string verdict(bool accepted) {
   return serialize_compact(JsonValue(std::move(reply)));
 }
 
-bool answer_hello(platform::Socket& connection, bool accepted, const Behaviour& behaviour) {
-  if (behaviour.reply) return write_frame(connection, as_bytes(*behaviour.reply)).has_value();
+bool answer_hello(platform::Socket& connection, bool accepted) {
   return write_frame(connection, as_bytes(verdict(accepted))).has_value();
-}
-
-bool silent(const Behaviour& behaviour) {
-  return behaviour.no_echo || behaviour.no_reply;
-}
-
-// A zero length is invalid on the wire; the host must treat it as a broken agent.
-bool send_zero_frame_when_due(platform::Socket& connection, std::size_t echoed,
-                              const Behaviour& behaviour) {
-  if (silent(behaviour) || behaviour.zero_frame_after != echoed) return true;
-  return write_frame(connection, {}).has_value();
 }
 
 // The linked state: every frame is answered, and the stop message is honoured, from the host
 // that proved the token only.
 void serve_linked(platform::Socket& connection, SharedState& state) {
-  const Behaviour& behaviour = state.behaviour;
-  std::size_t echoed = 0;
-  if (!send_zero_frame_when_due(connection, echoed, behaviour)) return;
   for (;;) {
     auto frame = read_frame(connection);
     if (!frame) return;
     if (is_stop(*frame)) return state.stop();
-    if (silent(behaviour)) continue;
     if (!write_frame(connection, *frame)) return;
-    if (!send_zero_frame_when_due(connection, ++echoed, behaviour)) return;
-  }
-}
-
-void drain(platform::Socket& connection) {
-  while (read_frame(connection)) {
   }
 }
 
@@ -79,12 +57,10 @@ void serve_connection(platform::Socket connection, std::shared_ptr<SharedState> 
   if (!enlisted) return;
   (void)connection.set_no_delay();  // without it an echo may wait for a delayed ack
   auto hello = read_frame(connection);
-  const Behaviour& behaviour = state->behaviour;
-  if (!hello || behaviour.close_after_hello) return;
-  bool accepted = !behaviour.refuse && is_hello(*hello, state->token);
-  if (!behaviour.no_reply && !answer_hello(connection, accepted, behaviour)) return;
-  if (accepted) return serve_linked(connection, *state);
-  if (behaviour.no_reply) drain(connection);
+  if (!hello) return;
+  bool accepted = is_hello(*hello, state->token);
+  if (!answer_hello(connection, accepted)) return;
+  if (accepted) serve_linked(connection, *state);
 }
 
 }  // namespace velmora::agent

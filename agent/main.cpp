@@ -1,5 +1,5 @@
 // velmora-agent: a stand-in for the desktop agent, so the host can be run and shown without it.
-// Started with no arguments it just serves; the options make it misbehave for tests.
+// Started with no arguments it publishes in the roaming folder and serves.
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   if (!command) return complain(command.error() + "\n" + std::string(velmora::agent::usage()), 2);
   auto bridge_file = bridge_file_for(*command);
   if (!bridge_file) return complain("no roaming folder to publish in; give one with --roaming", 1);
-  auto agent = velmora::agent::Agent::open(std::move(*bridge_file), std::move(command->behaviour));
+  auto agent = velmora::agent::Agent::open(std::move(*bridge_file));
   if (!agent) return complain(agent.error(), 1);
   velmora::agent::StopOnSignals signals([&agent] { agent->request_stop(); });
   if (command->print_port) std::cout << agent->port() << std::endl;

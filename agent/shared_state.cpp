@@ -5,12 +5,8 @@
 
 namespace velmora::agent {
 
-SharedState::SharedState(Behaviour how, std::string secret, std::uint16_t listening_port,
-                         PublishedFile bridge)
-    : behaviour(std::move(how)),
-      token(std::move(secret)),
-      port(listening_port),
-      bridge_(std::move(bridge)) {}
+SharedState::SharedState(std::string secret, std::uint16_t listening_port, PublishedFile bridge)
+    : token(std::move(secret)), port(listening_port), bridge_(std::move(bridge)) {}
 
 void SharedState::stop() {
   // The file goes first: a peer that sees its connection end may rely on the file being gone.

@@ -7,17 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
 #include "platform/socket.h"
 #include "published_file.h"
 
 namespace velmora::agent {
 
 struct SharedState {
-  SharedState(Behaviour how, std::string secret, std::uint16_t listening_port,
-              PublishedFile bridge);
+  SharedState(std::string secret, std::uint16_t listening_port, PublishedFile bridge);
 
-  const Behaviour behaviour;
   const std::string token;
   const std::uint16_t port;
 

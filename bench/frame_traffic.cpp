@@ -9,12 +9,12 @@
 #include <string>
 
 #include "fd_io.h"
+#include "frame_length.h"
 
 namespace velmora::bench {
 
 namespace {
 
-constexpr std::size_t kLargestFrame = 16 * 1024 * 1024;
 constexpr std::size_t kSequenceBytes = 8;
 // Small frames go out in batches of about this many bytes per write.
 constexpr std::size_t kBatchBytes = 256 * 1024;
@@ -22,7 +22,7 @@ constexpr std::size_t kReadBytes = 1024 * 1024;
 
 const Buffer& pattern() {
   static const Buffer bytes = [] {
-    Buffer out(kLargestFrame);
+    Buffer out(MAX_FRAME_LEN);
     for (std::size_t i = 0; i < out.size(); ++i) out[i] = std::byte((i * 131 + 7) & 0xFF);
     return out;
   }();
@@ -40,7 +40,7 @@ void stamp(std::byte* payload, std::uint64_t sequence) {
 }
 
 void check_size(std::size_t size) {
-  if (size < kSequenceBytes || size > kLargestFrame) fail("unsupported frame size");
+  if (size < kSequenceBytes || size > MAX_FRAME_LEN) fail("unsupported frame size");
 }
 
 // Many frames per write: the batch holds whole frames, restamped for each round.

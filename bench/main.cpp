@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fd_io.h"
+#include "frame_length.h"
 #include "frame_traffic.h"
 #include "machine_facts.h"
 #include "process_stats.h"
@@ -42,7 +43,7 @@ constexpr Size kSizes[] = {{64, "64 B", 200'000},
                            {4096, "4 KiB", 32'768},
                            {65536, "64 KiB", 2048},
                            {1 << 20, "1 MiB", 128},
-                           {1 << 24, "16 MiB", 16}};
+                           {MAX_FRAME_LEN, "16 MiB", 16}};
 // From this size on a frame no longer fits a relay's usual buffer: its page faults are reported.
 constexpr std::size_t kLargeFrame = 1 << 20;
 constexpr std::uint64_t kRoundTrips = 10'000;

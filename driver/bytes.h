@@ -6,12 +6,14 @@
 #include <string>
 #include <string_view>
 
+#include "frame_length.h"
+
 namespace velmora::driver {
+
+using velmora::MAX_FRAME_LEN;
 
 // Bytes are held in std::string: payloads are mostly JSON text, and GoogleTest prints them.
 using Bytes = std::string;
-
-inline constexpr std::uint32_t kMaxFrameLength = 16'777'216;
 
 Bytes length_prefix(std::uint32_t length);
 Bytes frame(std::string_view payload);

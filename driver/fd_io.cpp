@@ -66,7 +66,7 @@ std::expected<void, ReadError> FrameReader::fill(int fd, std::size_t count,
 std::expected<Bytes, ReadError> FrameReader::read(int fd, const Deadline& deadline) {
   if (auto ok = fill(fd, 4, deadline); !ok) return std::unexpected(ok.error());
   std::uint32_t length = decode_length(pending_);
-  if (length > kMaxFrameLength) return std::unexpected(ReadError::BadLength);
+  if (length > MAX_FRAME_LEN) return std::unexpected(ReadError::BadLength);
   if (auto ok = fill(fd, 4 + std::size_t{length}, deadline); !ok) {
     return std::unexpected(ok.error());
   }

@@ -72,7 +72,7 @@ std::expected<Bytes, ReadError> receive_frame(int fd, const Deadline& deadline) 
   Bytes header;
   if (auto ok = receive_exact(fd, 4, header, deadline); !ok) return std::unexpected(ok.error());
   std::uint32_t length = decode_length(header);
-  if (length > kMaxFrameLength) return std::unexpected(ReadError::BadLength);
+  if (length > MAX_FRAME_LEN) return std::unexpected(ReadError::BadLength);
   Bytes payload;
   if (auto ok = receive_exact(fd, length, payload, deadline); !ok) {
     return std::unexpected(ok.error());

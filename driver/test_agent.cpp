@@ -118,7 +118,7 @@ void on_frame(Live& live, const Bytes& payload) {
 void take_frames(State& state, Live& live) {
   while (live.in.size() >= 4) {
     std::uint32_t length = decode_length(live.in);
-    if (length == 0 || length > kMaxFrameLength) {
+    if (length == 0 || length > MAX_FRAME_LEN) {
       state.record(live.index, [](AgentConnection& c) { c.bad_length = true; });
       live.in.clear();
       live.silent = true;

@@ -59,7 +59,7 @@ std::uint64_t checksum(std::string_view bytes) {
 
 std::size_t FrameSource::size_of(std::uint64_t sequence) const {
   std::uint64_t draw = mix(seed_ ^ mix(sequence));
-  if (sequence == kAlwaysLargest || draw % kOneLargestIn == 0) return kMaxFrameLength;
+  if (sequence == kAlwaysLargest || draw % kOneLargestIn == 0) return MAX_FRAME_LEN;
   double unit = static_cast<double>(draw >> 11) * 0x1.0p-53;
   return std::max<std::size_t>(1,
                                static_cast<std::size_t>(std::exp2(unit * kLargestSmallSizeLog2)));
@@ -84,7 +84,7 @@ Bytes FrameSource::next() {
   Bytes payload = payload_of(count_.frames);
   ++count_.frames;
   count_.bytes += payload.size();
-  if (payload.size() == kMaxFrameLength) ++count_.largest;
+  if (payload.size() == MAX_FRAME_LEN) ++count_.largest;
   return payload;
 }
 
@@ -108,7 +108,7 @@ std::optional<std::string> FrameCheck::take(std::string_view payload) {
   }
   ++count_.frames;
   count_.bytes += size;
-  if (size == kMaxFrameLength) ++count_.largest;
+  if (size == MAX_FRAME_LEN) ++count_.largest;
   return std::nullopt;
 }
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -91,8 +90,8 @@ std::string hello(std::string_view token) {
 
 class AgentTest : public ::testing::Test {
  protected:
-  void start(Behaviour behaviour = {}) {
-    auto opened = Agent::open(bridge_file_, std::move(behaviour));
+  void start() {
+    auto opened = Agent::open(bridge_file_);
     ASSERT_TRUE(opened) << opened.error();
     agent_.emplace(std::move(*opened));
     runner_ = std::thread([this, done = std::move(done_)]() mutable {
@@ -241,7 +240,7 @@ TEST_F(AgentTest, ARequestedStopWithdrawsTheFile) {
 
 TEST_F(AgentTest, EndingWithoutARunWithdrawsTheFile) {
   {
-    auto opened = Agent::open(bridge_file_, {});
+    auto opened = Agent::open(bridge_file_);
     ASSERT_TRUE(opened) << opened.error();
     EXPECT_TRUE(fs::exists(bridge_file_));
   }
@@ -259,73 +258,6 @@ TEST_P(AgentSignalTest, ASignalStopsTheAgent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, AgentSignalTest, ::testing::Values(SIGINT, SIGTERM));
-
-TEST_F(AgentTest, RefuseAnswersEveryHelloWithFalse) {
-  ASSERT_NO_FATAL_FAILURE(start({.refuse = true}));
-  Socket socket = connect();
-  send_text(socket, hello(agent_->token()));
-  auto reply = read_text(socket);
-  EXPECT_EQ(text_or_error(reply), R"({"ok":false})");
-  expect_closed(socket);
-}
-
-TEST_F(AgentTest, CloseAfterHelloSendsNothing) {
-  ASSERT_NO_FATAL_FAILURE(start({.close_after_hello = true}));
-  Socket socket = connect();
-  send_text(socket, hello(agent_->token()));
-  expect_closed(socket);
-}
-
-TEST_F(AgentTest, NoReplyLeavesTheHelloUnanswered) {
-  ASSERT_NO_FATAL_FAILURE(start({.no_reply = true}));
-  Socket socket = connect();
-  send_text(socket, hello(agent_->token()));
-  send_text(socket, "unanswered");
-  send_text(socket, STOP_MESSAGE);
-  expect_closed(socket);
-}
-
-TEST_F(AgentTest, NoEchoAcceptsAndThenStaysSilent) {
-  ASSERT_NO_FATAL_FAILURE(start({.no_echo = true}));
-  Socket socket = link();
-  send_text(socket, "unanswered");
-  send_text(socket, STOP_MESSAGE);
-  expect_closed(socket);
-}
-
-TEST_F(AgentTest, ReplySendsTheGivenBytesInstead) {
-  ASSERT_NO_FATAL_FAILURE(start({.reply = R"({"ok":true,"agent":"x"} trailing)"}));
-  Socket socket = connect();
-  send_text(socket, hello(agent_->token()));
-  auto reply = read_text(socket);
-  EXPECT_EQ(text_or_error(reply), R"({"ok":true,"agent":"x"} trailing)");
-  expect_echo(socket, "still echoed");
-}
-
-// The four length bytes of a zero-length frame: a plain read, as the codec rejects them.
-void expect_zero_frame(Socket& socket) {
-  std::array<std::byte, 4> length{std::byte{0xff}, std::byte{0xff}, std::byte{0xff},
-                                  std::byte{0xff}};
-  ReadBound bound(socket);
-  ASSERT_TRUE(read_exact(socket, length));
-  ASSERT_FALSE(bound.fired());
-  EXPECT_EQ(length, (std::array<std::byte, 4>{}));
-}
-
-TEST_F(AgentTest, ZeroFrameAfterCountsEchoes) {
-  ASSERT_NO_FATAL_FAILURE(start({.zero_frame_after = 2}));
-  Socket socket = link();
-  expect_echo(socket, "one");
-  expect_echo(socket, "two");
-  expect_zero_frame(socket);
-  expect_echo(socket, "three");
-}
-
-TEST_F(AgentTest, ZeroFrameAfterNoneFollowsTheReply) {
-  ASSERT_NO_FATAL_FAILURE(start({.zero_frame_after = 0}));
-  Socket socket = link();
-  expect_zero_frame(socket);
-}
 
 }  // namespace
 }  // namespace velmora::agent

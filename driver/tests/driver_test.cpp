@@ -45,7 +45,7 @@ TEST(HostProcessTest, FramesGoInAndComeOutWhole) {
 TEST(HostProcessTest, OversizedFrameIsRefusedUnread) {
   auto cat = HostProcess::start(Command{{"/bin/cat"}, {}});
   ASSERT_TRUE(cat) << cat.error();
-  ASSERT_TRUE(cat->write(length_prefix(kMaxFrameLength + 1)).has_value());
+  ASSERT_TRUE(cat->write(length_prefix(MAX_FRAME_LEN + 1)).has_value());
   EXPECT_EQ(cat->read_frame(kBound).error(), ReadError::BadLength);
 }
 

@@ -44,16 +44,16 @@ TEST_P(FrameLength, AcceptedLengthKeepsTheHostReadingAndOthersEndIt) {
 
 INSTANTIATE_TEST_SUITE_P(Extension, FrameLength,
                          testing::Values(LengthCase{"one_byte", "", 1, true},
-                                         LengthCase{"largest", "", kMaxFrameLength, true},
+                                         LengthCase{"largest", "", MAX_FRAME_LEN, true},
                                          LengthCase{"zero", "", 0, false},
-                                         LengthCase{"one_above_largest", "", kMaxFrameLength + 1,
+                                         LengthCase{"one_above_largest", "", MAX_FRAME_LEN + 1,
                                                     false},
                                          // 00 00 00 0F: fifteen if it were read big-endian
                                          LengthCase{"read_little_endian", "", 0x0F00'0000, false},
                                          LengthCase{"all_ones", "", 0xFFFF'FFFF, false},
                                          LengthCase{"zero_after_a_frame", frame("{}"), 0, false},
                                          LengthCase{"one_above_largest_after_a_frame", frame("{}"),
-                                                    kMaxFrameLength + 1, false}),
+                                                    MAX_FRAME_LEN + 1, false}),
                          NameOfRow{});
 
 // A message whose every 4 bytes, misread as a length, are far above the largest frame: a
@@ -101,7 +101,7 @@ TEST_F(SplitWrites, FrameWrittenOneByteAtATimeReachesTheAgentWhole) {
 TEST_F(SplitWrites, BadLengthWrittenOneByteAtATimeEndsTheHostAtItsLastByte) {
   auto host = start();
   ASSERT_TRUE(host) << host.error();
-  Bytes bad = length_prefix(kMaxFrameLength + 1);
+  Bytes bad = length_prefix(MAX_FRAME_LEN + 1);
   ASSERT_TRUE(Trickle(*host, frame(kMessage) + bad.substr(0, 3)));
   EXPECT_TRUE(StaysAlive(*host, idle_span()));
   ASSERT_TRUE(Succeeded(host->write(bad.substr(3))));

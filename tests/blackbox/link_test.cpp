@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {.reply = length_prefix(11) + R"({"ok")", .then = AgentScript::Then::Close},
                     kAgentClosed},
         FailureCase{"zero_length_reply", replying(length_prefix(0)), kBadLength},
-        FailureCase{"reply_above_largest_frame", replying(length_prefix(kMaxFrameLength + 1)),
+        FailureCase{"reply_above_largest_frame", replying(length_prefix(MAX_FRAME_LEN + 1)),
                     kBadLength}),
     NameOfRow{});
 

@@ -93,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {"a", "b"},
                      kBadLength},
         AgentEndCase{"frame_above_largest",
-                     frame("a") + length_prefix(kMaxFrameLength + 1),
+                     frame("a") + length_prefix(MAX_FRAME_LEN + 1),
                      kListen,
                      {"a"},
                      kBadLength}),
@@ -104,7 +104,7 @@ using RelayTest = AgentTest;
 // Every byte value, the pattern shifted by one every 255 * 256 bytes: a chunk that is lost,
 // repeated or moved shows.
 Bytes largest_payload() {
-  Bytes payload(kMaxFrameLength, '\0');
+  Bytes payload(MAX_FRAME_LEN, '\0');
   for (std::size_t i = 0; i < payload.size(); ++i) {
     payload[i] = static_cast<char>((i % 255) + (i / (255 * 256)));
   }

@@ -153,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(Host, ReadOnlyHome,
 // ---- Hostile lengths ---------------------------------------------------------------------------
 
 // A few of the largest frames at a time, and the host itself.
-constexpr long kMemoryBoundKib = (4 * kMaxFrameLength + 16 * 1024 * 1024) / 1024;
+constexpr long kMemoryBoundKib = (4 * MAX_FRAME_LEN + 16 * 1024 * 1024) / 1024;
 constexpr int kLargestFrames = 8;
 constexpr std::uint32_t kHostileLength = 0xFFFF'FFFF;
 
@@ -196,7 +196,7 @@ class MemoryWatch {
 // Frames of the largest size, one after the other, then a length far above it: the host holds
 // no more than a frame or two at a time, and never allocates for the length it rejects.
 TEST_P(HostileLengths, PeakMemoryStaysWithinAFewLargestFrames) {
-  const Bytes largest(kMaxFrameLength, 'L');
+  const Bytes largest(MAX_FRAME_LEN, 'L');
   Bytes from_agent;
   if (GetParam().from_agent) {
     for (int i = 0; i < kLargestFrames; ++i) from_agent += frame(largest);
@@ -230,7 +230,7 @@ using HostileReply = HostileLengths;
 // A reply of the largest size that nests nothing is judged without a tree of it.
 TEST_F(HostileReply, LargestReplyIsJudgedWithinAFewTimesItsSize) {
   Bytes reply = "[0";
-  while (reply.size() + 3 <= kMaxFrameLength) reply += ",0";
+  while (reply.size() + 3 <= MAX_FRAME_LEN) reply += ",0";
   reply += ']';
   ASSERT_TRUE(StartAgent({{.reply = frame(reply), .then = AgentScript::Then::Listen}}));
   auto host = start();

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 
 constexpr Duration kDefaultSpan = 5s;
 // Bytes sent to the agent but not yet received there: the host's queue never grows beyond this.
-constexpr std::uint64_t kWindow = 3 * std::uint64_t{kMaxFrameLength};
+constexpr std::uint64_t kWindow = 3 * std::uint64_t{MAX_FRAME_LEN};
 // Once the sending stops, the frames still on their way have this long to arrive.
 constexpr Duration kDrain = 60s;
 

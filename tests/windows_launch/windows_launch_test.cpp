@@ -132,10 +132,10 @@ std::expected<Process, DWORD> start(const std::wstring& program, std::wstring co
 }
 
 // The sample agent publishing in `roaming`, once its bridge file is there.
-std::expected<Process, DWORD> start_agent(const Roaming& roaming, const wchar_t* extra = L"") {
+std::expected<Process, DWORD> start_agent(const Roaming& roaming) {
   std::wstring agent = beside_driver(L"velmora-agent.exe");
-  auto process = start(
-      agent, L"\"" + agent + L"\" --roaming \"" + roaming.path.wstring() + L"\" " + extra, {});
+  auto process =
+      start(agent, L"\"" + agent + L"\" --roaming \"" + roaming.path.wstring() + L"\"", {});
   if (!process) return process;
   auto bridge_file = roaming.path / "VelmoraAgent" / "web-bridge.json";
   auto end = std::chrono::steady_clock::now() + kLong;

@@ -1,7 +1,5 @@
-// web-bridge/src/: the library with all of the host's logic, its steps in host/, JSON in json/,
-// the operating system behind platform/. This header: the bridge file through which the agent
-// publishes its loopback port and pairing token. The host only ever reads it, afresh at every
-// connection attempt.
+// The bridge file through which the agent publishes its loopback port and pairing token. The host
+// only ever reads it, afresh at every connection attempt.
 #pragma once
 
 #include <cstddef>

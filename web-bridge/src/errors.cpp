@@ -1,17 +1,17 @@
 #include "errors.h"
 
-#include "platform/os_error.h"
-
 namespace velmora {
 
 std::string IoError::display() const {
   if (!is_os()) return text_;
-  return platform::os_error_message(code_) + " (os error " + std::to_string(code_) + ")";
+  return os_error_message(code_) + " (os error " + std::to_string(code_) + ")";
 }
 
 std::string BridgeError::display() const {
   switch (kind_) {
     case Kind::NotConnected:
+      // Fixed by the product's contract, although it is the agent that cannot be reached: the
+      // extension's side matches this text. Do not reword it.
       return "the browser extension is not connected";
     case Kind::Disconnected:
       return "the browser extension disconnected";

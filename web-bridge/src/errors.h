@@ -28,7 +28,7 @@ class IoError {
   Kind kind() const { return kind_; }
   std::int64_t os_code() const { return code_; }
   bool is_os() const { return kind_ == Kind::Os || kind_ == Kind::Interrupted; }
-  // The fixed text, or the system's message followed by " (os error N)".
+  // The fixed text, or os_error_message(code) followed by " (os error N)".
   std::string display() const;
 
  private:
@@ -38,6 +38,10 @@ class IoError {
   std::string text_;
   std::int64_t code_;
 };
+
+// The system's message for an error code, trailing whitespace removed, or a fallback that names
+// the code. Each build's operating-system layer gives it (strerror_r, FormatMessageW).
+std::string os_error_message(std::int64_t code);
 
 class BridgeError {
  public:

@@ -10,11 +10,10 @@
 
 #include "byte_stream.h"
 #include "errors.h"
+#include "frame_length.h"
 #include "large_buffer.h"
 
 namespace velmora {
-
-inline constexpr std::size_t MAX_FRAME_LEN = 16'777'216;
 
 // One frame's contents, owned and moved from reader to writer, never copied.
 using Payload = std::vector<std::byte>;

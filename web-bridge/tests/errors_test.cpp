@@ -5,8 +5,6 @@
 
 #include <string>
 
-#include "platform/os_error.h"
-
 namespace velmora {
 namespace {
 
@@ -45,7 +43,7 @@ TEST(HostError, DisplayOfEveryForm) {
 
 TEST(HostError, OsErrorShowsTheSystemTextAndTheCode) {
   for (std::int64_t code : {2, 5, 32, 10054}) {
-    std::string message = platform::os_error_message(code);
+    std::string message = os_error_message(code);
     ASSERT_FALSE(message.empty());
     EXPECT_THAT(std::string(" \t\r\n"), Not(HasSubstr(std::string(1, message.back()))));
     EXPECT_EQ(HostError(IoError::os(code)).display(),

@@ -1,6 +1,7 @@
 #include "test.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace velmora::test {
 
@@ -15,6 +16,13 @@ Payload frame_of(std::span<const std::byte> payload) {
   Payload out(4 + n);
   for (std::size_t i = 0; i < 4; ++i) out[i] = std::byte((n >> (8 * i)) & 0xFF);
   std::ranges::copy(payload, out.begin() + 4);
+  return out;
+}
+
+Payload frames_of(const std::vector<Payload>& payloads) {
+  Payload out;
+  for (const auto& payload : payloads)
+    std::ranges::copy(frame_of(payload), std::back_inserter(out));
   return out;
 }
 

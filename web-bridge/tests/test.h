@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <string_view>
+#include <vector>
 
 #include "byte_stream.h"
 #include "frame.h"
@@ -21,6 +22,8 @@ using driver::TempDir;
 Payload bytes(std::string_view text);
 // `payload` as one frame: its 4-byte little-endian length, then its bytes.
 Payload frame_of(std::span<const std::byte> payload);
+// The payloads as consecutive frames.
+Payload frames_of(const std::vector<Payload>& payloads);
 
 // An in-memory stream that can hand out at most `chunk` bytes per call and fail on demand.
 class MemoryStream final : public Reader, public Writer {

@@ -1,7 +1,5 @@
-// host/: the host's side, from the run sequence (run_host.h) down to each of its steps, the
-// messages the host reads and writes, and its one way of reporting. This header: the agent
-// connector: re-reads the bridge file and tries 127.0.0.1 at its port until a connection stands or
-// the caller's deadline has passed.
+// The agent connector: re-reads the bridge file and tries 127.0.0.1 at its port until a
+// connection stands or the caller's deadline has passed.
 #pragma once
 
 #include <chrono>
@@ -10,14 +8,10 @@
 
 #include "bridge_file.h"
 #include "errors.h"
+#include "host/timings.h"
 #include "platform/socket.h"
 
 namespace velmora {
-
-inline constexpr std::chrono::seconds LINK_DEADLINE{8};
-inline constexpr std::chrono::milliseconds LAUNCH_PROBE_DEADLINE{300};
-inline constexpr std::chrono::milliseconds CONNECT_TIMEOUT{500};
-inline constexpr std::chrono::milliseconds RETRY_PAUSE{200};
 
 // The connected stream and the bridge file read on the attempt that made it.
 struct AgentLink {

@@ -1,6 +1,8 @@
 #include "host/launch.h"
 
 #include <mutex>
+#include <string>
+#include <string_view>
 
 #include "frame.h"
 #include "host/connector.h"
@@ -13,6 +15,9 @@
 namespace velmora {
 
 namespace {
+
+// The agent's program name, without the platform's executable suffix.
+constexpr std::string_view AGENT_PROGRAM = "velmora-agent";
 
 bool agent_answers(const std::filesystem::path& bridge_file) {
   // The probe connection closes at once, without a byte sent.
@@ -42,7 +47,7 @@ std::expected<void, HostError> write_reply(bool launched) {
 std::expected<std::filesystem::path, IoError> agent_executable_path() {
   auto host = platform::running_executable_final_path();
   if (!host) return host;
-  return host->replace_filename(platform::AGENT_FILE_NAME);
+  return host->replace_filename(std::string(AGENT_PROGRAM) + platform::EXECUTABLE_SUFFIX);
 }
 
 std::expected<void, HostError> handle_launch_request(const std::filesystem::path& bridge_file) {

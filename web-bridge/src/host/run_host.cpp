@@ -11,6 +11,7 @@
 #include "host/messages.h"
 #include "host/relay.h"
 #include "host/threads.h"
+#include "host/timings.h"
 #include "platform/process.h"
 #include "platform/stdio.h"
 

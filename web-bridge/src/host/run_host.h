@@ -1,14 +1,11 @@
 // The run sequence: the whole life of the host process from start to end.
 #pragma once
 
-#include <chrono>
 #include <expected>
 
 #include "errors.h"
 
 namespace velmora {
-
-inline constexpr std::chrono::milliseconds FIRST_MESSAGE_WAIT{300};
 
 // Succeeds only on the launch path; the ordinary path ends by an error or by another thread
 // ending the process.

@@ -1,5 +1,4 @@
-// json/: JSON as data (a value model, its compact writer and a strict reader), with no knowledge
-// of the host's messages. This header: the strict reader, as a push parser and as a value tree.
+// The strict JSON reader, as a push parser and as a value tree.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,4 @@
-// json/: JSON as data (a value model, its compact writer and a strict reader), with no knowledge
-// of the host's messages. This header: the value model and its writer; no JSON library is seen
-// here.
+// The JSON value model and its compact writer; no JSON library is seen here.
 #pragma once
 
 #include <concepts>

@@ -7,6 +7,7 @@
 
 #include "platform/files.h"
 #include "platform/unique_handle-win32.h"
+#include "platform/utf8-win32.h"
 
 namespace velmora::platform {
 
@@ -66,14 +67,7 @@ bool metadata_readable(const std::filesystem::path& path) {
 }
 
 std::string display_path(const std::filesystem::path& path) {
-  // Without WC_ERR_INVALID_CHARS an unpaired surrogate becomes U+FFFD.
-  const std::wstring& wide = path.native();
-  int length = static_cast<int>(wide.size());
-  int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, nullptr, 0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0)
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), length, text.data(), size, nullptr, nullptr);
-  return text;
+  return utf8_from_utf16(path.native());
 }
 
 }  // namespace velmora::platform

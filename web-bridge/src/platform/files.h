@@ -1,7 +1,5 @@
-// platform/: one header per operating-system concern, each implemented by a -win32 file and a
-// -posix (or, for Linux-only calls, -linux) file that the build picks. This header: the file-system
-// facts the host needs: where the per-user roaming folder is, and reading a file that another
-// process may be rewriting.
+// The file-system facts the host needs: where the per-user roaming folder is, and reading a file
+// that another process may be rewriting.
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,8 @@
 #include <cstring>
 
-#include "platform/os_error.h"
+#include "errors.h"
 
-namespace velmora::platform {
+namespace velmora {
 
 namespace {
 
@@ -25,4 +25,4 @@ std::string os_error_message(std::int64_t code) {
   return message;
 }
 
-}  // namespace velmora::platform
+}  // namespace velmora

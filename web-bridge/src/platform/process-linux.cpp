@@ -11,9 +11,7 @@ extern char** environ;
 
 namespace velmora::platform {
 
-const char AGENT_FILE_NAME[] = "velmora-agent";
-
-int status_to_end_with(int status);
+const char EXECUTABLE_SUFFIX[] = "";
 
 void exit_process(int status) {
   _exit(status_to_end_with(status));

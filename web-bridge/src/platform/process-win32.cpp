@@ -8,9 +8,7 @@
 
 namespace velmora::platform {
 
-const char AGENT_FILE_NAME[] = "velmora-agent.exe";
-
-int status_to_end_with(int status);
+const char EXECUTABLE_SUFFIX[] = ".exe";
 
 void exit_process(int status) {
   status = status_to_end_with(status);

@@ -8,8 +8,8 @@
 
 namespace velmora::platform {
 
-// The agent program's file name: "velmora-agent.exe" on Windows, "velmora-agent" elsewhere.
-extern const char AGENT_FILE_NAME[];
+// What a program's file name ends with: ".exe" on Windows, nothing elsewhere.
+extern const char EXECUTABLE_SUFFIX[];
 
 // Ends the whole process with `status` at once: no exit handlers, no flushing of C stdio, no
 // waiting for locks that other threads hold. Only the first thread to end the process decides
@@ -22,6 +22,10 @@ extern const char AGENT_FILE_NAME[];
 // goes with that status (an error line). False when another thread claimed it first: the caller
 // then writes nothing, and its exit_process ends the process with that thread's status.
 bool claim_process_end(int status);
+
+// For the two exit_process implementations: the status to end with, `status` when the calling
+// thread claims the end, else, after a grace for the claimer's line, the claimed one.
+int status_to_end_with(int status);
 
 // The running executable's path with every link resolved.
 std::expected<std::filesystem::path, IoError> running_executable_final_path();

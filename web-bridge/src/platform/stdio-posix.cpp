@@ -7,6 +7,7 @@
 
 #include "platform/gather-posix.h"
 #include "platform/stdio.h"
+#include "platform/stdio_calls.h"
 #include "platform/unique_fd-posix.h"
 
 namespace velmora::platform {
@@ -16,34 +17,6 @@ namespace {
 std::size_t clamp_io(std::size_t size) {
   return size < SSIZE_MAX ? size : SSIZE_MAX;
 }
-
-class StandardInput final : public Reader {
- public:
-  std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
-    ssize_t count = ::read(STDIN_FILENO, into.data(), clamp_io(into.size()));
-    if (count >= 0) return static_cast<std::size_t>(count);
-    if (errno == EPIPE || errno == EBADF) return 0;
-    return std::unexpected(IoError::os(errno, errno == EINTR));
-  }
-};
-
-class StandardOutput final : public Writer {
- public:
-  std::expected<std::size_t, IoError> write(std::span<const std::byte> bytes) override {
-    ssize_t count = ::write(STDOUT_FILENO, bytes.data(), clamp_io(bytes.size()));
-    if (count >= 0) return static_cast<std::size_t>(count);
-    if (errno == EBADF) return bytes.size();
-    return std::unexpected(IoError::os(errno, errno == EINTR));
-  }
-  std::expected<std::size_t, IoError> write_gathered(std::span<const ByteSpan> buffers) override {
-    IovecList list;
-    fill_iovecs(buffers, list);
-    ssize_t count = ::writev(STDOUT_FILENO, list.parts, list.count);
-    if (count >= 0) return static_cast<std::size_t>(count);
-    if (errno == EBADF) return list.total;
-    return std::unexpected(IoError::os(errno, errno == EINTR));
-  }
-};
 
 // A standard descriptor the process was started without is given the null device, so that no
 // socket or file opened later lands on it: reads then see the end, writes vanish.
@@ -70,31 +43,38 @@ void enlarge_pipe(int fd) {
 
 }  // namespace
 
+namespace stdio_calls {
+
+std::expected<std::size_t, IoError> read_input(std::span<std::byte> into) {
+  ssize_t count = ::read(STDIN_FILENO, into.data(), clamp_io(into.size()));
+  if (count >= 0) return static_cast<std::size_t>(count);
+  if (errno == EPIPE || errno == EBADF) return 0;
+  return std::unexpected(IoError::os(errno, errno == EINTR));
+}
+
+std::expected<std::size_t, IoError> write_output(std::span<const std::byte> bytes) {
+  ssize_t count = ::write(STDOUT_FILENO, bytes.data(), clamp_io(bytes.size()));
+  if (count >= 0) return static_cast<std::size_t>(count);
+  if (errno == EBADF) return bytes.size();
+  return std::unexpected(IoError::os(errno, errno == EINTR));
+}
+
+std::expected<std::size_t, IoError> write_output_gathered(std::span<const ByteSpan> buffers) {
+  IovecList list;
+  fill_iovecs(buffers, list);
+  ssize_t count = ::writev(STDOUT_FILENO, list.parts, list.count);
+  if (count >= 0) return static_cast<std::size_t>(count);
+  if (errno == EBADF) return list.total;
+  return std::unexpected(IoError::os(errno, errno == EINTR));
+}
+
+}  // namespace stdio_calls
+
 void prepare_standard_streams() {
   // A write to a closed pipe or socket must be an ordinary error, never a fatal signal.
   signal(SIGPIPE, SIG_IGN);
   for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) reserve_if_closed(fd);
   for (int fd : {STDIN_FILENO, STDOUT_FILENO}) enlarge_pipe(fd);
-}
-
-Reader& standard_input() {
-  static StandardInput input;
-  return input;
-}
-
-Writer& standard_output() {
-  static StandardOutput output;
-  return output;
-}
-
-std::mutex& standard_input_lock() {
-  static std::mutex lock;
-  return lock;
-}
-
-std::mutex& standard_output_lock() {
-  static std::mutex lock;
-  return lock;
 }
 
 ErrorStreamWrite write_error_stream(std::string_view bytes) {

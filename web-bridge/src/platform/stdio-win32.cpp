@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/stdio.h"
+#include "platform/stdio_calls.h"
 
 namespace velmora::platform {
 
@@ -39,59 +40,56 @@ DWORD clamp_io(std::size_t size) {
   return size < MAXDWORD ? static_cast<DWORD>(size) : MAXDWORD;
 }
 
-class StandardInput final : public Reader {
- public:
-  std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
-    HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
-    if (is_missing(handle)) return 0;
-    for (;;) {
-      DWORD count = 0;
-      if (ReadFile(handle, into.data(), clamp_io(into.size()), &count, nullptr)) {
-        if (count == 0 && is_open_pipe(handle)) continue;
-        return count;
-      }
-      DWORD error = GetLastError();
-      // A message longer than the read: the bytes read are good, the rest comes next.
-      if (error == ERROR_MORE_DATA) return count;
-      if (error == ERROR_BROKEN_PIPE || names_nothing(error)) return 0;
-      return std::unexpected(IoError::os(error, error == ERROR_OPERATION_ABORTED));
-    }
-  }
-};
-
-class StandardOutput final : public Writer {
- public:
-  std::expected<std::size_t, IoError> write(std::span<const std::byte> bytes) override {
-    HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (is_missing(handle)) return bytes.size();
-    DWORD count = 0;
-    if (WriteFile(handle, bytes.data(), clamp_io(bytes.size()), &count, nullptr)) return count;
-    DWORD error = GetLastError();
-    if (names_nothing(error)) return bytes.size();
-    return std::unexpected(IoError::os(error));
-  }
-  // WriteFile cannot gather. Whole small buffers are packed into one write of at most
-  // STAGING bytes; a buffer that does not fit goes out alone, straight from its own memory.
-  std::expected<std::size_t, IoError> write_gathered(std::span<const ByteSpan> buffers) override {
-    std::size_t fitting = 0;
-    std::size_t total = 0;
-    for (; fitting < buffers.size() && buffers[fitting].size() <= STAGING - total; ++fitting) {
-      total += buffers[fitting].size();
-    }
-    if (fitting <= 1) return buffers.empty() ? 0 : write(buffers.front());
-    staging_.clear();
-    for (ByteSpan buffer : buffers.first(fitting)) {
-      staging_.insert(staging_.end(), buffer.begin(), buffer.end());
-    }
-    return write(staging_);
-  }
-
- private:
-  static constexpr std::size_t STAGING = 64 * 1024;
-  std::vector<std::byte> staging_;
-};
-
 }  // namespace
+
+namespace stdio_calls {
+
+std::expected<std::size_t, IoError> read_input(std::span<std::byte> into) {
+  HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
+  if (is_missing(handle)) return 0;
+  for (;;) {
+    DWORD count = 0;
+    if (ReadFile(handle, into.data(), clamp_io(into.size()), &count, nullptr)) {
+      if (count == 0 && is_open_pipe(handle)) continue;
+      return count;
+    }
+    DWORD error = GetLastError();
+    // A message longer than the read: the bytes read are good, the rest comes next.
+    if (error == ERROR_MORE_DATA) return count;
+    if (error == ERROR_BROKEN_PIPE || names_nothing(error)) return 0;
+    return std::unexpected(IoError::os(error, error == ERROR_OPERATION_ABORTED));
+  }
+}
+
+std::expected<std::size_t, IoError> write_output(std::span<const std::byte> bytes) {
+  HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (is_missing(handle)) return bytes.size();
+  DWORD count = 0;
+  if (WriteFile(handle, bytes.data(), clamp_io(bytes.size()), &count, nullptr)) return count;
+  DWORD error = GetLastError();
+  if (names_nothing(error)) return bytes.size();
+  return std::unexpected(IoError::os(error));
+}
+
+// WriteFile cannot gather. Whole small buffers are packed into one write of at most STAGING
+// bytes; a buffer that does not fit goes out alone, straight from its own memory.
+std::expected<std::size_t, IoError> write_output_gathered(std::span<const ByteSpan> buffers) {
+  constexpr std::size_t STAGING = 64 * 1024;
+  static std::vector<std::byte> staging;  // the output lock guards it
+  std::size_t fitting = 0;
+  std::size_t total = 0;
+  for (; fitting < buffers.size() && buffers[fitting].size() <= STAGING - total; ++fitting) {
+    total += buffers[fitting].size();
+  }
+  if (fitting <= 1) return buffers.empty() ? 0 : write_output(buffers.front());
+  staging.clear();
+  for (ByteSpan buffer : buffers.first(fitting)) {
+    staging.insert(staging.end(), buffer.begin(), buffer.end());
+  }
+  return write_output(staging);
+}
+
+}  // namespace stdio_calls
 
 void prepare_standard_streams() {
   for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
@@ -99,26 +97,6 @@ void prepare_standard_streams() {
   }
   _setmode(0, _O_BINARY);
   _setmode(1, _O_BINARY);
-}
-
-Reader& standard_input() {
-  static StandardInput input;
-  return input;
-}
-
-Writer& standard_output() {
-  static StandardOutput output;
-  return output;
-}
-
-std::mutex& standard_input_lock() {
-  static std::mutex lock;
-  return lock;
-}
-
-std::mutex& standard_output_lock() {
-  static std::mutex lock;
-  return lock;
 }
 
 ErrorStreamWrite write_error_stream(std::string_view bytes) {
