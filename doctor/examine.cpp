@@ -99,7 +99,10 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
   const auto& file = *place.manifest;
   auto bytes = velmora::platform::read_whole_file(file);
   if (!bytes) {
-    fail(checks, browser, shown(file) + " cannot be read: " + bytes.error().display());
+    // A registry key names the file; a folder's place is the file itself.
+    std::string named = place.shown == shown(file) ? "" : place.shown + " names ";
+    fail(checks, browser,
+         named + shown(file) + ", which cannot be read: " + bytes.error().display());
     return std::nullopt;
   }
   auto ids = ids_of(browser, expected);
