@@ -19,6 +19,8 @@ std::string manifest(std::string_view path, std::string_view allowed,
   return R"({"name":")" + std::string(name) + R"(","description":"d","path":")" +
          std::string(path) + R"(","type":"stdio",)" + std::string(allowed) + "}";
 }
+// An absolute path on either platform.
+const std::string HOST = (std::filesystem::current_path() / "h").generic_string();
 const std::string ORIGINS = R"("allowed_origins":["chrome-extension://)" + ID + R"(/"])";
 
 TEST(Manifest, FaultsAsTheBrowsersSeeThem) {
@@ -28,28 +30,29 @@ TEST(Manifest, FaultsAsTheBrowsersSeeThem) {
     std::string text;
     std::string fault;  // a part of the one fault expected; empty for none
   } cases[] = {
-      {Family::Chromium, false, manifest("/h", ORIGINS), ""},
-      {Family::Firefox, false, manifest("/h", R"("allowed_extensions":[")" + ADDON + "\"]"), ""},
+      {Family::Chromium, false, manifest(HOST, ORIGINS), ""},
+      {Family::Firefox, false, manifest(HOST, R"("allowed_extensions":[")" + ADDON + "\"]"), ""},
       {Family::Chromium, true, manifest("h.exe", ORIGINS), ""},
-      {Family::Chromium, false, "\xEF\xBB\xBF" + manifest("/h", ORIGINS), "byte-order mark"},
+      {Family::Chromium, false, "\xEF\xBB\xBF" + manifest(HOST, ORIGINS), "byte-order mark"},
       {Family::Chromium, false, "\xFF\xFE{", "UTF-16"},
       {Family::Chromium, false, "{\"name\":", "not a JSON object"},
-      {Family::Chromium, false, manifest("/h", ORIGINS, "com.other"), "\"name\" is \"com.other\""},
+      {Family::Chromium, false, manifest(HOST, ORIGINS, "com.other"), "\"name\" is \"com.other\""},
       {Family::Chromium, false, manifest("h", ORIGINS), "relative"},
       {Family::Chromium, false, manifest("", ORIGINS), "no \"path\""},
-      {Family::Chromium, false, manifest("/h", R"("allowed_origins":[])"), "does not allow"},
-      {Family::Chromium, false, manifest("/h", R"("allowed_extensions":[")" + ADDON + "\"]"),
+      {Family::Chromium, false, manifest(HOST, R"("allowed_origins":[])"), "does not allow"},
+      {Family::Chromium, false, manifest(HOST, R"("allowed_extensions":[")" + ADDON + "\"]"),
        "other browser family"},
-      {Family::Firefox, false, manifest("/h", ORIGINS), "other browser family"},
+      {Family::Firefox, false, manifest(HOST, ORIGINS), "other browser family"},
       {Family::Chromium, false,
-       manifest("/h", R"("allowed_origins":["chrome-extension://)" + ID +
+       manifest(HOST, R"("allowed_origins":["chrome-extension://)" + ID +
                           R"(/","chrome-extension://x"])"),
        "not of the form"},
       {Family::Chromium, false,
-       R"({"name":"com.velmora.web_host","path":"/h","type":"stdio",)" + ORIGINS + "}",
+       R"({"name":"com.velmora.web_host","path":")" + HOST + R"(","type":"stdio",)" + ORIGINS + "}",
        "no \"description\""},
       {Family::Chromium, false,
-       R"({"name":"com.velmora.web_host","description":"d","path":"/h",)" + ORIGINS + "}",
+       R"({"name":"com.velmora.web_host","description":"d","path":")" + HOST + "\"," + ORIGINS +
+           "}",
        "\"type\""},
   };
   for (const auto& c : cases) {
@@ -60,7 +63,8 @@ TEST(Manifest, FaultsAsTheBrowsersSeeThem) {
     if (c.fault.empty()) {
       EXPECT_TRUE(verdict.faults.empty()) << verdict.faults.front();
       ASSERT_TRUE(verdict.host);
-      EXPECT_EQ(*verdict.host, c.relative ? std::filesystem::path("/m/h.exe") : "/h");
+      EXPECT_EQ(*verdict.host,
+                c.relative ? std::filesystem::path("/m/h.exe") : std::filesystem::path(HOST));
     } else {
       ASSERT_EQ(verdict.faults.size(), 1u);
       EXPECT_NE(verdict.faults[0].find(c.fault), std::string::npos) << verdict.faults[0];
