@@ -137,8 +137,10 @@ std::optional<UsableHost> examine_browser(const Browser& browser,
              " blocks the host; add it to NativeMessagingAllowlist or lift the block");
     return std::nullopt;
   }
+  std::size_t before = checks.size();
   const Place* place = used_place(browser, hiding_policy(browser), checks);
   if (place) return judge_registration(browser, *place, around, expected, checks);
+  if (checks.size() > before) return std::nullopt;  // registered, but hidden by the policy
   std::string state = browser.installed ? "" : "not installed; ";
   checks.push_back({browser.name, Verdict::Info,
                     state + "not registered (looked at " + places_list(browser) + ")" +

@@ -120,6 +120,10 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
     EXPECT_EQ(checks.front().verdict, c.verdict) << checks.front().text;
     EXPECT_NE(checks.front().text.find(c.named), std::string::npos) << checks.front().text;
     EXPECT_EQ(usable.has_value(), c.verdict == Verdict::Ok);
+    // A registration that is there, even if unusable, is never called missing as well.
+    auto missing = std::ranges::count_if(
+        checks, [](const Check& k) { return k.text.find("not registered") != std::string::npos; });
+    EXPECT_EQ(missing, c.verdict == Verdict::Info ? 1 : 0);
   }
 }
 
