@@ -37,7 +37,7 @@ std::expected<void, std::string> write_private(const fs::path& path, std::string
 }
 
 bool holds(const fs::path& path, std::string_view contents) {
-  auto bytes = platform::read_whole_file(path);
+  auto bytes = platform::read_whole_file(path, contents.size());
   return bytes &&
          std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()) == contents;
 }

@@ -8,7 +8,7 @@ echo "$exe imports:" $dlls
 status=0
 for dll in $dlls; do
   case $(echo "$dll" | tr '[:upper:]' '[:lower:]') in
-    kernel32.dll|msvcrt.dll|ole32.dll|shell32.dll|ws2_32.dll|advapi32.dll|user32.dll|ntdll.dll|bcrypt.dll|api-ms-win-*) ;;
+    kernel32.dll|msvcrt.dll|ole32.dll|shell32.dll|ws2_32.dll|iphlpapi.dll|advapi32.dll|user32.dll|ntdll.dll|bcrypt.dll|api-ms-win-*) ;;
     *) echo "not part of Windows: $dll"; status=1 ;;
   esac
 done

@@ -476,7 +476,8 @@ TEST_F(FaultTest, InputEndEndsTheHostAtOnceBehindABacklogThatTheAgentReadsSlowly
   auto closed = Clock::now();
   link->host.close_stdin();
   EXPECT_TRUE(EndsQuietly(link->host));
-  EXPECT_LT(Clock::now() - closed, 1s + host_setup().startup_allowance());
+  // An instrumented host takes longer to tear its shadow memory down once it has ended.
+  EXPECT_LT(Clock::now() - closed, (kInstrumented ? 4s : 1s) + host_setup().startup_allowance());
 }
 
 // The refusal decides the end although the reader, still queueing the extension's frames, meets

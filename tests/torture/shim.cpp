@@ -41,6 +41,10 @@ enum Function {
   Recv,
   Send,
   Sendmsg,
+  Sendto,
+  Recvfrom,
+  Getsockname,
+  Getpeername,
   Read,
   Write,
   Writev,
@@ -57,9 +61,11 @@ enum Function {
 };
 
 constexpr const char* NAMES[FunctionCount] = {
-    "socket", "connect", "poll",     "getsockopt",  "setsockopt",     "fcntl",  "recv",
-    "send",   "sendmsg", "read",     "write",       "writev",         "open",   "fstat",
-    "stat",   "lstat",   "readlink", "posix_spawn", "pthread_create", "malloc", "mmap"};
+    "socket",   "connect",     "poll",           "getsockopt", "setsockopt",
+    "fcntl",    "recv",        "send",           "sendmsg",    "sendto",
+    "recvfrom", "getsockname", "getpeername",    "read",       "write",
+    "writev",   "open",        "fstat",          "stat",       "lstat",
+    "readlink", "posix_spawn", "pthread_create", "malloc",     "mmap"};
 
 std::atomic<long> calls[FunctionCount];
 bool watched = false;
@@ -201,6 +207,35 @@ ssize_t torture_sendmsg(int fd, const msghdr* message, int flags) VELMORA_AS("se
 ssize_t torture_sendmsg(int fd, const msghdr* message, int flags) {
   static auto real = next<ssize_t(int, const msghdr*, int)>("sendmsg");
   return inject(Sendmsg, fd) ? -1 : real(fd, message, flags);
+}
+
+ssize_t torture_sendto(int fd, const void* buffer, size_t size, int flags, const sockaddr* to,
+                       socklen_t to_size) VELMORA_AS("sendto");
+ssize_t torture_sendto(int fd, const void* buffer, size_t size, int flags, const sockaddr* to,
+                       socklen_t to_size) {
+  static auto real =
+      next<ssize_t(int, const void*, size_t, int, const sockaddr*, socklen_t)>("sendto");
+  return inject(Sendto, fd) ? -1 : real(fd, buffer, size, flags, to, to_size);
+}
+
+ssize_t torture_recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* from,
+                         socklen_t* from_size) VELMORA_AS("recvfrom");
+ssize_t torture_recvfrom(int fd, void* buffer, size_t size, int flags, sockaddr* from,
+                         socklen_t* from_size) {
+  static auto real = next<ssize_t(int, void*, size_t, int, sockaddr*, socklen_t*)>("recvfrom");
+  return inject(Recvfrom, fd) ? -1 : real(fd, buffer, size, flags, from, from_size);
+}
+
+int torture_getsockname(int fd, sockaddr* address, socklen_t* size) VELMORA_AS("getsockname");
+int torture_getsockname(int fd, sockaddr* address, socklen_t* size) {
+  static auto real = next<int(int, sockaddr*, socklen_t*)>("getsockname");
+  return inject(Getsockname, fd) ? -1 : real(fd, address, size);
+}
+
+int torture_getpeername(int fd, sockaddr* address, socklen_t* size) VELMORA_AS("getpeername");
+int torture_getpeername(int fd, sockaddr* address, socklen_t* size) {
+  static auto real = next<int(int, sockaddr*, socklen_t*)>("getpeername");
+  return inject(Getpeername, fd) ? -1 : real(fd, address, size);
 }
 
 ssize_t torture_read(int fd, void* buffer, size_t size) VELMORA_AS("read");

@@ -163,7 +163,7 @@ namespace {
 // A file too large for memory is one that cannot be read, like any other.
 std::optional<std::vector<std::byte>> read_into_memory(const std::filesystem::path& path) {
   try {
-    auto bytes = platform::read_whole_file(path);
+    auto bytes = platform::read_whole_file(path, MAX_BRIDGE_FILE_SIZE);
     if (bytes) return std::move(*bytes);
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {

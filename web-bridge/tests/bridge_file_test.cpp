@@ -151,8 +151,12 @@ TEST_F(ReadBridgeFile, GivesTheRecordOfAGoodFile) {
 }
 
 TEST_F(ReadBridgeFile, UnreadableFileIsNotConnected) {
-  for (const auto& path :
-       {folder_ / "web-bridge.json", folder_ / "VelmoraAgent" / "web-bridge.json", folder_}) {
+  // One byte above the bound, sparse: refused before anything is read.
+  std::filesystem::path oversized = folder_ / "oversized.json";
+  std::ofstream(oversized).close();
+  std::filesystem::resize_file(oversized, MAX_BRIDGE_FILE_SIZE + 1);
+  for (const auto& path : {folder_ / "web-bridge.json",
+                           folder_ / "VelmoraAgent" / "web-bridge.json", folder_, oversized}) {
     auto file = read_bridge_file(path);
     ASSERT_FALSE(file) << path;
     EXPECT_EQ(file.error().kind(), BridgeError::Kind::NotConnected) << path;

@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "platform/peer_owner.h"
+
 namespace velmora {
 
 namespace {
@@ -11,6 +13,9 @@ std::expected<AgentLink, BridgeError> attempt(const std::filesystem::path& bridg
   if (!bridge) return std::unexpected(bridge.error());
   auto stream = platform::Socket::connect_loopback(bridge->port, CONNECT_TIMEOUT);
   if (!stream) return std::unexpected(BridgeError::not_connected());
+  // Any user may hold a loopback port: the token goes to no listener of another user.
+  if (platform::peer_owner(*stream) == platform::PeerOwner::Other)
+    return std::unexpected(BridgeError::not_connected());
   return AgentLink{std::move(*bridge), std::move(*stream)};
 }
 

@@ -21,7 +21,8 @@ std::optional<std::filesystem::path> roaming_app_data_folder() {
   return std::nullopt;
 }
 
-std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path) {
+std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path,
+                                                               std::size_t limit) {
   // Non-blocking, so that opening a FIFO that nobody writes cannot hang; only a regular file
   // counts, since a device or a FIFO may never end.
   UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -32,6 +33,7 @@ std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesy
   // At most the size it has now: a file that grows while it is read cannot take memory without
   // end, and one torn that way fails to parse like any half-written file.
   auto size = static_cast<std::size_t>(info.st_size);
+  if (size > limit) return std::unexpected(IoError::os(EFBIG));
   std::vector<std::byte> bytes;
   bytes.reserve(size);  // taken, not touched: a huge sparse file fails here
   std::byte chunk[8192];

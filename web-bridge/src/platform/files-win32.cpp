@@ -21,7 +21,8 @@ std::optional<std::filesystem::path> roaming_app_data_folder() {
   return path;
 }
 
-std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path) {
+std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path,
+                                                               std::size_t limit) {
   // The agent may hold the file open or replace it while it is read.
   UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -35,6 +36,7 @@ std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesy
   // At most the size it has now: a file that grows while it is read cannot take memory without
   // end, and one torn that way fails to parse like any half-written file.
   auto total = static_cast<std::size_t>(size.QuadPart);
+  if (total > limit) return std::unexpected(IoError::os(ERROR_FILE_TOO_LARGE));
   std::vector<std::byte> bytes;
   bytes.reserve(total);  // taken, not touched: a huge sparse file fails here
   std::byte chunk[8192];

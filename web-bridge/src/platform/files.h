@@ -18,8 +18,11 @@ namespace velmora::platform {
 // The per-user roaming application-data folder, or nothing when it cannot be determined.
 std::optional<std::filesystem::path> roaming_app_data_folder();
 
-// Reads the whole file, sharing read, write and delete access with other processes.
-std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path);
+// Reads the whole of a regular file of at most `limit` bytes, sharing read, write and delete
+// access with other processes. Anything else (a FIFO, a device, a folder, a larger file) fails
+// without a byte read, and opening it never blocks.
+std::expected<std::vector<std::byte>, IoError> read_whole_file(const std::filesystem::path& path,
+                                                               std::size_t limit);
 
 // Whether the file's metadata can be read, following links; a folder counts.
 bool metadata_readable(const std::filesystem::path& path);

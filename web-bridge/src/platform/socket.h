@@ -44,6 +44,8 @@ class Socket final : public Reader, public Writer {
   // Shuts the connection down in both directions.
   void shutdown_both();
   bool is_open() const { return static_cast<bool>(handle_); }
+  // For the platform layer's questions about the connection (peer_owner.h); still owned here.
+  SocketTraits::Value native() const { return handle_.get(); }
 
  private:
   friend class Listener;

@@ -1,0 +1,57 @@
+// The pairing token goes only to a listener of the host's own user. The loopback interface is
+// every user's, so a stranger may hold the bridge file's port while the agent is not running:
+// the host connects, sees the stranger's uid, closes without a byte and keeps retrying.
+#include <unistd.h>
+
+#include "agent_fixture.h"
+#include "stranger.h"
+
+namespace velmora::blackbox {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct StrangerCase {
+  const char* name;
+  bool own_agent_later;  // the bridge file moves to the user's own agent mid-run
+};
+
+void PrintTo(const StrangerCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class StrangerOnThePort : public AgentTestWithParam<StrangerCase> {};
+
+TEST_P(StrangerOnThePort, GetsNoByteAndTheHostWaitsForItsOwnAgent) {
+  if (under_wine()) GTEST_SKIP() << "Wine's TCP table names no owner of a loopback connection";
+  if (geteuid() != 0) GTEST_SKIP() << "only root can listen as another user";
+  auto stranger = Stranger::start();
+  ASSERT_TRUE(stranger) << stranger.error();
+  ASSERT_TRUE(
+      Succeeded(write_file(bridge_file_path(roaming()), bridge_json(stranger->port(), kToken))));
+  auto started = Clock::now();
+  auto host = start();
+  ASSERT_TRUE(host) << host.error();
+  ASSERT_TRUE(stranger->wait_for_connections(2, kEndsPromptly))
+      << "the host is not retrying; the stranger got " << stranger->bytes_received() << " bytes";
+  if (GetParam().own_agent_later) {
+    ASSERT_TRUE(StartAgent({listening()}));
+    EXPECT_TRUE(NextFrameIs(*host, kLinkedNotice));
+    EXPECT_TRUE(AgentReceived(agent(), 0, {Bytes(kHello)}));
+    host->close_stdin();
+    EXPECT_TRUE(EndsQuietly(*host));
+  } else {
+    EXPECT_TRUE(EndsWith(*host, ExitStatus::exited(1),
+                         "velmora-web-host: the browser extension is not connected\n", 15s));
+    EXPECT_GE(Clock::now() - started, 7500ms);
+  }
+  EXPECT_EQ(stranger->bytes_received(), 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Host, StrangerOnThePort,
+                         testing::Values(StrangerCase{"only_a_stranger", false},
+                                         StrangerCase{"own_agent_later", true}),
+                         NameOfRow{});
+
+}  // namespace
+}  // namespace velmora::blackbox

@@ -1,0 +1,19 @@
+// Whose program holds the agent's end of a loopback connection. The loopback interface is shared
+// by every user of the machine, so whoever binds the bridge file's port first would be sent the
+// pairing token: the connector asks this before it sends a byte.
+#pragma once
+
+#include "platform/socket.h"
+
+namespace velmora::platform {
+
+enum class PeerOwner {
+  Same,     // the host's own user
+  Other,    // another user: nothing may be sent
+  Unknown,  // the system does not say (no lookup, or its table names no owner)
+};
+
+// The owner of the far end of `stream`, a connection to 127.0.0.1.
+PeerOwner peer_owner(const Socket& stream);
+
+}  // namespace velmora::platform

@@ -1,0 +1,104 @@
+// The Windows decision on made-up TCP tables and process users, and the real lookup once.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "platform/peer_owner-win32.h"
+
+namespace velmora::platform::win32 {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr u_short kAgentPort = 40001;
+constexpr u_short kHostPort = 50002;
+constexpr DWORD kHostPid = 10;
+constexpr DWORD kAgentPid = 20;
+
+sockaddr_in loopback(u_short port) {
+  sockaddr_in end{};
+  end.sin_family = AF_INET;
+  end.sin_port = htons(port);
+  end.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return end;
+}
+
+Sid well_known(WELL_KNOWN_SID_TYPE type) {
+  Sid sid(SECURITY_MAX_SID_SIZE);
+  DWORD size = static_cast<DWORD>(sid.size());
+  // A failure leaves no valid SID, which no case would take for a match.
+  sid.resize(CreateWellKnownSid(type, nullptr, sid.data(), &size) ? size : 0);
+  return sid;
+}
+
+// The table's row for a connection from `local` to `remote`, as GetExtendedTcpTable gives it.
+MIB_TCPROW_OWNER_PID row(u_short local, u_short remote, DWORD pid) {
+  return {MIB_TCP_STATE_ESTAB, loopback(local).sin_addr.s_addr,
+          htons(local),        loopback(remote).sin_addr.s_addr,
+          htons(remote),       pid};
+}
+
+struct DecisionCase {
+  const char* name;
+  TcpTable table;
+  UserSid agent_user;  // the user of kAgentPid
+  bool own_known;
+  PeerOwner owner;
+};
+
+void PrintTo(const DecisionCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+const Sid kOwn = well_known(WinLocalServiceSid);
+const Sid kOther = well_known(WinNetworkServiceSid);
+// Both ends' rows: the host's own row (its user is ours) must not be taken for the agent's.
+const TcpTable kBothEnds =
+    std::vector{row(kHostPort, kAgentPort, kHostPid), row(kAgentPort, kHostPort, kAgentPid)};
+
+class Decision : public testing::TestWithParam<DecisionCase> {};
+
+TEST_P(Decision, ComparesTheUserOfTheAgentEndsOwner) {
+  const DecisionCase& c = GetParam();
+  std::map<DWORD, UserSid> users{{kHostPid, kOwn}, {kAgentPid, c.agent_user}};
+  auto user_of = [&](DWORD pid) {
+    auto user = users.find(pid);
+    return user == users.end() ? UserSid(std::unexpected(ERROR_INVALID_PARAMETER)) : user->second;
+  };
+  UserSid own = c.own_known ? UserSid(kOwn) : std::unexpected(ERROR_ACCESS_DENIED);
+  TcpEnds ends{loopback(kHostPort), loopback(kAgentPort)};
+  EXPECT_EQ(decide_owner(c.table, ends, user_of, own), c.owner);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Decision,
+    testing::Values(DecisionCase{"same_sid", kBothEnds, kOwn, true, PeerOwner::Same},
+                    DecisionCase{"other_sid", kBothEnds, kOther, true, PeerOwner::Other},
+                    DecisionCase{"open_process_denied", kBothEnds,
+                                 std::unexpected(ERROR_ACCESS_DENIED), true, PeerOwner::Other},
+                    DecisionCase{"owner_process_gone", kBothEnds,
+                                 std::unexpected(ERROR_INVALID_PARAMETER), true, PeerOwner::Other},
+                    // Wine: loopback connections are owned by process 0.
+                    DecisionCase{
+                        "no_owner",
+                        std::vector{row(kHostPort, kAgentPort, 0), row(kAgentPort, kHostPort, 0)},
+                        kOther, true, PeerOwner::Unknown},
+                    DecisionCase{"no_row_for_the_agent_end",
+                                 std::vector{row(kHostPort, kAgentPort, kHostPid),
+                                             row(kAgentPort, kHostPort + 1, kAgentPid)},
+                                 kOther, true, PeerOwner::Unknown},
+                    DecisionCase{"table_lookup_failing", std::unexpected(ERROR_NOT_SUPPORTED),
+                                 kOther, true, PeerOwner::Unknown},
+                    DecisionCase{"own_user_unknown", kBothEnds, kOther, false, PeerOwner::Unknown}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// Wine's table names no owner, Windows names this process: never another user.
+TEST(PeerOwnerOnWindows, OwnListenerIsNeverAnotherUser) {
+  auto listener = Listener::bind_loopback(0).value();
+  auto stream = Socket::connect_loopback(listener.port(), 500ms).value();
+  auto accepted = listener.accept().value();
+  EXPECT_NE(peer_owner(stream), PeerOwner::Other);
+}
+
+}  // namespace
+}  // namespace velmora::platform::win32
