@@ -97,7 +97,7 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
     return std::nullopt;
   }
   const auto& file = *place.manifest;
-  auto bytes = velmora::platform::read_whole_file(file);
+  auto bytes = velmora::platform::read_whole_file(file, MAX_MANIFEST_SIZE);
   if (!bytes) {
     // A registry key names the file; a folder's place is the file itself.
     std::string named = place.shown == shown(file) ? "" : place.shown + " names ";

@@ -15,6 +15,9 @@
 
 namespace velmora::doctor {
 
+// Far above any manifest or policy file; a larger file is read no further.
+inline constexpr std::size_t MAX_MANIFEST_SIZE = 1 << 20;
+
 struct ManifestRules {
   std::string_view host_name;
   platform::Family family;

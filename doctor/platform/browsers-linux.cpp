@@ -80,6 +80,9 @@ std::vector<std::string> strings_of(const JsonValue* value) {
   return list;
 }
 
+// Far above any policy file; a larger one is skipped.
+constexpr std::size_t POLICY_FILE_LIMIT = 1 << 20;
+
 // Every managed policy file that says anything about native messaging.
 std::vector<Policy> policies_in(const char* folder) {
   std::vector<Policy> policies;
@@ -87,7 +90,7 @@ std::vector<Policy> policies_in(const char* folder) {
   if (!folder) return policies;
   for (const auto& entry : fs::directory_iterator(folder, error)) {
     if (entry.path().extension() != ".json") continue;
-    auto bytes = velmora::platform::read_whole_file(entry.path());
+    auto bytes = velmora::platform::read_whole_file(entry.path(), POLICY_FILE_LIMIT);
     auto document = bytes ? parse_message(*bytes) : std::unexpected(JsonError{});
     if (!document) continue;
     Policy policy{text(entry.path()), std::nullopt,
