@@ -15,8 +15,9 @@ function(velmora_add_msi msi version)
     COMMAND ${WIXL} --arch x64 --output ${msi} -D Version=${version}
             -D HostExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-web-host>,${from}>
             -D AgentExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-agent>,${from}>
+            -D DoctorExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-doctor>,${from}>
             -D ManifestDir=$<PATH:RELATIVE_PATH,${msi_manifest_dir},${from}> ${msi_source}
-    DEPENDS velmora-web-host velmora-agent ${msi_source} ${msi_manifest_dir}/chrome/${VELMORA_HOST_NAME}.json
+    DEPENDS velmora-web-host velmora-agent velmora-doctor ${msi_source} ${msi_manifest_dir}/chrome/${VELMORA_HOST_NAME}.json
             ${msi_manifest_dir}/firefox/${VELMORA_HOST_NAME}.json
     WORKING_DIRECTORY ${from}
     COMMENT "Building ${msi}"
@@ -42,6 +43,7 @@ add_test(NAME msi.round-trip
                  --loader ${WINE64_LOADER} --prefix ${CMAKE_CURRENT_BINARY_DIR}/msi-wineprefix
                  --msi ${VELMORA_MSI} --older-msi ${older_msi}
                  --host $<TARGET_FILE:velmora-web-host> --agent $<TARGET_FILE:velmora-agent>
+                 --doctor $<TARGET_FILE:velmora-doctor>
                  --launch-driver $<TARGET_FILE:windows_launch_tests>
                  --chromium-ids ${VELMORA_CHROMIUM_EXTENSION_IDS}
                  --firefox-ids ${VELMORA_FIREFOX_EXTENSION_IDS})

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # velmora-register-host: registers the Velmora web host for the current user by writing its
-# native-messaging manifest into the per-user folders of Chrome, Chromium, Edge and Firefox, and
+# native-messaging manifest into the per-user folders of Chrome, Chromium, Edge, Brave, Vivaldi and
+# Firefox, and
 # removes those manifests again. Nothing outside the user's home folder is touched.
 set -euo pipefail
 export LC_ALL=C
@@ -12,7 +13,8 @@ usage() {
   cat <<USAGE
 usage: velmora-register-host install [--host PATH] [--chromium ID]... [--firefox ID]...
        velmora-register-host uninstall
-  --chromium ID  allow the Chrome, Chromium and Edge extension with this ID (32 letters a-p)
+  --chromium ID  allow the Chrome, Chromium, Edge, Brave and Vivaldi extension with this ID
+                 (32 letters a-p)
   --firefox ID   allow the Firefox extension with this ID (name@domain or {GUID})
   --host PATH    the host executable (default: velmora-web-host beside this script)
 At least one extension ID is needed; each browser family gets a manifest only for its own IDs.
@@ -24,15 +26,16 @@ fail() {
   exit 2
 }
 
-# The per-user folders, each with the family whose manifest it takes. The Chromium family keeps
-# its profiles under XDG_CONFIG_HOME when that is set, as the browsers themselves do.
+# The per-user folders, each with the family whose manifest it takes and the folder below which
+# uninstalling may remove what became empty. The Chromium family keeps its profiles under
+# XDG_CONFIG_HOME when that is set, as the browsers themselves do.
 folders() {
-  local config="$HOME/.config"
+  local config="$HOME/.config" browser
   [[ ${XDG_CONFIG_HOME:-} == /* ]] && config=$XDG_CONFIG_HOME
-  echo "chromium $config/google-chrome/NativeMessagingHosts"
-  echo "chromium $config/chromium/NativeMessagingHosts"
-  echo "chromium $config/microsoft-edge/NativeMessagingHosts"
-  echo "firefox $HOME/.mozilla/native-messaging-hosts"
+  for browser in google-chrome chromium microsoft-edge BraveSoftware/Brave-Browser vivaldi; do
+    echo "chromium $config $config/$browser/NativeMessagingHosts"
+  done
+  echo "firefox $HOME $HOME/.mozilla/native-messaging-hosts"
 }
 
 json_string() {
@@ -98,12 +101,12 @@ install_manifests() {
     fail "not an executable file: '$host'"
   [[ $host != *[[:cntrl:]]* ]] || fail "control characters in the host's path"
 
-  local chromium_text="" firefox_text="" family folder
+  local chromium_text="" firefox_text="" family top folder
   ((${#chromium[@]})) &&
     chromium_text=$(manifest "$host" allowed_origins "$(json_list chrome-extension:// / "${chromium[@]}")")
   ((${#firefox[@]})) &&
     firefox_text=$(manifest "$host" allowed_extensions "$(json_list "" "" "${firefox[@]}")")
-  while read -r family folder; do
+  while read -r family top folder; do
     if [[ $family == chromium && -n $chromium_text ]]; then
       write_file "$folder" "$chromium_text"$'\n'
     elif [[ $family == firefox && -n $firefox_text ]]; then
@@ -112,16 +115,19 @@ install_manifests() {
   done < <(folders)
 }
 
-# Removes the manifests, then the folders that only they kept (a browser that was never run).
+# Removes the manifests, then the folders that only they kept (a browser that was never run),
+# up to but not including $top.
 uninstall_manifests() {
   (($# == 0)) || fail "uninstall takes no arguments"
-  local family folder
-  while read -r family folder; do
+  local family top folder
+  while read -r family top folder; do
     if [[ -e $folder/$NAME.json ]]; then
       rm -f -- "$folder/$NAME.json"
       echo "removed $folder/$NAME.json"
     fi
-    rmdir -- "$folder" 2>/dev/null && rmdir -- "$(dirname "$folder")" 2>/dev/null || true
+    while [[ $folder == "$top"/* ]] && rmdir -- "$folder" 2>/dev/null; do
+      folder=$(dirname "$folder")
+    done
   done < <(folders)
 }
 

@@ -346,6 +346,8 @@ def manifest_folders(setting):
         ("Chrome", config / "google-chrome/NativeMessagingHosts", "allowed_origins"),
         ("Chromium", config / "chromium/NativeMessagingHosts", "allowed_origins"),
         ("Edge", config / "microsoft-edge/NativeMessagingHosts", "allowed_origins"),
+        ("Brave", config / "BraveSoftware/Brave-Browser/NativeMessagingHosts", "allowed_origins"),
+        ("Vivaldi", config / "vivaldi/NativeMessagingHosts", "allowed_origins"),
         ("Firefox", setting.home / ".mozilla/native-messaging-hosts", "allowed_extensions"),
     ]
 

@@ -24,6 +24,7 @@ NAME = "com.velmora.web_host"
 # Each browser's key, and the manifest that its default value must name.
 KEYS = {
     rf"HKCU\Software\Google\Chrome\NativeMessagingHosts\{NAME}": f"{NAME}.json",
+    rf"HKCU\Software\Chromium\NativeMessagingHosts\{NAME}": f"{NAME}.json",
     rf"HKCU\Software\Microsoft\Edge\NativeMessagingHosts\{NAME}": f"{NAME}.json",
     rf"HKCU\Software\Mozilla\NativeMessagingHosts\{NAME}": f"{NAME}.firefox.json",
 }
@@ -212,6 +213,38 @@ def chrome_way(wine, host, driver):
         wine.run("reg", "add", SHELL_FOLDERS, "/v", "AppData", "/t", kind, "/d", roaming, "/f")
 
 
+CHROME_KEY = rf"HKCU\Software\Google\Chrome\NativeMessagingHosts\{NAME}"
+POLICIES = r"HKCU\Software\Policies"
+# What is done to the registry, and what the doctor must then name in each failure.
+BROKEN = [
+    ("the user-level policy set", ("add", rf"{POLICIES}\Google\Chrome", "/v",
+                                   "NativeMessagingUserLevelHosts", "/t", "REG_DWORD", "/d", "0"),
+     CHROME_KEY),
+    ("a key to a missing file", ("add", CHROME_KEY, "/ve", "/d", r"C:\nowhere\x.json"),
+     r"C:\nowhere\x.json"),
+    ("a key without a value", ("delete", CHROME_KEY, "/ve"), CHROME_KEY),
+]
+
+
+def doctor_checks(wine, host):
+    """The installed doctor passes the installed host and names each broken registration."""
+    doctor = host.parent / "velmora-doctor.exe"
+    result = wine.run(str(doctor))
+    check(result.returncode == 0 and "linked with the agent" in result.stdout,
+          f"the doctor failed the installed host ({result.returncode}):\n{result.stdout}")
+    manifest = wine.default_value(CHROME_KEY)[1]
+    had_policies = wine.run("reg", "query", POLICIES).returncode == 0
+    for what, damage, named in BROKEN:
+        wine.run("reg", *damage, "/f")
+        result = wine.run(str(doctor))
+        wine.run("reg", "delete", POLICIES if not had_policies else rf"{POLICIES}\Google", "/f")
+        wine.run("reg", "add", CHROME_KEY, "/ve", "/d", manifest, "/f")
+        failed = [line for line in result.stdout.splitlines() if line.startswith("FAIL")]
+        check(result.returncode == 1 and failed and all(named in line for line in failed),
+              f"with {what} the doctor said ({result.returncode}):\n{result.stdout}")
+    print("the installed doctor passes the installed host and names each broken registration")
+
+
 def installed_products(wine, upgrade_code):
     return wine.value_names(rf"HKCU\Software\Microsoft\Installer\UpgradeCodes\{packed_guid(upgrade_code)}")
 
@@ -231,11 +264,12 @@ def run(args, wine):
           f"not the one product {product} after the upgrade: {installed_products(wine, upgrade_code)}")
 
     host = installed_host(wine, args.chromium_ids, args.firefox_ids)
-    for built in (args.host, args.agent):
+    for built in (args.host, args.agent, args.doctor):
         installed = host.parent / built.name
         check(installed.is_file() and installed.read_bytes() == built.read_bytes(),
               f"{installed} is not the built {built.name}")
     link_round_trip(wine, host, f"chrome-extension://{args.chromium_ids[0]}/")
+    doctor_checks(wine, host)
     chrome_way(wine, host.resolve(), args.launch_driver)
 
     wine.server("-k")  # the agent must not be running while it is removed, as on Windows
@@ -256,6 +290,7 @@ def main():
     parser.add_argument("--older-msi", type=pathlib.Path, required=True)
     parser.add_argument("--host", type=pathlib.Path, required=True, help="the built host")
     parser.add_argument("--agent", type=pathlib.Path, required=True, help="the built agent")
+    parser.add_argument("--doctor", type=pathlib.Path, required=True, help="the built doctor")
     parser.add_argument("--launch-driver", type=pathlib.Path, required=True,
                         help="the Windows launch tests' driver")
     parser.add_argument("--chromium-ids", nargs="+", required=True)

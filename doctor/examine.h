@@ -1,0 +1,42 @@
+// The doctor's checks: each browser's registration, the bridge file and the agent behind it,
+// and one real run of the registered host.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "checks.h"
+#include "platform/browsers.h"
+
+namespace velmora::doctor {
+
+struct Expected {
+  std::string_view host_name;
+  std::span<const std::string> chromium_ids;
+  std::span<const std::string> firefox_ids;
+};
+
+// A browser's registration that it can use: the host it would start, and with which origin.
+struct UsableHost {
+  std::filesystem::path host;
+  std::string origin;
+};
+
+// Adds the browser's checks; gives its host when the browser could start it.
+std::optional<UsableHost> examine_browser(const platform::Browser& browser,
+                                          const platform::Surroundings& around,
+                                          const Expected& expected, Checks& checks);
+
+// The bridge file through the host's own reader, then the agent through its own connector.
+void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Checks& checks);
+
+// Starts the host as the browser would and says what came of it.
+void examine_host_run(const UsableHost& usable, Checks& checks);
+
+// Everything, in order, for the current user.
+Checks examine_all(const Expected& expected);
+
+}  // namespace velmora::doctor

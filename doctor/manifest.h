@@ -1,0 +1,39 @@
+// A native-messaging host manifest judged as the browsers judge it: strict UTF-8 JSON without a
+// byte-order mark, the host's "name", a "description", "type" "stdio", a "path" (absolute
+// where the platform requires it) and the allowed origins or extensions, well formed.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/browsers.h"
+
+namespace velmora::doctor {
+
+// Far above any manifest or policy file; a larger file is read no further.
+inline constexpr std::size_t MAX_MANIFEST_SIZE = 1 << 20;
+
+struct ManifestRules {
+  std::string_view host_name;
+  platform::Family family;
+  std::span<const std::string> extension_ids;  // each must be allowed
+  bool relative_host_paths;
+};
+
+struct ManifestVerdict {
+  std::vector<std::string> faults;            // each a reason the browser would refuse it
+  std::optional<std::filesystem::path> host;  // the program it names, resolved
+};
+
+ManifestVerdict judge_manifest(const std::filesystem::path& file, std::span<const std::byte> bytes,
+                               const ManifestRules& rules);
+
+// The origin a browser gives an extension's host: chrome-extension://<id>/ or the add-on ID.
+std::string origin_of(platform::Family family, std::string_view extension_id);
+
+}  // namespace velmora::doctor

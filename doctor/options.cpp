@@ -1,0 +1,33 @@
+#include "options.h"
+
+namespace velmora::doctor {
+
+std::expected<Options, std::string> parse_options(std::span<const std::string_view> args,
+                                                  Options defaults) {
+  Options options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string_view name = args[i];
+    if (name == "--json" || name == "--help") {
+      (name == "--json" ? options.json : options.help) = true;
+    } else if (name != "--chromium" && name != "--firefox") {
+      return std::unexpected("unknown option: " + std::string(name));
+    } else if (++i == args.size()) {
+      return std::unexpected("missing value after " + std::string(name));
+    } else {
+      (name == "--chromium" ? options.chromium_ids : options.firefox_ids).emplace_back(args[i]);
+    }
+  }
+  // IDs given for one family replace that family's defaults only.
+  if (options.chromium_ids.empty()) options.chromium_ids = std::move(defaults.chromium_ids);
+  if (options.firefox_ids.empty()) options.firefox_ids = std::move(defaults.firefox_ids);
+  return options;
+}
+
+std::string_view usage() {
+  return "usage: velmora-doctor [--json] [--chromium ID]... [--firefox ID]...\n"
+         "  Checks every browser's registration of the Velmora web host, the agent's bridge\n"
+         "  file and port, and one run of the host. Exit status 0: all holds; 1: a check\n"
+         "  failed; 2: bad arguments. The IDs default to those the host was built for.";
+}
+
+}  // namespace velmora::doctor

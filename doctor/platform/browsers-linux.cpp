@@ -1,0 +1,156 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <system_error>
+
+#include "json/parse.h"
+#include "platform/browsers.h"
+#include "platform/files.h"
+
+namespace velmora::doctor::platform {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Known {
+  const char* name;
+  Family family;
+  const char* user_folder;    // below the config folder (Chromium family) or HOME (Firefox)
+  const char* system_folder;  // the machine-wide folder, where it is known
+  const char* policy_folder;  // managed policies, or nullptr
+  const char* profile;        // a sign that the user runs it, below the same base
+  const char* flatpak;        // the Flatpak application ID
+  const char* snap;
+};
+
+// The browsers' own folders; the Chromium family keeps its user folders under XDG_CONFIG_HOME.
+constexpr Known KNOWN[] = {
+    {"Google Chrome", Family::Chromium, "google-chrome/NativeMessagingHosts",
+     "/etc/opt/chrome/native-messaging-hosts", "/etc/opt/chrome/policies/managed", "google-chrome",
+     "com.google.Chrome", nullptr},
+    {"Chromium", Family::Chromium, "chromium/NativeMessagingHosts",
+     "/etc/chromium/native-messaging-hosts", "/etc/chromium/policies/managed", "chromium",
+     "org.chromium.Chromium", "chromium"},
+    {"Microsoft Edge", Family::Chromium, "microsoft-edge/NativeMessagingHosts",
+     "/etc/opt/edge/native-messaging-hosts", "/etc/opt/edge/policies/managed", "microsoft-edge",
+     "com.microsoft.Edge", nullptr},
+    {"Brave", Family::Chromium, "BraveSoftware/Brave-Browser/NativeMessagingHosts", nullptr,
+     "/etc/brave/policies/managed", "BraveSoftware/Brave-Browser", "com.brave.Browser", "brave"},
+    {"Vivaldi", Family::Chromium, "vivaldi/NativeMessagingHosts", nullptr, nullptr, "vivaldi",
+     "com.vivaldi.Vivaldi", nullptr},
+    {"Firefox", Family::Firefox, ".mozilla/native-messaging-hosts",
+     "/usr/lib/mozilla/native-messaging-hosts", nullptr, ".mozilla/firefox", "org.mozilla.firefox",
+     "firefox"},
+};
+
+std::string text(const fs::path& path) {
+  return velmora::platform::display_path(path);
+}
+
+fs::path home() {
+  const char* value = std::getenv("HOME");
+  return value ? fs::path(value) : fs::path();
+}
+
+fs::path config_folder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  return xdg && xdg[0] == '/' ? fs::path(xdg) : home() / ".config";
+}
+
+bool present(const fs::path& path) {
+  std::error_code error;
+  return fs::exists(path, error);
+}
+
+Place place_in(const fs::path& folder, std::string_view host_name, bool user_level) {
+  fs::path file = folder / (std::string(host_name) + ".json");
+  Place place{text(file), user_level, std::nullopt, {}};
+  if (present(file)) place.manifest = file;
+  return place;
+}
+
+std::vector<std::string> strings_of(const JsonValue* value) {
+  std::vector<std::string> list;
+  if (!value || !value->as_array()) return list;
+  for (const auto& item : *value->as_array()) {
+    if (item.as_string()) list.push_back(*item.as_string());
+  }
+  return list;
+}
+
+// Far above any policy file; a larger one is skipped.
+constexpr std::size_t POLICY_FILE_LIMIT = 1 << 20;
+
+// Every managed policy file that says anything about native messaging.
+std::vector<Policy> policies_in(const char* folder) {
+  std::vector<Policy> policies;
+  std::error_code error;
+  if (!folder) return policies;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    if (entry.path().extension() != ".json") continue;
+    auto bytes = velmora::platform::read_whole_file(entry.path(), POLICY_FILE_LIMIT);
+    auto document = bytes ? parse_message(*bytes) : std::unexpected(JsonError{});
+    if (!document) continue;
+    Policy policy{text(entry.path()), std::nullopt,
+                  strings_of(get_key(*document, "NativeMessagingBlocklist")),
+                  strings_of(get_key(*document, "NativeMessagingAllowlist"))};
+    if (const JsonValue* level = get_key(*document, "NativeMessagingUserLevelHosts"))
+      if (level->as_bool()) policy.user_level_hosts = *level->as_bool();
+    if (policy.user_level_hosts || !policy.blocklist.empty() || !policy.allowlist.empty())
+      policies.push_back(std::move(policy));
+  }
+  return policies;
+}
+
+Browser browser_of(const Known& known, std::string_view host_name) {
+  fs::path base = known.family == Family::Chromium ? config_folder() : home();
+  Browser browser{known.name, known.family, present(base / known.profile), {}, {}};
+  browser.places.push_back(place_in(base / known.user_folder, host_name, true));
+  if (known.system_folder)
+    browser.places.push_back(place_in(known.system_folder, host_name, false));
+  if (known.family == Family::Firefox)
+    browser.places.push_back(
+        place_in("/usr/lib64/mozilla/native-messaging-hosts", host_name, false));
+  browser.policies = policies_in(known.policy_folder);
+  return browser;
+}
+
+// Sandboxed installs read their own copies of these folders.
+void note_sandboxed(const Known& known, std::vector<std::string>& notes) {
+  for (const fs::path& root :
+       {fs::path("/var/lib/flatpak/app"), home() / ".local/share/flatpak/app"}) {
+    if (present(root / known.flatpak))
+      notes.push_back(std::string(known.name) + " is installed as the Flatpak " + known.flatpak +
+                      ", which sees none of the folders above");
+  }
+  if (known.snap && present(fs::path("/snap") / known.snap))
+    notes.push_back(std::string(known.name) +
+                    " is installed as a snap, which sees none of the "
+                    "folders above");
+}
+
+}  // namespace
+
+Surroundings look_around(std::string_view host_name) {
+  Surroundings around;
+  for (const Known& known : KNOWN) {
+    around.browsers.push_back(browser_of(known, host_name));
+    note_sandboxed(known, around.unreachable);
+  }
+  return around;
+}
+
+bool runnable(const fs::path& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+std::optional<bool> owned_by_current_user(const fs::path& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return std::nullopt;
+  return info.st_uid == geteuid();
+}
+
+}  // namespace velmora::doctor::platform

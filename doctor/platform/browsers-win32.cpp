@@ -1,0 +1,195 @@
+#include <windows.h>
+// windows.h first: the shell headers rely on it.
+#include <knownfolders.h>
+#include <shlobj.h>
+
+#include <array>
+
+#include "platform/browsers.h"
+#include "platform/files.h"
+#include "platform/unique_key-win32.h"
+
+namespace velmora::doctor::platform {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Known {
+  const char* name;
+  Family family;
+  std::array<const wchar_t*, 2> keys;  // below Software, before NativeMessagingHosts
+  const wchar_t* policy;               // below Software\Policies, or nullptr
+  const wchar_t* profile;              // below the local (Chromium) or roaming folder
+};
+
+// Brave and Vivaldi read Chrome's key after their own; so do Chromium-branded builds.
+constexpr Known KNOWN[] = {
+    {"Google Chrome",
+     Family::Chromium,
+     {L"Google\\Chrome", nullptr},
+     L"Google\\Chrome",
+     L"Google\\Chrome\\User Data"},
+    {"Chromium",
+     Family::Chromium,
+     {L"Chromium", L"Google\\Chrome"},
+     L"Chromium",
+     L"Chromium\\User Data"},
+    {"Microsoft Edge",
+     Family::Chromium,
+     {L"Microsoft\\Edge", nullptr},
+     L"Microsoft\\Edge",
+     L"Microsoft\\Edge\\User Data"},
+    {"Brave",
+     Family::Chromium,
+     {L"BraveSoftware\\Brave-Browser", L"Google\\Chrome"},
+     L"BraveSoftware\\Brave",
+     L"BraveSoftware\\Brave-Browser\\User Data"},
+    {"Vivaldi", Family::Chromium, {L"Vivaldi", L"Google\\Chrome"}, nullptr, L"Vivaldi\\User Data"},
+    {"Firefox", Family::Firefox, {L"Mozilla", nullptr}, nullptr, L"Mozilla\\Firefox"},
+};
+
+struct View {
+  HKEY root;
+  REGSAM flag;
+  const char* shown;  // the root, and where the view puts the key
+};
+const View HKCU{HKEY_CURRENT_USER, KEY_WOW64_64KEY, "HKCU\\Software\\"};
+const View HKLM_32{HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, "HKLM\\SOFTWARE\\WOW6432Node\\"};
+const View HKLM_64{HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, "HKLM\\SOFTWARE\\"};
+
+std::string narrow(const std::wstring& wide) {
+  return velmora::platform::display_path(fs::path(wide));
+}
+
+UniqueKey open_key(const View& view, const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(view.root, path.c_str(), 0, KEY_READ | view.flag, &key) != ERROR_SUCCESS)
+    return UniqueKey();
+  return UniqueKey(key);
+}
+
+// The text of a string value, expanded; nothing when absent or of another type.
+std::optional<std::wstring> string_value(HKEY key, const wchar_t* name) {
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ))
+    return std::nullopt;
+  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) !=
+      ERROR_SUCCESS)
+    return std::nullopt;
+  text.resize(wcsnlen(text.c_str(), text.size()));
+  if (type == REG_SZ) return text;
+  std::wstring expanded(32768, L'\0');
+  DWORD length = ExpandEnvironmentStringsW(text.c_str(), expanded.data(), 32768);
+  expanded.resize(length > 0 ? length - 1 : 0);
+  return expanded;
+}
+
+Place place_at(const View& view, const std::wstring& key_path, bool user_level) {
+  Place place{view.shown + narrow(key_path), user_level, std::nullopt, {}};
+  UniqueKey key = open_key(view, L"Software\\" + key_path);
+  if (!key) return place;
+  auto value = string_value(key.get(), nullptr);
+  if (!value) {
+    place.fault = "the key has no default value (REG_SZ) naming the manifest; set it";
+  } else if (!fs::path(*value).is_absolute()) {
+    place.fault = "its default value \"" + narrow(*value) + "\" is not an absolute path";
+  } else {
+    place.manifest = fs::path(*value);
+  }
+  return place;
+}
+
+std::vector<Place> places_of(const Known& known, std::string_view host_name) {
+  std::wstring name(host_name.begin(), host_name.end());
+  auto key_path = [&](const wchar_t* key) {
+    return std::wstring(key) + L"\\NativeMessagingHosts\\" + name;
+  };
+  std::vector<Place> places;
+  if (known.family == Family::Firefox) {
+    for (const View* view : {&HKCU, &HKLM_32, &HKLM_64})
+      places.push_back(place_at(*view, key_path(known.keys[0]), view == &HKCU));
+    return places;
+  }
+  // Per-user first, then machine-wide; the 32-bit view before the 64-bit one.
+  for (const wchar_t* key : known.keys)
+    if (key) places.push_back(place_at(HKCU, key_path(key), true));
+  for (const wchar_t* key : known.keys) {
+    if (!key) continue;
+    places.push_back(place_at(HKLM_32, key_path(key), false));
+    places.push_back(place_at(HKLM_64, key_path(key), false));
+  }
+  return places;
+}
+
+std::vector<std::string> list_values(HKEY parent, const wchar_t* name) {
+  std::vector<std::string> list;
+  HKEY opened = nullptr;
+  if (RegOpenKeyExW(parent, name, 0, KEY_READ, &opened) != ERROR_SUCCESS) return list;
+  UniqueKey key(opened);
+  for (DWORD i = 0;; ++i) {
+    wchar_t value_name[256];
+    DWORD length = 256;
+    if (RegEnumValueW(key.get(), i, value_name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    if (auto text = string_value(key.get(), value_name)) list.push_back(narrow(*text));
+  }
+  return list;
+}
+
+std::vector<Policy> policies_of(const Known& known) {
+  std::vector<Policy> policies;
+  if (!known.policy) return policies;
+  std::wstring path = L"Software\\Policies\\" + std::wstring(known.policy);
+  for (const View* view : {&HKLM_64, &HKCU}) {
+    UniqueKey key = open_key(*view, path);
+    if (!key) continue;
+    Policy policy{std::string(view->shown) + "Policies\\" + narrow(known.policy), std::nullopt,
+                  list_values(key.get(), L"NativeMessagingBlocklist"),
+                  list_values(key.get(), L"NativeMessagingAllowlist")};
+    DWORD level = 0, size = sizeof level, type = 0;
+    if (RegQueryValueExW(key.get(), L"NativeMessagingUserLevelHosts", nullptr, &type,
+                         reinterpret_cast<BYTE*>(&level), &size) == ERROR_SUCCESS &&
+        type == REG_DWORD)
+      policy.user_level_hosts = level != 0;
+    policies.push_back(std::move(policy));
+  }
+  return policies;
+}
+
+fs::path known_folder(const KNOWNFOLDERID& id) {
+  PWSTR folder = nullptr;
+  fs::path path;
+  if (SUCCEEDED(SHGetKnownFolderPath(id, 0, nullptr, &folder))) path = fs::path(folder);
+  CoTaskMemFree(folder);
+  return path;
+}
+
+}  // namespace
+
+Surroundings look_around(std::string_view host_name) {
+  Surroundings around;
+  around.relative_host_paths = true;
+  for (const Known& known : KNOWN) {
+    auto base = known_folder(known.family == Family::Chromium ? FOLDERID_LocalAppData
+                                                              : FOLDERID_RoamingAppData);
+    around.browsers.push_back({known.name, known.family,
+                               velmora::platform::metadata_readable(base / known.profile),
+                               places_of(known, host_name), policies_of(known)});
+  }
+  return around;
+}
+
+bool runnable(const fs::path& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+std::optional<bool> owned_by_current_user(const fs::path&) {
+  return std::nullopt;
+}
+
+}  // namespace velmora::doctor::platform

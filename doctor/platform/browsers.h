@@ -1,0 +1,57 @@
+// Where each browser on this system looks for a native-messaging host's manifest, in its own
+// order, what is registered there, and the policies that hide or block hosts. Linux reads
+// folders and policy files, Windows the registry; the checks on top are the same.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::doctor::platform {
+
+enum class Family { Chromium, Firefox };
+
+// One place a browser looks: a folder's <name>.json, or a registry key in one view.
+struct Place {
+  std::string shown;  // the exact file or key, as the user would find it
+  bool user_level = true;
+  // The manifest registered there; nothing when nothing is.
+  std::optional<std::filesystem::path> manifest;
+  // Why what is there cannot be used (a key without a usable default value), else empty.
+  std::string fault;
+};
+
+struct Policy {
+  std::string shown;  // the policy file or key
+  std::optional<bool> user_level_hosts;
+  std::vector<std::string> blocklist;
+  std::vector<std::string> allowlist;
+};
+
+struct Browser {
+  std::string name;
+  Family family = Family::Chromium;
+  bool installed = false;
+  std::vector<Place> places;  // in the browser's order of looking
+  std::vector<Policy> policies;
+};
+
+struct Surroundings {
+  std::vector<Browser> browsers;
+  // Manifests may name the host relative to their own folder (Windows).
+  bool relative_host_paths = false;
+  // Browsers installed in a way that sees none of the places (Flatpak, snap).
+  std::vector<std::string> unreachable;
+};
+
+Surroundings look_around(std::string_view host_name);
+
+// The program the browser would start: a regular file it may execute.
+bool runnable(const std::filesystem::path& path);
+
+// Whether the current user owns the file; nothing where the platform cannot tell.
+std::optional<bool> owned_by_current_user(const std::filesystem::path& path);
+
+}  // namespace velmora::doctor::platform

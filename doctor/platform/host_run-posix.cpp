@@ -1,0 +1,120 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "platform/host_run.h"
+#include "platform/os_error.h"
+#include "platform/unique_fd-posix.h"
+
+extern char** environ;
+
+namespace velmora::doctor::platform {
+
+namespace {
+
+using velmora::platform::UniqueFd;
+using Clock = std::chrono::steady_clock;
+
+// Reads a pipe, but gives up at `end`: the frame codec then sees the end of the stream.
+class PipeReader final : public Reader {
+ public:
+  PipeReader(int fd, Clock::time_point end) : fd_(fd), end_(end) {}
+  std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(end_ - Clock::now()).count();
+    pollfd ready{fd_, POLLIN, 0};
+    if (left <= 0 || poll(&ready, 1, static_cast<int>(left)) <= 0) return 0;
+    ssize_t count = ::read(fd_, into.data(), into.size());
+    if (count < 0) return std::unexpected(IoError::os(errno, errno == EINTR));
+    return static_cast<std::size_t>(count);
+  }
+
+ private:
+  int fd_;
+  Clock::time_point end_;
+};
+
+struct Pipe {
+  UniqueFd read, write;
+};
+
+std::expected<Pipe, std::string> make_pipe() {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0)
+    return std::unexpected(velmora::platform::os_error_message(errno));
+  return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
+}
+
+std::expected<pid_t, std::string> spawn(const std::filesystem::path& host,
+                                        const std::string& origin,
+                                        const std::array<int, 3>& streams) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (std::size_t fd = 0; fd < streams.size(); ++fd)
+    posix_spawn_file_actions_adddup2(&actions, streams[fd], static_cast<int>(fd));
+  std::string program = host.string();
+  std::array<char*, 3> argv{program.data(), const_cast<char*>(origin.c_str()), nullptr};
+  pid_t pid = 0;
+  int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) return std::unexpected(velmora::platform::os_error_message(error));
+  return pid;
+}
+
+// The exit status, or nothing when it had to be killed at `end`.
+std::optional<int> reap(pid_t pid, Clock::time_point end) {
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (Clock::now() >= end) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return std::nullopt;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
+}
+
+std::string drain(int fd, Clock::time_point end) {
+  std::string text;
+  PipeReader reader(fd, end);
+  std::array<std::byte, 4096> chunk;
+  while (auto count = reader.read(chunk)) {
+    if (*count == 0 || text.size() > 65536) break;
+    text.append(reinterpret_cast<const char*>(chunk.data()), *count);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
+                                                  const std::string& origin,
+                                                  std::chrono::milliseconds limit) {
+  auto in = make_pipe();
+  auto out = make_pipe();
+  auto err = make_pipe();
+  if (!in || !out || !err) return std::unexpected("no pipe for the host");
+  auto pid = spawn(host, origin, {in->read.get(), out->write.get(), err->write.get()});
+  if (!pid) return std::unexpected("cannot be started: " + pid.error());
+  in->read.reset();
+  out->write.reset();
+  err->write.reset();
+  auto end = Clock::now() + limit;
+  HostRun run;
+  PipeReader output(out->read.get(), end);
+  if (auto frame = read_frame(output)) run.first_frame = std::move(*frame);
+  in->write.reset();  // as a browser closing the port
+  run.status = reap(*pid, end + std::chrono::seconds(2));
+  run.error_stream = drain(err->read.get(), Clock::now() + std::chrono::milliseconds(200));
+  return run;
+}
+
+}  // namespace velmora::doctor::platform

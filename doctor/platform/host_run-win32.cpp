@@ -1,0 +1,122 @@
+#include <windows.h>
+
+#include <array>
+#include <thread>
+
+#include "platform/host_run.h"
+#include "platform/os_error.h"
+#include "platform/unique_handle-win32.h"
+
+namespace velmora::doctor::platform {
+
+namespace {
+
+using velmora::platform::UniqueHandle;
+using Clock = std::chrono::steady_clock;
+
+// Reads an anonymous pipe, which cannot wait with a time-out, by looking before each read;
+// gives up at `end`, and the frame codec then sees the end of the stream.
+class PipeReader final : public Reader {
+ public:
+  PipeReader(HANDLE pipe, Clock::time_point end) : pipe_(pipe), end_(end) {}
+  std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
+    DWORD ready = 0;
+    while (PeekNamedPipe(pipe_, nullptr, 0, nullptr, &ready, nullptr) && ready == 0) {
+      if (Clock::now() >= end_) return 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (ready == 0) return 0;  // the writing end is closed
+    DWORD count = 0;
+    auto ask = static_cast<DWORD>(std::min<std::size_t>(into.size(), ready));
+    if (!ReadFile(pipe_, into.data(), ask, &count, nullptr)) return 0;
+    return count;
+  }
+
+ private:
+  HANDLE pipe_;
+  Clock::time_point end_;
+};
+
+struct Pipe {
+  UniqueHandle read, write;
+};
+
+// A pipe whose `child_end` (0 read, 1 write) the host inherits.
+std::optional<Pipe> make_pipe(int child_end) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE ends[2] = {nullptr, nullptr};
+  if (!CreatePipe(&ends[0], &ends[1], &inherit, 0)) return std::nullopt;
+  Pipe pipe{UniqueHandle(ends[0]), UniqueHandle(ends[1])};
+  SetHandleInformation(ends[1 - child_end], HANDLE_FLAG_INHERIT, 0);
+  return pipe;
+}
+
+// Chrome's way: cmd.exe runs the host with its standard streams redirected.
+std::wstring command_line(const std::filesystem::path& host, const std::string& origin) {
+  return L"cmd.exe /d /s /c \"\"" + host.wstring() + L"\" " +
+         std::wstring(origin.begin(), origin.end()) + L" --parent-window=0\"";
+}
+
+std::wstring cmd_exe() {
+  std::array<wchar_t, MAX_PATH> folder{};
+  UINT length = GetSystemDirectoryW(folder.data(), MAX_PATH);
+  return std::wstring(folder.data(), length) + L"\\cmd.exe";
+}
+
+std::string drain(HANDLE pipe, Clock::time_point end) {
+  std::string text;
+  PipeReader reader(pipe, end);
+  std::array<std::byte, 4096> chunk;
+  while (auto count = reader.read(chunk)) {
+    if (*count == 0 || text.size() > 65536) break;
+    text.append(reinterpret_cast<const char*>(chunk.data()), *count);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
+                                                  const std::string& origin,
+                                                  std::chrono::milliseconds limit) {
+  auto in = make_pipe(0);
+  auto out = make_pipe(1);
+  auto err = make_pipe(1);
+  // The job ends cmd.exe and the host together when the time is up.
+  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  if (!in || !out || !err || !job) return std::unexpected("no pipe or job for the host");
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in->read.get();
+  startup.hStdOutput = out->write.get();
+  startup.hStdError = err->write.get();
+  PROCESS_INFORMATION process{};
+  std::wstring line = command_line(host, origin);
+  if (!CreateProcessW(cmd_exe().c_str(), line.data(), nullptr, nullptr, TRUE,
+                      CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process))
+    return std::unexpected("cannot be started: " +
+                           velmora::platform::os_error_message(GetLastError()));
+  UniqueHandle child(process.hProcess), thread(process.hThread);
+  AssignProcessToJobObject(job.get(), child.get());
+  ResumeThread(thread.get());
+  in->read.reset();
+  out->write.reset();
+  err->write.reset();
+  auto end = Clock::now() + limit;
+  HostRun run;
+  PipeReader output(out->read.get(), end);
+  if (auto frame = read_frame(output)) run.first_frame = std::move(*frame);
+  in->write.reset();  // as a browser closing the port
+  if (WaitForSingleObject(child.get(), 2000) == WAIT_OBJECT_0) {
+    DWORD status = 0;
+    if (GetExitCodeProcess(child.get(), &status)) run.status = static_cast<int>(status);
+  }
+  run.error_stream = drain(err->read.get(), Clock::now() + std::chrono::milliseconds(200));
+  return run;
+}
+
+}  // namespace velmora::doctor::platform

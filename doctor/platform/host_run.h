@@ -1,0 +1,27 @@
+// One run of the registered host, started as a browser starts it, for the doctor's last check.
+#pragma once
+
+#include <chrono>
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "frame.h"
+
+namespace velmora::doctor::platform {
+
+struct HostRun {
+  std::optional<Payload> first_frame;  // nothing when the output ended or the time ran out
+  std::string error_stream;            // what the host wrote there
+  std::optional<int> status;           // nothing when it had to be stopped
+};
+
+// Starts `host` with `origin` as its argument (on Windows through cmd.exe, as Chrome does),
+// reads its first frame with the frame codec, closes its input and collects the rest; stops it
+// after `limit`.
+std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
+                                                  const std::string& origin,
+                                                  std::chrono::milliseconds limit);
+
+}  // namespace velmora::doctor::platform

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include "examine.h"
+#include "manifest.h"
+#include "platform/socket.h"
+#include "test.h"
+
+namespace velmora::doctor {
+namespace {
+
+using platform::Family;
+const std::string ID = "nolcchlhldhgapfjagmmlapaeogddcle";
+const std::string ADDON = "web-host-test@velmora.com";
+const std::vector<std::string> IDS{ID};
+const std::vector<std::string> ADDONS{ADDON};
+
+std::string manifest(std::string_view path, std::string_view allowed,
+                     std::string_view name = "com.velmora.web_host") {
+  return R"({"name":")" + std::string(name) + R"(","description":"d","path":")" +
+         std::string(path) + R"(","type":"stdio",)" + std::string(allowed) + "}";
+}
+// An absolute path on either platform.
+const std::string HOST = (std::filesystem::current_path() / "h").generic_string();
+const std::string ORIGINS = R"("allowed_origins":["chrome-extension://)" + ID + R"(/"])";
+
+TEST(Manifest, FaultsAsTheBrowsersSeeThem) {
+  struct Case {
+    Family family;
+    bool relative;
+    std::string text;
+    std::string fault;  // a part of the one fault expected; empty for none
+  } cases[] = {
+      {Family::Chromium, false, manifest(HOST, ORIGINS), ""},
+      {Family::Firefox, false, manifest(HOST, R"("allowed_extensions":[")" + ADDON + "\"]"), ""},
+      {Family::Chromium, true, manifest("h.exe", ORIGINS), ""},
+      {Family::Chromium, false, "\xEF\xBB\xBF" + manifest(HOST, ORIGINS), "byte-order mark"},
+      {Family::Chromium, false, "\xFF\xFE{", "UTF-16"},
+      {Family::Chromium, false, "{\"name\":", "not a JSON object"},
+      {Family::Chromium, false, manifest(HOST, ORIGINS, "com.other"), "\"name\" is \"com.other\""},
+      {Family::Chromium, false, manifest("h", ORIGINS), "relative"},
+      {Family::Chromium, false, manifest("", ORIGINS), "no \"path\""},
+      {Family::Chromium, false, manifest(HOST, R"("allowed_origins":[])"), "does not allow"},
+      {Family::Chromium, false, manifest(HOST, R"("allowed_extensions":[")" + ADDON + "\"]"),
+       "other browser family"},
+      {Family::Firefox, false, manifest(HOST, ORIGINS), "other browser family"},
+      {Family::Chromium, false,
+       manifest(HOST, R"("allowed_origins":["chrome-extension://)" + ID +
+                          R"(/","chrome-extension://x"])"),
+       "not of the form"},
+      {Family::Chromium, false,
+       R"({"name":"com.velmora.web_host","path":")" + HOST + R"(","type":"stdio",)" + ORIGINS + "}",
+       "no \"description\""},
+      {Family::Chromium, false,
+       R"({"name":"com.velmora.web_host","description":"d","path":")" + HOST + "\"," + ORIGINS +
+           "}",
+       "\"type\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto ids = c.family == Family::Chromium ? IDS : ADDONS;
+    auto verdict = judge_manifest("/m/x.json", as_bytes(c.text),
+                                  {"com.velmora.web_host", c.family, ids, c.relative});
+    if (c.fault.empty()) {
+      EXPECT_TRUE(verdict.faults.empty()) << verdict.faults.front();
+      ASSERT_TRUE(verdict.host);
+      EXPECT_EQ(*verdict.host,
+                c.relative ? std::filesystem::path("/m/h.exe") : std::filesystem::path(HOST));
+    } else {
+      ASSERT_EQ(verdict.faults.size(), 1u);
+      EXPECT_NE(verdict.faults[0].find(c.fault), std::string::npos) << verdict.faults[0];
+    }
+  }
+}
+
+// A browser with a per-user and a machine-wide place in a fresh folder, and a host there.
+TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
+  struct Case {
+    const char* what;
+    std::optional<std::size_t> place;  // where the manifest is: 0 per-user, 1 machine-wide
+    bool host_exists;
+    platform::Policy policy;
+    Verdict verdict;
+    const char* named;  // what the check must name
+  } cases[] = {
+      {"nothing registered", std::nullopt, true, {}, Verdict::Info, "user"},
+      {"sound", 0, true, {}, Verdict::Ok, "user"},
+      {"missing host", 0, false, {}, Verdict::Fail, "velmora-web-host"},
+      {"user level hidden", 0, true, {"P", false, {}, {}}, Verdict::Fail, "P"},
+      {"machine level despite the policy", 1, true, {"P", false, {}, {}}, Verdict::Ok, "system"},
+      {"blocked", 1, true, {"B", std::nullopt, {"*"}, {}}, Verdict::Fail, "B"},
+      {"blocked but allowed",
+       1,
+       true,
+       {"B", std::nullopt, {"*"}, {"com.velmora.web_host"}},
+       Verdict::Ok,
+       "system"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto dir = test::TempDir::create().value();
+    auto host = dir.path() / "velmora-web-host";
+    platform::Browser browser{"Chrome", Family::Chromium, true, {}, {c.policy}};
+    for (auto level : {"user", "system"}) {
+      auto file = (dir.path() / level / "com.velmora.web_host.json").string();
+      browser.places.push_back({file, level == std::string("user"), std::nullopt, {}});
+    }
+    if (c.host_exists) {
+      ASSERT_TRUE(driver::write_file(host, "#!/bin/sh\n"));
+      std::filesystem::permissions(host, std::filesystem::perms::owner_all);
+    }
+    if (c.place) {
+      auto& place = browser.places[*c.place];
+      place.manifest = place.shown;
+      ASSERT_TRUE(driver::write_file(place.shown, manifest(host.generic_string(), ORIGINS)));
+    }
+    Checks checks;
+    auto usable = examine_browser(browser, {{browser}, false, {}},
+                                  {"com.velmora.web_host", IDS, ADDONS}, checks);
+    ASSERT_FALSE(checks.empty());
+    EXPECT_EQ(checks.front().verdict, c.verdict) << checks.front().text;
+    EXPECT_NE(checks.front().text.find(c.named), std::string::npos) << checks.front().text;
+    EXPECT_EQ(usable.has_value(), c.verdict == Verdict::Ok);
+    // A registration that is there, even if unusable, is never called missing as well.
+    auto missing = std::ranges::count_if(
+        checks, [](const Check& k) { return k.text.find("not registered") != std::string::npos; });
+    EXPECT_EQ(missing, c.verdict == Verdict::Info ? 1 : 0);
+  }
+}
+
+TEST(Agent, NamesTheBridgeFileOrThePort) {
+  auto dir = test::TempDir::create().value();
+  auto bridge = dir.path() / "web-bridge.json";
+  auto listener = velmora::platform::Listener::bind_loopback(0).value();
+  auto port = std::to_string(listener.port());
+  struct Case {
+    std::optional<std::string> contents;
+    Verdict last;
+    std::string named;
+  } cases[] = {
+      {std::nullopt, Verdict::Fail, "is missing"},
+      {"\xEF\xBB\xBF{}", Verdict::Fail, "not a bridge file"},
+      {R"({"port":)" + port + R"(,"token":"t"})", Verdict::Ok, "127.0.0.1:" + port},
+  };
+  for (const auto& c : cases) {
+    if (c.contents) {
+      ASSERT_TRUE(driver::write_file(bridge, *c.contents));
+    }
+    Checks checks;
+    examine_agent(bridge, checks);
+    EXPECT_EQ(checks.back().verdict, c.last) << checks.back().text;
+    EXPECT_NE(checks.back().text.find(c.named), std::string::npos) << checks.back().text;
+  }
+  Checks none;
+  examine_agent(std::nullopt, none);
+  EXPECT_EQ(exit_status(none), 1);
+}
+
+}  // namespace
+}  // namespace velmora::doctor

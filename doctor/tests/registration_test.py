@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""velmora-doctor against velmora-register-host in a temporary home, with the sample agent.
+
+A sound registration exits 0; each broken one exits 1 and names the broken file.
+"""
+import argparse
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import tempfile
+import time
+
+NAME = "com.velmora.web_host"
+CHROMIUM_ID = "nolcchlhldhgapfjagmmlapaeogddcle"
+
+# What is done to Chrome's manifest, and what the doctor must then say about it.
+BROKEN = [
+    ("a byte-order mark", lambda m: b"\xef\xbb\xbf" + json.dumps(m).encode(), "byte-order mark"),
+    ("another name", lambda m: dict(m, name="com.other"), '"name" is "com.other"'),
+    ("a relative path", lambda m: dict(m, path="velmora-web-host"), "relative"),
+    ("a missing host", lambda m: dict(m, path="/nonexistent/velmora-web-host"), "/nonexistent/"),
+    ("no allowed origin", lambda m: dict(m, allowed_origins=[]), "does not allow"),
+    ("not JSON", lambda m: b"{", "not a JSON object"),
+]
+
+
+def doctor(args, env):
+    result = subprocess.run([args.doctor], env=env, capture_output=True, text=True, timeout=60)
+    return result.returncode, result.stdout
+
+
+def failed_lines(output):
+    return [line for line in output.splitlines() if line.startswith("FAIL")]
+
+
+def run(args, home):
+    env = dict(os.environ, HOME=str(home))
+    env.pop("XDG_CONFIG_HOME", None)
+    status, output = doctor(args, env)
+    assert status == 1 and "no browser has a registration" in output, output
+    subprocess.run(["bash", args.register, "install", "--host", args.host, "--chromium",
+                    CHROMIUM_ID, "--firefox", "web-host-test@velmora.com"], env=env, check=True,
+                   stdout=subprocess.DEVNULL)
+    agent = subprocess.Popen([args.agent], env=env)
+    try:
+        bridge = home / ".config/VelmoraAgent/web-bridge.json"
+        for _ in range(100):
+            if bridge.exists():
+                break
+            time.sleep(0.05)
+        status, output = doctor(args, env)
+        assert status == 0 and "linked with the agent" in output, output
+        chrome = home / f".config/google-chrome/NativeMessagingHosts/{NAME}.json"
+        sound = json.loads(chrome.read_text())
+        for what, damage, named in BROKEN:
+            broken = damage(sound)
+            chrome.write_bytes(broken if isinstance(broken, bytes) else json.dumps(broken).encode())
+            status, output = doctor(args, env)
+            lines = failed_lines(output)
+            assert status == 1 and len(lines) == 1, f"{what}: {status}\n{output}"
+            assert str(chrome) in lines[0] and named in lines[0], f"{what}: {lines[0]}"
+    finally:
+        agent.terminate()
+        agent.wait(10)
+    status, output = doctor(args, env)
+    assert status == 1 and "bridge file" in "".join(failed_lines(output)), output
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    for name in ("doctor", "host", "agent", "register"):
+        parser.add_argument(f"--{name}", required=True)
+    args = parser.parse_args()
+    with tempfile.TemporaryDirectory() as home:
+        try:
+            run(args, pathlib.Path(home))
+        except AssertionError as failure:
+            print(f"FAILED: {failure}", file=sys.stderr)
+            return 1
+    print("the doctor passes a sound registration and names each broken one")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
