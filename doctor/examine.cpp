@@ -4,6 +4,7 @@
 
 #include "bridge_file.h"
 #include "host/connector.h"
+#include "host/launch.h"
 #include "manifest.h"
 #include "platform/files.h"
 #include "platform/host_run.h"
@@ -118,7 +119,7 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
   }
   checks.push_back({browser.name, Verdict::Ok,
                     "registered at " + place.shown + ": starts " + shown(*verdict.host)});
-  auto agent = verdict.host->parent_path() / velmora::platform::AGENT_FILE_NAME;
+  auto agent = verdict.host->parent_path() / velmora::agent_file_name();
   if (!velmora::platform::metadata_readable(agent))
     checks.push_back({browser.name, Verdict::Info,
                       "no " + shown(agent) + ": a launch request cannot start the agent"});

@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "platform/host_run.h"
-#include "platform/os_error.h"
+#include "errors.h"
 #include "platform/unique_fd-posix.h"
 
 extern char** environ;
@@ -48,7 +48,7 @@ struct Pipe {
 std::expected<Pipe, std::string> make_pipe() {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0)
-    return std::unexpected(velmora::platform::os_error_message(errno));
+    return std::unexpected(velmora::os_error_message(errno));
   return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
@@ -64,7 +64,7 @@ std::expected<pid_t, std::string> spawn(const std::filesystem::path& host,
   pid_t pid = 0;
   int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) return std::unexpected(velmora::platform::os_error_message(error));
+  if (error != 0) return std::unexpected(velmora::os_error_message(error));
   return pid;
 }
 

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "platform/host_run.h"
-#include "platform/os_error.h"
+#include "errors.h"
 #include "platform/unique_handle-win32.h"
 
 namespace velmora::doctor::platform {
@@ -99,7 +99,7 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
   if (!CreateProcessW(cmd_exe().c_str(), line.data(), nullptr, nullptr, TRUE,
                       CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process))
     return std::unexpected("cannot be started: " +
-                           velmora::platform::os_error_message(GetLastError()));
+                           velmora::os_error_message(GetLastError()));
   UniqueHandle child(process.hProcess), thread(process.hThread);
   AssignProcessToJobObject(job.get(), child.get());
   ResumeThread(thread.get());

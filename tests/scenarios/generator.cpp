@@ -44,11 +44,11 @@ std::size_t draw_size(Rng& rng, bool bad_allowed) {
                                  {3, 64 * kKiB},
                                  {2, 64 * kKiB + 1},
                                  {3, kMiB},
-                                 {2, kMaxFrameLength},
-                                 {1, kMaxFrameLength - 1},
+                                 {2, MAX_FRAME_LEN},
+                                 {1, MAX_FRAME_LEN - 1},
                                  {6, any},
                                  {bad_allowed ? 1 : 0, 0},
-                                 {bad_allowed ? 1 : 0, kMaxFrameLength + 1}});
+                                 {bad_allowed ? 1 : 0, MAX_FRAME_LEN + 1}});
 }
 
 std::vector<std::size_t> draw_frames(Rng& rng, int most, bool bad_allowed) {
@@ -65,7 +65,7 @@ std::vector<std::size_t> draw_frames(Rng& rng, int most, bool bad_allowed) {
   for (int i = 0; i < count; ++i) {
     out.push_back(draw_size(rng, bad_allowed));
     // Nothing of a stream follows its bad length.
-    if (out.back() == 0 || out.back() > kMaxFrameLength) break;
+    if (out.back() == 0 || out.back() > MAX_FRAME_LEN) break;
   }
   return out;
 }
@@ -96,7 +96,7 @@ void draw_agent(Rng& rng, Scenario& s) {
   s.agent_delay = s.agent == Agent::ListensLate
                       ? pick<Duration>(rng, {{2, 1s}, {2, 3s}, {1, 12s}})
                       : pick<Duration>(rng, {{2, 0ms}, {1, 200ms}, {1, 2s}});
-  s.reply_size = pick<std::size_t>(rng, {{3, 12}, {1, 64 * kKiB}, {2, kMaxFrameLength}});
+  s.reply_size = pick<std::size_t>(rng, {{3, 12}, {1, 64 * kKiB}, {2, MAX_FRAME_LEN}});
   s.agent_reads =
       pick<Pace>(rng, {{4, Pace::Fast}, {2, Pace::Slow}, {3, Pace::Stalls}, {1, Pace::Never}});
   s.agent_frames = draw_frames(rng, 20, true);
@@ -116,7 +116,7 @@ void draw_extension(Rng& rng, Scenario& s) {
   if (pick<bool>(rng, {{3, false}, {1, true}})) {
     // A steady stream that outlasts the link's deadline: the host ends while a frame is read.
     s.ext_frames.assign(90, kMiB);
-    s.ext_frames.insert(s.ext_frames.begin() + 45, kMaxFrameLength);
+    s.ext_frames.insert(s.ext_frames.begin() + 45, MAX_FRAME_LEN);
     s.ext_gap = 100ms;
   }
   s.ext_pause = pick<Duration>(rng, {{3, 0ms}, {1, 3s}});
@@ -127,7 +127,7 @@ void draw_extension(Rng& rng, Scenario& s) {
                                      {2, InputEnd::Late}});
   s.close_delay = pick<Duration>(rng, {{3, 0ms}, {2, 50ms}, {2, 300ms}, {2, 1s}, {2, 3s}});
   s.bad_length = pick<std::uint32_t>(
-      rng, {{2, 0}, {2, kMaxFrameLength + 1}, {1, std::numeric_limits<std::uint32_t>::max()}});
+      rng, {{2, 0}, {2, MAX_FRAME_LEN + 1}, {1, std::numeric_limits<std::uint32_t>::max()}});
 }
 
 std::vector<std::size_t> halved(std::vector<std::size_t> sizes) {
@@ -137,7 +137,7 @@ std::vector<std::size_t> halved(std::vector<std::size_t> sizes) {
 
 std::vector<std::size_t> smaller(std::vector<std::size_t> sizes) {
   for (std::size_t& size : sizes) {
-    if (size > 1 && size <= kMaxFrameLength) size /= 2;
+    if (size > 1 && size <= MAX_FRAME_LEN) size /= 2;
   }
   return sizes;
 }

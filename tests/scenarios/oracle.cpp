@@ -263,7 +263,7 @@ long memory_bound_kib(const Scenario& s, const History& h, HostPlatform platform
   auto largest = [](const std::vector<std::size_t>& sizes) {
     std::size_t most = 0;
     for (std::size_t size : sizes)
-      most = std::max(most, std::min<std::size_t>(size, kMaxFrameLength));
+      most = std::max(most, std::min<std::size_t>(size, MAX_FRAME_LEN));
     return most;
   };
   const bool replies = s.agent == Agent::Refuses || s.agent == Agent::NotJson;

@@ -221,7 +221,7 @@ class AgentSide {
     for (std::size_t i = 0; i < s_.agent_frames.size(); ++i) {
       if (i > 0 && !nap(stop, s_.agent_gap)) return false;
       const std::size_t size = s_.agent_frames[i];
-      if (size == 0 || size > kMaxFrameLength) {
+      if (size == 0 || size > MAX_FRAME_LEN) {
         send_all(fd, length_prefix(static_cast<std::uint32_t>(size)));
         record_.note([&](History& h) {
           h.agent_bad_length = true;

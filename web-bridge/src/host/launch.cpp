@@ -44,10 +44,14 @@ std::expected<void, HostError> write_reply(bool launched) {
 
 }  // namespace
 
+std::string agent_file_name() {
+  return std::string(AGENT_PROGRAM) + platform::EXECUTABLE_SUFFIX;
+}
+
 std::expected<std::filesystem::path, IoError> agent_executable_path() {
   auto host = platform::running_executable_final_path();
   if (!host) return host;
-  return host->replace_filename(std::string(AGENT_PROGRAM) + platform::EXECUTABLE_SUFFIX);
+  return host->replace_filename(agent_file_name());
 }
 
 std::expected<void, HostError> handle_launch_request(const std::filesystem::path& bridge_file) {
