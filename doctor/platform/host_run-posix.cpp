@@ -10,8 +10,8 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/host_run.h"
 #include "errors.h"
+#include "platform/host_run.h"
 #include "platform/unique_fd-posix.h"
 
 extern char** environ;
@@ -47,8 +47,7 @@ struct Pipe {
 
 std::expected<Pipe, std::string> make_pipe() {
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0)
-    return std::unexpected(velmora::os_error_message(errno));
+  if (pipe2(ends, O_CLOEXEC) != 0) return std::unexpected(velmora::os_error_message(errno));
   return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 

@@ -3,8 +3,8 @@
 #include <array>
 #include <thread>
 
-#include "platform/host_run.h"
 #include "errors.h"
+#include "platform/host_run.h"
 #include "platform/unique_handle-win32.h"
 
 namespace velmora::doctor::platform {
@@ -98,8 +98,7 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
   std::wstring line = command_line(host, origin);
   if (!CreateProcessW(cmd_exe().c_str(), line.data(), nullptr, nullptr, TRUE,
                       CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process))
-    return std::unexpected("cannot be started: " +
-                           velmora::os_error_message(GetLastError()));
+    return std::unexpected("cannot be started: " + velmora::os_error_message(GetLastError()));
   UniqueHandle child(process.hProcess), thread(process.hThread);
   AssignProcessToJobObject(job.get(), child.get());
   ResumeThread(thread.get());
