@@ -33,7 +33,7 @@ constexpr std::size_t kChunk = 65536;
 constexpr Duration kForever = 1h;  // until the scenario stops
 
 // Sleeps that end early when the scenario stops; false then.
-bool nap(std::stop_token stop, Duration span) {
+bool nap(const std::stop_token& stop, Duration span) {
   std::mutex mutex;
   std::condition_variable_any woken;
   std::unique_lock lock(mutex);
@@ -82,7 +82,7 @@ class AgentReader {
   AgentReader(int fd, Record& record) : fd_(fd), record_(record) {}
 
   // The hello; nothing for a connection that closes without a byte (the launch probe).
-  std::optional<Bytes> first_frame(std::stop_token stop) {
+  std::optional<Bytes> first_frame(const std::stop_token& stop) {
     while (!stop.stop_requested()) {
       if (auto whole = next_frame()) return whole;
       if (!receive(stop, kChunk)) return std::nullopt;
@@ -90,7 +90,7 @@ class AgentReader {
     return std::nullopt;
   }
 
-  void relay(std::stop_token stop, Pace pace) {
+  void relay(const std::stop_token& stop, Pace pace) {
     if (pace == Pace::Never) {
       nap(stop, kForever);
       return;
@@ -105,7 +105,7 @@ class AgentReader {
   }
 
  private:
-  bool receive(std::stop_token stop, std::size_t most) {
+  bool receive(const std::stop_token& stop, std::size_t most) {
     while (!readable(fd_, 50ms)) {
       if (stop.stop_requested()) return false;
     }
@@ -155,7 +155,7 @@ class AgentSide {
   std::uint16_t port() const { return port_; }
 
  private:
-  void serve(std::stop_token stop) {
+  void serve(const std::stop_token& stop) {
     if (s_.agent == Agent::None) return;
     if (s_.agent == Agent::ListensLate) {
       if (!nap(stop, s_.agent_delay)) return;
@@ -170,7 +170,7 @@ class AgentSide {
   }
 
   // False for a probe that closed without a byte: the next connection is awaited.
-  bool converse(std::stop_token stop, UniqueFd& fd) {
+  bool converse(const std::stop_token& stop, UniqueFd& fd) {
     AgentReader reader(fd.get(), record_);
     auto hello = reader.first_frame(stop);
     if (!hello) return false;
@@ -217,7 +217,7 @@ class AgentSide {
   }
 
   // False once a bad length has ended the stream, or the host has gone.
-  bool send_frames(std::stop_token stop, int fd) {
+  bool send_frames(const std::stop_token& stop, int fd) {
     for (std::size_t i = 0; i < s_.agent_frames.size(); ++i) {
       if (i > 0 && !nap(stop, s_.agent_gap)) return false;
       const std::size_t size = s_.agent_frames[i];
@@ -235,7 +235,7 @@ class AgentSide {
     return true;
   }
 
-  void end(std::stop_token stop, UniqueFd& fd, std::jthread& reading, AgentEnd how) {
+  void end(const std::stop_token& stop, UniqueFd& fd, std::jthread& reading, AgentEnd how) {
     if (how == AgentEnd::Stays || stop.stop_requested()) return;
     if (how == AgentEnd::CloseInside) {
       std::size_t index = s_.agent_frames.size();
@@ -326,7 +326,7 @@ class BridgeSide {
 
 // Whole bytes into the host's input, a pipe-sized piece at a time, so that a time-out leaves no
 // piece half-written; false once the host has gone, or once the writer gives up on it.
-bool put(std::stop_token stop, HostProcess& host, Record& record, std::string_view bytes) {
+bool put(const std::stop_token& stop, HostProcess& host, Record& record, std::string_view bytes) {
   while (!bytes.empty()) {
     if (record.now() > record.give_up) return false;
     std::string_view piece = bytes.substr(0, kPiece);
@@ -361,7 +361,7 @@ class ExtensionSide {
   }
 
  private:
-  bool send(std::stop_token stop, std::string_view bytes) {
+  bool send(const std::stop_token& stop, std::string_view bytes) {
     if (!put(stop, host_, record_, length_prefix(static_cast<std::uint32_t>(bytes.size()))) ||
         !put(stop, host_, record_, bytes)) {
       return false;
@@ -370,7 +370,7 @@ class ExtensionSide {
     return true;
   }
 
-  bool send_all_frames(std::stop_token stop) {
+  bool send_all_frames(const std::stop_token& stop) {
     if (s_.first == First::Launch && !send(stop, kLaunch)) return false;
     if (s_.first == First::LateLaunch || s_.first == First::None) {
       if (!nap(stop, late_)) return false;
@@ -386,7 +386,7 @@ class ExtensionSide {
 
   // A browser closes the input when it likes, written or not: a write held up past the give-up
   // time is cut short and the input closed at once.
-  void write(std::stop_token stop) {
+  void write(const std::stop_token& stop) {
     if (!send_all_frames(stop)) return given_up(stop);
     if (s_.input_end == InputEnd::InsideFrame) {
       Bytes cut = frame(payload('e', s_.ext_frames.size(), 1000)).substr(0, 500);
@@ -406,11 +406,11 @@ class ExtensionSide {
   }
 
   // A write that failed because the host has gone is no end of input.
-  void given_up(std::stop_token stop) {
+  void given_up(const std::stop_token& stop) {
     if (record_.now() > record_.give_up) close_now(stop);
   }
 
-  void close_now(std::stop_token stop) {
+  void close_now(const std::stop_token& stop) {
     if (stop.stop_requested()) return;
     record_.note([&](History& h) {
       if (!h.input_end_at) h.input_end_at = record_.now();
@@ -418,7 +418,7 @@ class ExtensionSide {
     host_.close_stdin();
   }
 
-  void read(std::stop_token stop) {
+  void read(const std::stop_token& stop) {
     if (s_.ext_reads == Pace::Never) {
       nap(stop, kForever);
       return;
