@@ -72,8 +72,10 @@ std::optional<Entry> look_up(int diag, const sockaddr_in& local, const sockaddr_
       [&] { return recvfrom(diag, reply.data(), reply.size(), MSG_DONTWAIT, nullptr, nullptr); });
   if (size < 0) return std::nullopt;
   const auto* header = reinterpret_cast<const nlmsghdr*>(reply.data());
-  int length = static_cast<int>(size);
-  if (!NLMSG_OK(header, length) || header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
+  auto length = static_cast<std::size_t>(size);
+  // NLMSG_OK by hand: the macro mixes signed and unsigned lengths.
+  if (length < sizeof(nlmsghdr) || header->nlmsg_len > length ||
+      header->nlmsg_type != SOCK_DIAG_BY_FAMILY ||
       header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
     return std::nullopt;  // NLMSG_ERROR: no such socket, or no diag module
   const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
