@@ -82,14 +82,8 @@ std::optional<int> reap(pid_t pid, Clock::time_point end) {
 }
 
 std::string drain(int fd, Clock::time_point end) {
-  std::string text;
   PipeReader reader(fd, end);
-  std::array<std::byte, 4096> chunk;
-  while (auto count = reader.read(chunk)) {
-    if (*count == 0 || text.size() > 65536) break;
-    text.append(reinterpret_cast<const char*>(chunk.data()), *count);
-  }
-  return text;
+  return read_text(reader);
 }
 
 }  // namespace

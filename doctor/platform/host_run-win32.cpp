@@ -64,14 +64,8 @@ std::wstring cmd_exe() {
 }
 
 std::string drain(HANDLE pipe, Clock::time_point end) {
-  std::string text;
   PipeReader reader(pipe, end);
-  std::array<std::byte, 4096> chunk;
-  while (auto count = reader.read(chunk)) {
-    if (*count == 0 || text.size() > 65536) break;
-    text.append(reinterpret_cast<const char*>(chunk.data()), *count);
-  }
-  return text;
+  return read_text(reader);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // One run of the registered host, started as a browser starts it, for the doctor's last check.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -16,6 +18,18 @@ struct HostRun {
   std::string error_stream;            // what the host wrote there
   std::optional<int> status;           // nothing when it had to be stopped
 };
+
+// What `reader` gives until it ends, fails or has given about `most` bytes: the host's error
+// stream, which may be anything.
+inline std::string read_text(Reader& reader, std::size_t most = 65536) {
+  std::string text;
+  std::array<std::byte, 4096> chunk;
+  while (auto count = reader.read(chunk)) {
+    if (*count == 0 || text.size() > most) break;
+    text.append(reinterpret_cast<const char*>(chunk.data()), *count);
+  }
+  return text;
+}
 
 // Starts `host` with `origin` as its argument (on Windows through cmd.exe, as Chrome does),
 // reads its first frame with the frame codec, closes its input and collects the rest; stops it
