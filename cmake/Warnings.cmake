@@ -22,5 +22,6 @@ endif()
 if(WIN32)
   # One self-contained executable: no libstdc++, libgcc or winpthread DLLs beside it.
   add_link_options(-static)
+  # Windows 10 is the oldest system supported: the application manifest and the MSI say the same.
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE _WIN32_WINNT=0x0A00)
 endif()

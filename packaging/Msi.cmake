@@ -1,4 +1,5 @@
-# The per-user Windows installer, velmora-web-host-<version>.msi, built by wixl (target `msi`).
+# The Windows installers, built by wixl (target `msi`): per user, velmora-web-host-<version>.msi,
+# and per machine, velmora-web-host-<version>-per-machine.msi, from one source.
 # It takes a second or two, so it is part of `all`, and the MSI test can count on it.
 find_program(WIXL wixl REQUIRED)
 set(msi_source ${CMAKE_CURRENT_SOURCE_DIR}/windows/velmora-web-host.wxs)
@@ -8,11 +9,11 @@ velmora_write_manifests(${msi_manifest_dir} ${VELMORA_HOST_NAME} ${host_file}
                         "${VELMORA_CHROMIUM_EXTENSION_IDS}" "${VELMORA_FIREFOX_EXTENSION_IDS}" TRUE)
 
 # wixl 0.101 finds its sources by relative paths only, so it runs in the build tree.
-function(velmora_add_msi msi version)
+function(velmora_add_msi msi version scope)
   set(from ${CMAKE_BINARY_DIR})
   add_custom_command(
     OUTPUT ${msi}
-    COMMAND ${WIXL} --arch x64 --output ${msi} -D Version=${version}
+    COMMAND ${WIXL} --arch x64 --output ${msi} -D Version=${version} -D Scope=${scope}
             -D HostExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-web-host>,${from}>
             -D AgentExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-agent>,${from}>
             -D DoctorExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-doctor>,${from}>
@@ -24,16 +25,24 @@ function(velmora_add_msi msi version)
     VERBATIM)
 endfunction()
 
-set(VELMORA_MSI ${CMAKE_BINARY_DIR}/velmora-web-host-${PROJECT_VERSION}.msi)
-velmora_add_msi(${VELMORA_MSI} ${PROJECT_VERSION})
-# The same package as an older version, for the test to upgrade from.
+# Each package also as an older version, for the test to upgrade from.
 set(older_version 0.0.1)
 if(NOT older_version VERSION_LESS PROJECT_VERSION)
   message(FATAL_ERROR "the upgrade test needs a version older than ${PROJECT_VERSION}")
 endif()
-set(older_msi ${CMAKE_CURRENT_BINARY_DIR}/velmora-web-host-${older_version}.msi)
-velmora_add_msi(${older_msi} ${older_version})
-add_custom_target(msi ALL DEPENDS ${VELMORA_MSI} ${older_msi})
+set(msi_packages)
+foreach(scope perUser perMachine)
+  set(suffix "")
+  if(scope STREQUAL perMachine)
+    set(suffix -per-machine)
+  endif()
+  set(msi_${scope} ${CMAKE_BINARY_DIR}/velmora-web-host-${PROJECT_VERSION}${suffix}.msi)
+  set(older_msi_${scope} ${CMAKE_CURRENT_BINARY_DIR}/velmora-web-host-${older_version}${suffix}.msi)
+  velmora_add_msi(${msi_${scope}} ${PROJECT_VERSION} ${scope})
+  velmora_add_msi(${older_msi_${scope}} ${older_version} ${scope})
+  list(APPEND msi_packages ${msi_${scope}} ${older_msi_${scope}})
+endforeach()
+add_custom_target(msi ALL DEPENDS ${msi_packages})
 
 # Installs, upgrades, uses and uninstalls the package under Wine, in a prefix of its own made
 # afresh (`ctest -L msi` runs it alone).
@@ -41,7 +50,8 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME msi.round-trip
          COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/msi/msi_test.py
                  --loader ${WINE64_LOADER} --prefix ${CMAKE_CURRENT_BINARY_DIR}/msi-wineprefix
-                 --msi ${VELMORA_MSI} --older-msi ${older_msi}
+                 --msi ${msi_perUser} --older-msi ${older_msi_perUser}
+                 --machine-msi ${msi_perMachine} --older-machine-msi ${older_msi_perMachine}
                  --host $<TARGET_FILE:velmora-web-host> --agent $<TARGET_FILE:velmora-agent>
                  --doctor $<TARGET_FILE:velmora-doctor>
                  --launch-driver $<TARGET_FILE:windows_launch_tests>

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""The per-user MSI under Wine, in a fresh prefix of its own.
+"""The per-user and the per-machine MSI under Wine, in a fresh prefix of its own.
 
-Installs the older package, then the current one over it with the sample agent (a major upgrade
-leaves one product), and checks what a browser relies on: each browser's key names a manifest, the
-manifest's path leads to the installed host, and that host links to the installed agent. Then it
-uninstalls and checks that the prefix holds no file, folder or key more than before. Prints how
-long msiexec takes. Every wait is bounded.
+First, on the prefix's Windows 7, the package must refuse to install. Then, on Windows 10, for
+each package in turn: installs its older version, then the current one over it with the sample
+agent (a major upgrade leaves one product), and checks what a browser relies on: each browser's key
+names a manifest, the manifest's path leads to the installed host, and that host links to the
+installed agent. Then it uninstalls and checks that the prefix holds no file, folder or key more
+than before. Prints how long msiexec takes. Every wait is bounded.
 """
 import argparse
 import fnmatch
@@ -21,17 +22,30 @@ import tempfile
 import time
 
 NAME = "com.velmora.web_host"
-# Each browser's key, and the manifest that its default value must name.
+# Each browser's key under the package's root, and the manifest that its default value must name.
 KEYS = {
-    rf"HKCU\Software\Google\Chrome\NativeMessagingHosts\{NAME}": f"{NAME}.json",
-    rf"HKCU\Software\Chromium\NativeMessagingHosts\{NAME}": f"{NAME}.json",
-    rf"HKCU\Software\Microsoft\Edge\NativeMessagingHosts\{NAME}": f"{NAME}.json",
-    rf"HKCU\Software\Mozilla\NativeMessagingHosts\{NAME}": f"{NAME}.firefox.json",
+    rf"Software\Google\Chrome\NativeMessagingHosts\{NAME}": f"{NAME}.json",
+    rf"Software\Chromium\NativeMessagingHosts\{NAME}": f"{NAME}.json",
+    rf"Software\Microsoft\Edge\NativeMessagingHosts\{NAME}": f"{NAME}.json",
+    rf"Software\Mozilla\NativeMessagingHosts\{NAME}": f"{NAME}.firefox.json",
 }
-# Left behind by Windows Installer itself, not by the package: its empty cache folder and the
-# parents of its per-user bookkeeping keys. The agent's bridge file is the agent's own.
+# Left behind by Windows Installer itself, not by a package: its empty cache folder and the
+# parents of its bookkeeping keys. The agent's bridge file is the agent's own.
 OWN_LEFTOVERS = ("windows/Installer", "users/*/AppData/Roaming/VelmoraAgent",
-                 r"Software\Microsoft\Installer")
+                 r"Software\Microsoft\Installer", r"Software\Classes\Installer",
+                 r"Software\Microsoft\Windows\CurrentVersion\Installer")
+
+
+class Package:
+    """One MSI variant: where its keys go and where Windows Installer books it."""
+
+    def __init__(self, msi, older_msi, root):
+        self.msi, self.older_msi, self.root = msi, older_msi, root
+        self.upgrade_codes = (r"HKCU\Software\Microsoft\Installer\UpgradeCodes" if root == "HKCU"
+                              else r"HKLM\Software\Classes\Installer\UpgradeCodes")
+
+    def keys(self):
+        return {rf"{self.root}\{key}": manifest for key, manifest in KEYS.items()}
 
 
 class Failure(Exception):
@@ -107,12 +121,15 @@ def packed_guid(guid):
 
 
 def snapshot(wine):
-    """Every path under drive_c and every key of HKCU (read once the server has saved them)."""
+    """Every path under drive_c and every key of HKCU and HKLM (read once the server has saved
+    them)."""
     wine.server("-w")
     drive_c = wine.prefix / "drive_c"
     files = {str(p.relative_to(drive_c)) for p in drive_c.rglob("*")}
-    lines = (wine.prefix / "user.reg").read_text(encoding="utf-8", errors="replace").splitlines()
-    keys = {line[1:line.index("]")].replace("\\\\", "\\") for line in lines if line.startswith("[")}
+    keys = set()
+    for hive in ("user.reg", "system.reg"):
+        lines = (wine.prefix / hive).read_text(encoding="utf-8", errors="replace").splitlines()
+        keys |= {line[1:line.index("]")].replace("\\\\", "\\") for line in lines if line.startswith("[")}
     return files, keys
 
 
@@ -158,12 +175,12 @@ class Host:
         check(status == 0, f"the host ended with {status}: {self.errors.read()!r}")
 
 
-def installed_host(wine, chromium_ids, firefox_ids):
+def installed_host(wine, package, chromium_ids, firefox_ids):
     """Checks the keys and manifests; returns the host that the manifests lead to."""
     allowed = {f"{NAME}.json": ("allowed_origins", [f"chrome-extension://{i}/" for i in chromium_ids]),
                f"{NAME}.firefox.json": ("allowed_extensions", firefox_ids)}
     hosts = set()
-    for key, manifest_name in KEYS.items():
+    for key, manifest_name in package.keys().items():
         manifest_path = (wine.default_value(key) or (None, None))[1]
         check(manifest_path, f"no default value at {key}")
         manifest_file = wine.unix_path(manifest_path)
@@ -213,73 +230,100 @@ def chrome_way(wine, host, driver):
         wine.run("reg", "add", SHELL_FOLDERS, "/v", "AppData", "/t", kind, "/d", roaming, "/f")
 
 
-CHROME_KEY = rf"HKCU\Software\Google\Chrome\NativeMessagingHosts\{NAME}"
+CHROME_KEY = rf"Software\Google\Chrome\NativeMessagingHosts\{NAME}"
 POLICIES = r"HKCU\Software\Policies"
-# What is done to the registry, and what the doctor must then name in each failure.
+# What is done to the registry (KEY is Chrome's key under the package's root), whether it breaks
+# only a per-user registration, and what the doctor must then name in each failure.
 BROKEN = [
     ("the user-level policy set", ("add", rf"{POLICIES}\Google\Chrome", "/v",
                                    "NativeMessagingUserLevelHosts", "/t", "REG_DWORD", "/d", "0"),
-     CHROME_KEY),
-    ("a key to a missing file", ("add", CHROME_KEY, "/ve", "/d", r"C:\nowhere\x.json"),
+     True, "KEY"),
+    ("a key to a missing file", ("add", "KEY", "/ve", "/d", r"C:\nowhere\x.json"), False,
      r"C:\nowhere\x.json"),
-    ("a key without a value", ("delete", CHROME_KEY, "/ve"), CHROME_KEY),
+    ("a key without a value", ("delete", "KEY", "/ve"), False, "KEY"),
 ]
 
 
-def doctor_checks(wine, host):
+def doctor_checks(wine, package, host):
     """The installed doctor passes the installed host and names each broken registration."""
     doctor = host.parent / "velmora-doctor.exe"
     result = wine.run(str(doctor))
-    check(result.returncode == 0 and "linked with the agent" in result.stdout,
+    check(result.returncode == 0 and "linked with the agent" in result.stdout
+          and f"registered at {package.root}" in result.stdout,
           f"the doctor failed the installed host ({result.returncode}):\n{result.stdout}")
-    manifest = wine.default_value(CHROME_KEY)[1]
+    print(result.stdout, end="")
+    key = rf"{package.root}\{CHROME_KEY}"
+    manifest = wine.default_value(key)[1]
     had_policies = wine.run("reg", "query", POLICIES).returncode == 0
-    for what, damage, named in BROKEN:
-        wine.run("reg", *damage, "/f")
+    for what, damage, user_only, named in BROKEN:
+        if user_only and package.root != "HKCU":
+            continue
+        wine.run("reg", *(key if part == "KEY" else part for part in damage), "/f")
         result = wine.run(str(doctor))
         wine.run("reg", "delete", POLICIES if not had_policies else rf"{POLICIES}\Google", "/f")
-        wine.run("reg", "add", CHROME_KEY, "/ve", "/d", manifest, "/f")
+        wine.run("reg", "add", key, "/ve", "/d", manifest, "/f")
         failed = [line for line in result.stdout.splitlines() if line.startswith("FAIL")]
-        check(result.returncode == 1 and failed and all(named in line for line in failed),
+        # Registry paths are not case-sensitive; the doctor writes SOFTWARE as HKLM names it.
+        named = (key if named == "KEY" else named).lower()
+        check(result.returncode == 1 and failed and all(named in line.lower() for line in failed),
               f"with {what} the doctor said ({result.returncode}):\n{result.stdout}")
     print("the installed doctor passes the installed host and names each broken registration")
 
 
-def installed_products(wine, upgrade_code):
-    return wine.value_names(rf"HKCU\Software\Microsoft\Installer\UpgradeCodes\{packed_guid(upgrade_code)}")
+def installed_products(wine, package):
+    upgrade_code = msi_property(package.msi, "UpgradeCode")
+    return wine.value_names(rf"{package.upgrade_codes}\{packed_guid(upgrade_code)}")
 
 
-def run(args, wine):
-    shutil.rmtree(wine.prefix, ignore_errors=True)
-    check(wine.run("wineboot", "--init").returncode == 0, "wineboot failed")
+def refused_before_windows_10(wine, msi):
+    """The prefix starts as Windows 7: the package must refuse it. Wine does not show or log a
+    launch condition's message, so the test reads it from the package."""
+    result = wine.run("msiexec", "/i", windows_path(msi), "/qn")
+    check(result.returncode != 0 and wine.value_names(r"HKCU\Software\Velmora\WebHost") == [],
+          f"installed on Windows 7 (status {result.returncode})")
+    conditions = subprocess.run(["msiinfo", "export", str(msi), "LaunchCondition"],
+                                capture_output=True, text=True, check=True).stdout
+    check("Velmora Web Host needs Windows 10 or later." in conditions, f"no message: {conditions}")
+    check(wine.run("winecfg", "/v", "win10").returncode == 0, "winecfg failed")
+    print("the package refuses Windows 7")
+
+
+def round_trip(args, wine, package):
     before = snapshot(wine)
-    upgrade_code = msi_property(args.msi, "UpgradeCode")
+    wine.msiexec("/i", windows_path(package.older_msi))
+    names = wine.value_names(rf"{package.root}\Software\Velmora\WebHost")
+    check("SampleAgent" not in names, "the sample agent was installed without being asked for")
+    wine.msiexec("/i", windows_path(package.msi), "ADDLOCAL=SampleAgent")
+    product = packed_guid(msi_property(package.msi, "ProductCode"))
+    check(installed_products(wine, package) == [product],
+          f"not the one product {product} after the upgrade: {installed_products(wine, package)}")
 
-    wine.msiexec("/i", windows_path(args.older_msi))
-    check(sorted(wine.value_names(r"HKCU\Software\Velmora\WebHost")) == ["InstallDir", "ProgramsFolder"],
-          "the sample agent was installed without being asked for")
-    wine.msiexec("/i", windows_path(args.msi), "ADDLOCAL=SampleAgent")
-    product = packed_guid(msi_property(args.msi, "ProductCode"))
-    check(installed_products(wine, upgrade_code) == [product],
-          f"not the one product {product} after the upgrade: {installed_products(wine, upgrade_code)}")
-
-    host = installed_host(wine, args.chromium_ids, args.firefox_ids)
+    host = installed_host(wine, package, args.chromium_ids, args.firefox_ids)
     for built in (args.host, args.agent, args.doctor):
         installed = host.parent / built.name
         check(installed.is_file() and installed.read_bytes() == built.read_bytes(),
               f"{installed} is not the built {built.name}")
     link_round_trip(wine, host, f"chrome-extension://{args.chromium_ids[0]}/")
-    doctor_checks(wine, host)
+    doctor_checks(wine, package, host)
     chrome_way(wine, host.resolve(), args.launch_driver)
 
     wine.server("-k")  # the agent must not be running while it is removed, as on Windows
-    wine.msiexec("/x", windows_path(args.msi))
-    for key in KEYS:
+    wine.msiexec("/x", windows_path(package.msi))
+    for key in package.keys():
         check(wine.default_value(key) is None, f"{key} is still there after uninstalling")
-    check(not installed_products(wine, upgrade_code), "the product is still registered")
+    check(not installed_products(wine, package), "the product is still registered")
     after = snapshot(wine)
     left = leftovers(before[0], after[0]) + leftovers(before[1], after[1])
     check(not left, f"left after uninstalling: {left}")
+
+
+def run(args, wine):
+    shutil.rmtree(wine.prefix, ignore_errors=True)
+    check(wine.run("wineboot", "--init").returncode == 0, "wineboot failed")
+    refused_before_windows_10(wine, args.msi)
+    for package in (Package(args.msi, args.older_msi, "HKCU"),
+                    Package(args.machine_msi, args.older_machine_msi, "HKLM")):
+        round_trip(args, wine, package)
 
 
 def main():
@@ -288,6 +332,8 @@ def main():
     parser.add_argument("--prefix", type=pathlib.Path, required=True, help="made afresh")
     parser.add_argument("--msi", type=pathlib.Path, required=True)
     parser.add_argument("--older-msi", type=pathlib.Path, required=True)
+    parser.add_argument("--machine-msi", type=pathlib.Path, required=True)
+    parser.add_argument("--older-machine-msi", type=pathlib.Path, required=True)
     parser.add_argument("--host", type=pathlib.Path, required=True, help="the built host")
     parser.add_argument("--agent", type=pathlib.Path, required=True, help="the built agent")
     parser.add_argument("--doctor", type=pathlib.Path, required=True, help="the built doctor")
@@ -307,7 +353,7 @@ def main():
         subprocess.run([pathlib.Path(args.loader).parent / "wineserver", "-k"], env=wine.env)
     if not args.keep:
         shutil.rmtree(wine.prefix, ignore_errors=True)
-    print("the MSI installs, upgrades, links and uninstalls cleanly")
+    print("both MSIs install, upgrade, link and uninstall cleanly")
     return 0
 
 
