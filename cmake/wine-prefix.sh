@@ -9,6 +9,8 @@ export WINEPREFIX=$2 WINEDEBUG=-all
 stamp="$WINEPREFIX/.velmora-ready"
 [ -f "$stamp" ] && exit 0
 "$loader" wineboot --init >/dev/null 2>&1
+# A new prefix reports Windows 7; the oldest system the programs support is Windows 10.
+"$loader" winecfg /v win10 >/dev/null 2>&1
 "$loader" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders' \
   /v AppData /t REG_EXPAND_SZ /d '%VELMORA_TEST_ROAMING%' /f >/dev/null 2>&1
 "$(dirname "$loader")/wineserver" -w

@@ -5,6 +5,7 @@
 #include "bridge_file.h"
 #include "host/connector.h"
 #include "host/launch.h"
+#include "host_version.h"
 #include "manifest.h"
 #include "platform/files.h"
 #include "platform/host_run.h"
@@ -85,6 +86,16 @@ const Place* used_place(const Browser& browser, const platform::Policy* hiding, 
   return nullptr;
 }
 
+// Why the host file is not this version's host, or empty.
+std::string version_fault(const std::filesystem::path& host) {
+  auto bytes = velmora::platform::read_whole_file(host, MAX_HOST_FILE_SIZE);
+  if (!bytes) return "cannot be read: " + bytes.error().display();
+  auto version = host_version(*bytes);
+  if (!version) return "is not velmora-web-host";
+  if (*version != VELMORA_VERSION) return "is version " + *version + ", not " VELMORA_VERSION;
+  return {};
+}
+
 std::vector<std::string> ids_of(const Browser& browser, const Expected& expected) {
   auto ids = browser.family == Family::Chromium ? expected.chromium_ids : expected.firefox_ids;
   return {ids.begin(), ids.end()};
@@ -115,6 +126,11 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
     fail(checks, browser,
          shown(file) + " names " + shown(*verdict.host) +
              ", which is no program this user can start; reinstall the host");
+    return std::nullopt;
+  }
+  if (auto fault = version_fault(*verdict.host); !fault.empty()) {
+    fail(checks, browser,
+         shown(file) + " names " + shown(*verdict.host) + ", which " + fault + "; reinstall the host");
     return std::nullopt;
   }
   checks.push_back({browser.name, Verdict::Ok,

@@ -2,7 +2,11 @@
 // agent. All the work is in the run sequence; the entry only turns its result into a status.
 #include "host/report.h"
 #include "host/run_host.h"
+#include "host/version_mark.h"
 #include "platform/process.h"
+
+// Never read by the host itself: see host/version_mark.h.
+[[gnu::used]] static constexpr char version_mark[] = VELMORA_HOST_VERSION_MARK VELMORA_VERSION;
 
 int main() {
   velmora::stop_abnormally_on_escaped_exceptions();

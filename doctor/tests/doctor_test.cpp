@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "examine.h"
+#include "host/version_mark.h"
 #include "manifest.h"
 #include "platform/socket.h"
 #include "test.h"
@@ -72,25 +73,32 @@ TEST(Manifest, FaultsAsTheBrowsersSeeThem) {
   }
 }
 
+// A stand-in for the host: a script that carries this version's mark.
+constexpr const char* SOUND_HOST = "#!/bin/sh\n# " VELMORA_HOST_VERSION_MARK VELMORA_VERSION "\n";
+
 // A browser with a per-user and a machine-wide place in a fresh folder, and a host there.
 TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
   struct Case {
     const char* what;
     std::optional<std::size_t> place;  // where the manifest is: 0 per-user, 1 machine-wide
-    bool host_exists;
+    const char* host;  // the host file's text; nullptr for none
     platform::Policy policy;
     Verdict verdict;
     const char* named;  // what the check must name
   } cases[] = {
-      {"nothing registered", std::nullopt, true, {}, Verdict::Info, "user"},
-      {"sound", 0, true, {}, Verdict::Ok, "user"},
-      {"missing host", 0, false, {}, Verdict::Fail, "velmora-web-host"},
-      {"user level hidden", 0, true, {"P", false, {}, {}}, Verdict::Fail, "P"},
-      {"machine level despite the policy", 1, true, {"P", false, {}, {}}, Verdict::Ok, "system"},
-      {"blocked", 1, true, {"B", std::nullopt, {"*"}, {}}, Verdict::Fail, "B"},
+      {"nothing registered", std::nullopt, SOUND_HOST, {}, Verdict::Info, "user"},
+      {"sound", 0, SOUND_HOST, {}, Verdict::Ok, "user"},
+      {"missing host", 0, nullptr, {}, Verdict::Fail, "velmora-web-host"},
+      {"another program", 0, "#!/bin/sh\n", {}, Verdict::Fail, "is not velmora-web-host"},
+      {"another version", 0, "#!/bin/sh\n# " VELMORA_HOST_VERSION_MARK "0.0.1\n", {}, Verdict::Fail,
+       "is version 0.0.1, not " VELMORA_VERSION},
+      {"user level hidden", 0, SOUND_HOST, {"P", false, {}, {}}, Verdict::Fail, "P"},
+      {"machine level despite the policy", 1, SOUND_HOST, {"P", false, {}, {}}, Verdict::Ok,
+       "system"},
+      {"blocked", 1, SOUND_HOST, {"B", std::nullopt, {"*"}, {}}, Verdict::Fail, "B"},
       {"blocked but allowed",
        1,
-       true,
+       SOUND_HOST,
        {"B", std::nullopt, {"*"}, {"com.velmora.web_host"}},
        Verdict::Ok,
        "system"},
@@ -104,8 +112,8 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
       auto file = (dir.path() / level / "com.velmora.web_host.json").string();
       browser.places.push_back({file, level == std::string("user"), std::nullopt, {}});
     }
-    if (c.host_exists) {
-      ASSERT_TRUE(driver::write_file(host, "#!/bin/sh\n"));
+    if (c.host) {
+      ASSERT_TRUE(driver::write_file(host, c.host));
       std::filesystem::permissions(host, std::filesystem::perms::owner_all);
     }
     if (c.place) {

@@ -21,6 +21,7 @@ BROKEN = [
     ("another name", lambda m: dict(m, name="com.other"), '"name" is "com.other"'),
     ("a relative path", lambda m: dict(m, path="velmora-web-host"), "relative"),
     ("a missing host", lambda m: dict(m, path="/nonexistent/velmora-web-host"), "/nonexistent/"),
+    ("another program", lambda m: dict(m, path="/bin/sh"), "is not velmora-web-host"),
     ("no allowed origin", lambda m: dict(m, allowed_origins=[]), "does not allow"),
     ("not JSON", lambda m: b"{", "not a JSON object"),
 ]
