@@ -130,7 +130,8 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
   }
   if (auto fault = version_fault(*verdict.host); !fault.empty()) {
     fail(checks, browser,
-         shown(file) + " names " + shown(*verdict.host) + ", which " + fault + "; reinstall the host");
+         shown(file) + " names " + shown(*verdict.host) + ", which " + fault +
+             "; reinstall the host");
     return std::nullopt;
   }
   checks.push_back({browser.name, Verdict::Ok,

@@ -81,7 +81,7 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
   struct Case {
     const char* what;
     std::optional<std::size_t> place;  // where the manifest is: 0 per-user, 1 machine-wide
-    const char* host;  // the host file's text; nullptr for none
+    const char* host;                  // the host file's text; nullptr for none
     platform::Policy policy;
     Verdict verdict;
     const char* named;  // what the check must name
@@ -90,10 +90,18 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
       {"sound", 0, SOUND_HOST, {}, Verdict::Ok, "user"},
       {"missing host", 0, nullptr, {}, Verdict::Fail, "velmora-web-host"},
       {"another program", 0, "#!/bin/sh\n", {}, Verdict::Fail, "is not velmora-web-host"},
-      {"another version", 0, "#!/bin/sh\n# " VELMORA_HOST_VERSION_MARK "0.0.1\n", {}, Verdict::Fail,
+      {"another version",
+       0,
+       "#!/bin/sh\n# " VELMORA_HOST_VERSION_MARK "0.0.1\n",
+       {},
+       Verdict::Fail,
        "is version 0.0.1, not " VELMORA_VERSION},
       {"user level hidden", 0, SOUND_HOST, {"P", false, {}, {}}, Verdict::Fail, "P"},
-      {"machine level despite the policy", 1, SOUND_HOST, {"P", false, {}, {}}, Verdict::Ok,
+      {"machine level despite the policy",
+       1,
+       SOUND_HOST,
+       {"P", false, {}, {}},
+       Verdict::Ok,
        "system"},
       {"blocked", 1, SOUND_HOST, {"B", std::nullopt, {"*"}, {}}, Verdict::Fail, "B"},
       {"blocked but allowed",
