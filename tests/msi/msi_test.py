@@ -232,15 +232,37 @@ def chrome_way(wine, host, driver):
 
 CHROME_KEY = rf"Software\Google\Chrome\NativeMessagingHosts\{NAME}"
 POLICIES = r"HKCU\Software\Policies"
-# What is done to the registry (KEY is Chrome's key under the package's root), whether it breaks
-# only a per-user registration, and what the doctor must then name in each failure.
+
+
+def reg(*args):
+    """Damage done by reg.exe; KEY stands for Chrome's key under the package's root."""
+    return lambda wine, key, manifest: wine.run("reg", *(key if a == "KEY" else a for a in args), "/f")
+
+
+def edit(change):
+    """Damage done to the manifest that Chrome's key names, from its bytes."""
+    return lambda wine, key, manifest: manifest.write_bytes(change(manifest.read_bytes()))
+
+
+def fields(**changed):
+    return edit(lambda text: json.dumps(dict(json.loads(text), **changed)).encode())
+
+
+# Each damage, whether it breaks only a per-user registration, and what every failure line must
+# then say (KEY: Chrome's key; MANIFEST: the manifest it names).
 BROKEN = [
-    ("the user-level policy set", ("add", rf"{POLICIES}\Google\Chrome", "/v",
-                                   "NativeMessagingUserLevelHosts", "/t", "REG_DWORD", "/d", "0"),
-     True, "KEY"),
-    ("a key to a missing file", ("add", "KEY", "/ve", "/d", r"C:\nowhere\x.json"), False,
-     r"C:\nowhere\x.json"),
-    ("a key without a value", ("delete", "KEY", "/ve"), False, "KEY"),
+    ("the user-level policy set", reg("add", rf"{POLICIES}\Google\Chrome", "/v",
+                                      "NativeMessagingUserLevelHosts", "/t", "REG_DWORD", "/d", "0"),
+     True, ["KEY", "NativeMessagingUserLevelHosts"]),
+    ("a key to a missing file", reg("add", "KEY", "/ve", "/d", r"C:\nowhere\x.json"), False,
+     [r"C:\nowhere\x.json"]),
+    ("a key without a value", reg("delete", "KEY", "/ve"), False, ["KEY"]),
+    ("a byte-order mark", edit(lambda text: b"\xef\xbb\xbf" + text), False,
+     ["MANIFEST", "byte-order mark"]),
+    ("another name", fields(name="com.other"), False, ["MANIFEST", '"name" is "com.other"']),
+    ("a missing host", fields(path=r"C:\nowhere\velmora-web-host.exe"), False,
+     ["MANIFEST", r"C:\nowhere\velmora-web-host.exe"]),
+    ("no allowed origin", fields(allowed_origins=[]), False, ["MANIFEST", "does not allow"]),
 ]
 
 
@@ -254,18 +276,22 @@ def doctor_checks(wine, package, host):
     print(result.stdout, end="")
     key = rf"{package.root}\{CHROME_KEY}"
     manifest = wine.default_value(key)[1]
+    manifest_file = wine.unix_path(manifest)
+    sound = manifest_file.read_bytes()
     had_policies = wine.run("reg", "query", POLICIES).returncode == 0
     for what, damage, user_only, named in BROKEN:
         if user_only and package.root != "HKCU":
             continue
-        wine.run("reg", *(key if part == "KEY" else part for part in damage), "/f")
+        damage(wine, key, manifest_file)
         result = wine.run(str(doctor))
         wine.run("reg", "delete", POLICIES if not had_policies else rf"{POLICIES}\Google", "/f")
         wine.run("reg", "add", key, "/ve", "/d", manifest, "/f")
+        manifest_file.write_bytes(sound)
         failed = [line for line in result.stdout.splitlines() if line.startswith("FAIL")]
         # Registry paths are not case-sensitive; the doctor writes SOFTWARE as HKLM names it.
-        named = (key if named == "KEY" else named).lower()
-        check(result.returncode == 1 and failed and all(named in line.lower() for line in failed),
+        named = [{"KEY": key, "MANIFEST": manifest}.get(part, part).lower() for part in named]
+        check(result.returncode == 1 and failed
+              and all(part in line.lower() for line in failed for part in named),
               f"with {what} the doctor said ({result.returncode}):\n{result.stdout}")
     print("the installed doctor passes the installed host and names each broken registration")
 
