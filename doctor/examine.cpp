@@ -9,6 +9,7 @@
 #include "manifest.h"
 #include "platform/files.h"
 #include "platform/host_run.h"
+#include "platform/peer_owner.h"
 #include "platform/process.h"
 
 namespace velmora::doctor {
@@ -144,6 +145,31 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
   return UsableHost{*verdict.host, origin};
 }
 
+// Who answers at the bridge file's port, told through the host's own connector; when it gives
+// up, one more connection tells nobody from a program of another user, which it refuses.
+void examine_port(const std::filesystem::path& bridge_file, std::uint16_t port, Checks& checks) {
+  using velmora::platform::PeerOwner;
+  std::string address = "127.0.0.1:" + std::to_string(port);
+  if (auto link = connect_agent(bridge_file, LAUNCH_PROBE_DEADLINE)) {
+    bool known = velmora::platform::peer_owner(link->stream) == PeerOwner::Same;
+    checks.push_back(
+        {"agent", Verdict::Ok,
+         "answers at " + address +
+             (known ? ", a program of this user" : " (the system does not say whose)")});
+    return;
+  }
+  auto stream = velmora::platform::Socket::connect_loopback(port, CONNECT_TIMEOUT);
+  if (stream && velmora::platform::peer_owner(*stream) == PeerOwner::Other) {
+    checks.push_back({"agent", Verdict::Fail,
+                      address + " is held by a program of another user, which the host sends " +
+                          "nothing; stop it, then start the agent as this user"});
+    return;
+  }
+  checks.push_back({"agent", Verdict::Fail,
+                    "nobody answers at " + address +
+                        ": the agent is not running and its bridge file is stale; start it"});
+}
+
 }  // namespace
 
 std::optional<UsableHost> examine_browser(const Browser& browser,
@@ -191,15 +217,9 @@ void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Chec
   }
   checks.push_back({"bridge file", Verdict::Ok,
                     where + ": port " + std::to_string(record->port) + ", a token of " +
-                        std::to_string(record->token.size()) + " bytes"});
-  std::string address = "127.0.0.1:" + std::to_string(record->port);
-  if (connect_agent(*bridge_file, LAUNCH_PROBE_DEADLINE)) {
-    checks.push_back({"agent", Verdict::Ok, "answers at " + address});
-  } else {
-    checks.push_back({"agent", Verdict::Fail,
-                      "nobody answers at " + address +
-                          ": the agent is not running and its bridge file is stale; start it"});
-  }
+                        std::to_string(record->token.size()) +
+                        (record->token.size() == 1 ? " byte" : " bytes")});
+  examine_port(*bridge_file, record->port, checks);
 }
 
 void examine_host_run(const UsableHost& usable, Checks& checks) {

@@ -7,6 +7,8 @@ import argparse
 import json
 import os
 import pathlib
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -67,6 +69,32 @@ def run(args, home):
         agent.wait(10)
     status, output = doctor(args, env)
     assert status == 1 and "bridge file" in "".join(failed_lines(output)), output
+    if os.geteuid() == 0:
+        pid, port = stranger()
+        try:
+            bridge.write_text(json.dumps({"port": port, "token": "t"}))
+            status, output = doctor(args, env)
+        finally:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        assert status == 1 and "another user" in "".join(failed_lines(output)), output
+
+
+def stranger():
+    """A loopback listener of the user nobody, as any user may make one (needs root): its
+    process and its port."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.setgid(65534)
+        os.setuid(65534)
+        listener = socket.create_server(("127.0.0.1", 0))
+        os.write(write, str(listener.getsockname()[1]).encode())
+        held = []
+        signal.alarm(60)  # should the test die before it kills the child
+        while True:
+            held.append(listener.accept()[0])
+    return pid, int(os.read(read, 16))
 
 
 def main():
