@@ -222,11 +222,14 @@ class AgentSide {
       if (i > 0 && !nap(stop, s_.agent_gap)) return false;
       const std::size_t size = s_.agent_frames[i];
       if (size == 0 || size > MAX_FRAME_LEN) {
-        send_all(fd, length_prefix(static_cast<std::uint32_t>(size)));
-        record_.note([&](History& h) {
-          h.agent_bad_length = true;
-          h.agent_end_at = record_.now();
-        });
+        // Timed before the write: the host may act on it before this thread runs again.
+        const Duration at = record_.now();
+        if (send_all(fd, length_prefix(static_cast<std::uint32_t>(size)))) {
+          record_.note([&](History& h) {
+            h.agent_bad_length = true;
+            h.agent_end_at = at;
+          });
+        }
         return false;
       }
       if (!send_all(fd, frame(payload('a', i, size)))) return false;
@@ -331,11 +334,12 @@ bool put(const std::stop_token& stop, HostProcess& host, Record& record, std::st
     if (record.now() > record.give_up) return false;
     std::string_view piece = bytes.substr(0, kPiece);
     auto written = host.write(piece, 50ms);
-    if (!written && !written.error().starts_with("write timed out")) return false;
-    if (stop.stop_requested()) return false;
-    if (!written) continue;
-    record.ext_written += piece.size();
-    bytes.remove_prefix(piece.size());
+    if (written) {  // written stays written, however soon the scenario stops after it
+      record.ext_written += piece.size();
+      bytes.remove_prefix(piece.size());
+      continue;
+    }
+    if (!written.error().starts_with("write timed out") || stop.stop_requested()) return false;
   }
   return true;
 }
@@ -393,8 +397,9 @@ class ExtensionSide {
       if (!put(stop, host_, record_, cut)) return given_up(stop);
     }
     if (s_.input_end == InputEnd::BadLength) {
+      const Duration at = record_.now();  // as for the agent's bad length
       if (!put(stop, host_, record_, length_prefix(s_.bad_length))) return given_up(stop);
-      record_.note([&](History& h) { h.input_end_at = record_.now(); });
+      record_.note([&](History& h) { h.input_end_at = at; });
       // Bytes after a bad length are never the extension's frames.
       (void)put(stop, host_, record_, frame(payload('e', s_.ext_frames.size(), 100)));
     }
