@@ -22,29 +22,42 @@ LargeBuffer BufferPool::acquire(std::size_t size) {
   {
     std::lock_guard lock(mutex_);
     pages = take_idle(size);
+    // Room for every buffer out to come back idle, made here where a failure may throw: a
+    // buffer coming back never allocates.
+    idle_.reserve(std::max(most_out_, out_ + 1));
+    most_out_ = std::max(most_out_, ++out_);
   }
-  // Mapping takes a while and needs no lock.
-  if (!pages.data()) pages = platform::Pages(capacity_for(size));
+  try {
+    // Mapping takes a while and needs no lock.
+    if (!pages.data()) pages = platform::Pages(capacity_for(size));
+  } catch (...) {
+    std::lock_guard lock(mutex_);
+    --out_;
+    throw;
+  }
   return LargeBuffer(shared_from_this(), std::move(pages), size);
 }
 
-// The smallest idle buffer that holds `size` bytes, taken out of the pool; none is no pages.
+// The smallest idle buffer that holds `size` bytes, the latest back among equals, taken out of
+// the pool; none is no pages. Taking the latest lets the ones a burst left over age and go.
 platform::Pages BufferPool::take_idle(std::size_t size) {
   auto fits = [&](const Idle& idle) { return idle.pages.size() >= size; };
-  auto candidates = idle_ | std::views::filter(fits);
+  auto candidates = idle_ | std::views::reverse | std::views::filter(fits);
   auto best =
       std::ranges::min_element(candidates, {}, [](const Idle& idle) { return idle.pages.size(); });
   if (best == candidates.end()) return {};
   platform::Pages pages = std::move(best->pages);
-  idle_.erase(best.base());
+  idle_.erase(std::prev(best.base().base()));
   return pages;
 }
 
 void BufferPool::give_back(platform::Pages pages) noexcept {
   platform::Pages leaving;  // unmapped last, unlocked
   std::unique_lock lock(mutex_);
+  --out_;
   bool none_idle = idle_.empty();
-  if (idle_.size() == IDLE_LIMIT) {
+  // More idle than the traffic ever had out: one of another size is in the way.
+  if (idle_.size() >= most_out_) {
     leaving = std::move(idle_.front().pages);
     idle_.erase(idle_.begin());
   }
@@ -54,35 +67,60 @@ void BufferPool::give_back(platform::Pages pages) noexcept {
   if (none_idle) returned_.notify_one();
 }
 
-void BufferPool::release_idle() {
-  std::vector<Idle> leaving;  // unmapped last, unlocked
-  std::lock_guard lock(mutex_);
-  leaving.swap(idle_);
-  idle_.reserve(IDLE_LIMIT);
-}
-
 std::size_t BufferPool::idle_count() const {
   std::lock_guard lock(mutex_);
   return idle_.size();
 }
 
+void BufferPool::heap_freed(std::size_t bytes) noexcept {
+  std::unique_lock lock(mutex_);
+  bool was_due = heap_due();
+  heap_freed_ += bytes;
+  heap_freed_at_ = Clock::now();
+  lock.unlock();
+  // Woken once per backlog, not once per frame: it times the rest by heap_freed_at_.
+  if (!was_due && heap_due()) returned_.notify_one();
+}
+
+// When the oldest idle buffer is due to go, or the heap to be trimmed, whichever comes first.
+BufferPool::Clock::time_point BufferPool::next_due(Clock::duration quiet) const {
+  auto due = Clock::time_point::max();
+  if (!idle_.empty()) due = idle_.front().since + quiet;
+  if (heap_due()) due = std::min(due, heap_freed_at_ + quiet);
+  return due;
+}
+
+// Gives back the idle buffers that are due, one at a time and unlocked; with the last of them
+// gone, or a backlog's frames gone from the heap, the heap's free memory goes too.
+void BufferPool::release_due(std::unique_lock<std::mutex>& lock, Clock::duration quiet) {
+  bool released = false;
+  while (!idle_.empty() && idle_.front().since + quiet <= Clock::now()) {
+    platform::Pages leaving = std::move(idle_.front().pages);
+    idle_.erase(idle_.begin());
+    released = true;
+    lock.unlock();
+    leaving = {};
+    lock.lock();
+  }
+  bool heap_quiet = heap_due() && heap_freed_at_ + quiet <= Clock::now();
+  if (!(released && idle_.empty()) && !heap_quiet) return;
+  // Quiet now: what stays kept follows the traffic that comes next.
+  if (idle_.empty()) most_out_ = out_;
+  heap_freed_ = 0;
+  lock.unlock();
+  platform::trim_heap();
+  lock.lock();
+}
+
 void BufferPool::release_when_quiet(Clock::duration quiet) {
   std::unique_lock lock(mutex_);
   for (;;) {
-    returned_.wait(lock, [&] { return !idle_.empty(); });
-    if (auto due = idle_.front().since + quiet; Clock::now() < due) {
+    returned_.wait(lock, [&] { return !idle_.empty() || heap_due(); });
+    if (auto due = next_due(quiet); Clock::now() < due) {
       returned_.wait_until(lock, due);
       continue;
     }
-    {
-      platform::Pages leaving = std::move(idle_.front().pages);
-      idle_.erase(idle_.begin());
-      lock.unlock();
-    }  // unmapped unlocked
-    // With the last idle buffer gone, what the runs of small frames left free on the heap goes
-    // too.
-    lock.lock();
-    if (idle_.empty()) platform::trim_heap();
+    release_due(lock, quiet);
   }
 }
 

@@ -12,6 +12,7 @@
 #include "host/relay.h"
 #include "host/threads.h"
 #include "host/timings.h"
+#include "platform/pages.h"
 #include "platform/process.h"
 #include "platform/stdio.h"
 
@@ -43,6 +44,8 @@ std::expected<void, HostError> link_and_relay(const std::filesystem::path& bridg
 
 std::expected<void, HostError> run_host() {
   platform::prepare_standard_streams();
+  // One heap, so that the memory of a backlog of small frames can all be given back.
+  platform::share_one_heap();
   auto bridge_file = bridge_file_path();
   if (!bridge_file) return std::unexpected(PlainMessage{"no config directory"});
 

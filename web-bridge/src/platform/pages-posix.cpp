@@ -28,4 +28,10 @@ void trim_heap() noexcept {
 #endif
 }
 
+void share_one_heap() noexcept {
+#if defined(__GLIBC__)
+  mallopt(M_ARENA_MAX, 1);
+#endif
+}
+
 }  // namespace velmora::platform

@@ -23,4 +23,7 @@ void unmap_pages(std::byte* data, std::size_t) noexcept {
 // The Windows heap gives large freed blocks back by itself.
 void trim_heap() noexcept {}
 
+// The process heap is one heap for every thread already.
+void share_one_heap() noexcept {}
+
 }  // namespace velmora::platform

@@ -16,6 +16,10 @@ void unmap_pages(std::byte* data, std::size_t size) noexcept;
 // Gives the heap's free memory back to the system where the heap keeps it (glibc keeps freed
 // memory of its thread arenas); elsewhere does nothing.
 void trim_heap() noexcept;
+// Makes every thread allocate from the one heap where the C library keeps one per thread
+// (glibc): the top of a thread's heap, which a backlog of small frames can leave many MiB
+// large, is never trimmed. Called before any other thread starts.
+void share_one_heap() noexcept;
 
 class Pages {
  public:
