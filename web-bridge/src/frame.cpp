@@ -114,6 +114,10 @@ std::span<const std::byte> WireFrames::first_payload() const {
   return all.subspan(LENGTH_FIELD, std::min(length, all.size() - LENGTH_FIELD));
 }
 
+void WireFrames::drop_written(std::size_t count) {
+  copied_.erase(copied_.begin(), copied_.begin() + static_cast<std::ptrdiff_t>(count));
+}
+
 WireFrames FrameRun::take() && {
   if (!own_.bytes().empty()) return std::move(own_);
   return std::vector<std::byte>(buffered_.begin(), buffered_.end());

@@ -39,6 +39,11 @@ class WireFrames {
   }
   // The first frame's payload, past its length field: the message that is looked at.
   std::span<const std::byte> first_payload() const;
+  // Bytes copied onto the heap for these frames; none for a large frame's own pages.
+  std::size_t heap_bytes() const { return copied_.size(); }
+  // For frames on the heap: drops the first `count` bytes, which went out already; the rest
+  // goes after them as it stands, whole frames or not.
+  void drop_written(std::size_t count);
 
  private:
   std::vector<std::byte> copied_;

@@ -13,6 +13,8 @@ struct QueueState {
   std::deque<WireFrames> items;
   bool sender_alive = true;
   bool receiver_alive = true;
+  WriteNow write_now;          // set once by the receiver; called unlocked
+  bool receiver_busy = false;  // between a receive() that gave frames and the next receive()
 };
 }  // namespace detail
 
@@ -51,6 +53,23 @@ std::expected<void, WireFrames> FrameSender::send(WireFrames frames) {
   }
   state_->available.notify_one();
   return {};
+}
+
+std::expected<void, WireFrames> FrameSender::send_or_write(WireFrames frames) {
+  std::unique_lock lock(state_->mutex);
+  bool direct = state_->write_now && state_->items.empty() && !state_->receiver_busy &&
+                state_->receiver_alive && frames.heap_bytes() > 0;
+  if (!direct) {
+    lock.unlock();
+    return send(std::move(frames));
+  }
+  // Nothing can be queued meanwhile (this is the only sender), so the receiver keeps waiting
+  // and the order holds.
+  lock.unlock();
+  std::size_t written = state_->write_now(frames.bytes());
+  if (written == frames.bytes().size()) return {};
+  frames.drop_written(written);
+  return send(std::move(frames));
 }
 
 void FrameReceiver::release() {
@@ -95,8 +114,16 @@ std::expected<WireFrames, FrameReceiver::Error> take_front(detail::QueueState& s
 
 std::expected<WireFrames, FrameReceiver::Error> FrameReceiver::receive() {
   std::unique_lock lock(state_->mutex);
+  state_->receiver_busy = false;
   state_->available.wait(lock, [&] { return ready(*state_); });
-  return take_front(*state_);
+  auto frames = take_front(*state_);
+  state_->receiver_busy = frames.has_value();
+  return frames;
+}
+
+void FrameReceiver::let_sender_write(WriteNow write_now) {
+  std::lock_guard lock(state_->mutex);
+  state_->write_now = std::move(write_now);
 }
 
 std::expected<WireFrames, FrameReceiver::Error> FrameReceiver::receive_for(

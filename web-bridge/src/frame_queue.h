@@ -1,9 +1,12 @@
 // FrameQueue: the unbounded first-in-first-out queue of whole frames, in runs as they were read,
 // between the extension reader and whoever forwards them, with one sending and one receiving end.
+// Once the receiver allows it, a sender that finds the queue empty and the receiver waiting
+// writes a run of small frames itself: one hand-over between threads less for each message.
 #pragma once
 
 #include <chrono>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -25,11 +28,18 @@ class FrameSender {
 
   // Never blocks. When the receiving end is gone the frames are handed back.
   std::expected<void, WireFrames> send(WireFrames frames);
+  // Like send, but frames on the heap go out by the receiver's write_now when nothing is
+  // queued and the receiver is waiting; whatever did not go at once is queued.
+  std::expected<void, WireFrames> send_or_write(WireFrames frames);
 
  private:
   void release();
   std::shared_ptr<detail::QueueState> state_;
 };
+
+// Writes what goes at once, never waiting, and gives how many bytes went (0 for none, whatever
+// the reason: a lasting failure is met by the receiver's own next write).
+using WriteNow = std::function<std::size_t(std::span<const std::byte>)>;
 
 class FrameReceiver {
  public:
@@ -47,6 +57,9 @@ class FrameReceiver {
   // `max_count` runs or at least `max_bytes` bytes, and gives how many were moved.
   std::size_t take_queued(std::vector<WireFrames>& into, std::size_t max_count,
                           std::size_t max_bytes);
+  // From now on the sender may write with `write_now` while this end waits in receive(), the
+  // stream's only writer then. Set once, before the first receive().
+  void let_sender_write(WriteNow write_now);
 
  private:
   void release();

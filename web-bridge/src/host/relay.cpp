@@ -18,11 +18,15 @@ constexpr std::size_t GATHERED_BYTES = 1024 * 1024;
   platform::exit_process(0);
 }
 
-}  // namespace
-
-void forwarder(platform::Socket stream, FrameReceiver receiver, std::optional<WireFrames> first) {
+// The first message's frames, then every queued run, to the agent; once the first is out, the
+// reader may write small runs itself while this thread waits. Any failure shuts the connection
+// down both ways and ends the process with status 0.
+[[noreturn]] void forwarder(platform::Socket stream, FrameReceiver receiver,
+                            std::optional<WireFrames> first, std::shared_ptr<BufferPool> large) {
   if (first && !write_frames(stream, std::span(&*first, 1))) end_forwarding(stream);
   first.reset();
+  // `stream` lives as long as the process: this thread never returns.
+  receiver.let_sender_write([&stream](ByteSpan bytes) { return stream.write_now(bytes); });
   std::vector<WireFrames> batch;
   for (;;) {
     auto frames = receiver.receive();
@@ -32,9 +36,14 @@ void forwarder(platform::Socket stream, FrameReceiver receiver, std::optional<Wi
     // from being held until a long batch has gone.
     receiver.take_queued(batch, MAX_GATHERED_RUNS, GATHERED_BYTES);
     if (!write_frames(stream, batch)) end_forwarding(stream);
+    std::size_t heap_bytes = 0;
+    for (const WireFrames& run : batch) heap_bytes += run.heap_bytes();
     batch.clear();  // large buffers go back to the pool for the reader's next frames
+    if (heap_bytes > 0) large->heap_freed(heap_bytes);
   }
 }
+
+}  // namespace
 
 IoError relay_to_extension(Reader& agent, Writer& extension, LargeBufferSource& large) {
   BufferedReader input(agent);
@@ -50,9 +59,8 @@ HostError relay(platform::Socket stream, FrameReceiver&& receiver, std::optional
                 std::shared_ptr<BufferPool> large) {
   auto reading = stream.duplicate();
   if (!reading) return reading.error();
-  spawn_detached([s = std::move(stream), r = std::move(receiver), f = std::move(first)]() mutable {
-    forwarder(std::move(s), std::move(r), std::move(f));
-  });
+  spawn_detached([s = std::move(stream), r = std::move(receiver), f = std::move(first),
+                  large]() mutable { forwarder(std::move(s), std::move(r), std::move(f), large); });
   spawn_detached([large] { large->release_when_quiet(); });
   std::lock_guard lock(platform::standard_output_lock());
   return relay_to_extension(*reading, platform::standard_output(), *large);

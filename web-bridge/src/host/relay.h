@@ -22,11 +22,6 @@ namespace velmora {
 HostError relay(platform::Socket stream, FrameReceiver&& receiver, std::optional<WireFrames> first,
                 std::shared_ptr<BufferPool> large);
 
-// The forwarder thread body: the first message's frames, then every queued run, to the agent.
-// Any failure shuts the connection down both ways and ends the process with status 0.
-[[noreturn]] void forwarder(platform::Socket stream, FrameReceiver receiver,
-                            std::optional<WireFrames> first);
-
 // Copies frames from the agent to the extension, unchanged and in order, until a read or write
 // fails. Each large frame's buffer goes back to `large` once written.
 IoError relay_to_extension(Reader& agent, Writer& extension, LargeBufferSource& large);

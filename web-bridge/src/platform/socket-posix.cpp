@@ -113,6 +113,12 @@ std::expected<std::size_t, IoError> Socket::write(std::span<const std::byte> byt
   return std::unexpected(last_error());
 }
 
+std::size_t Socket::write_now(std::span<const std::byte> bytes) noexcept {
+  ssize_t count = send(fd_of(handle_), bytes.data(), std::min<std::size_t>(bytes.size(), INT_MAX),
+                       MSG_NOSIGNAL | MSG_DONTWAIT);
+  return count > 0 ? static_cast<std::size_t>(count) : 0;
+}
+
 std::expected<std::size_t, IoError> Socket::write_gathered(std::span<const ByteSpan> buffers) {
   IovecList list;
   fill_iovecs(buffers, list);

@@ -38,12 +38,16 @@ class Socket final : public Reader, public Writer {
   // One system call for all of the buffers (as many as the system takes in one).
   std::expected<std::size_t, IoError> write_gathered(std::span<const ByteSpan> buffers) override;
 
+  // Writes what the connection takes at once, never waiting, and gives how many bytes that
+  // was; 0 when it takes none now or fails (the next blocking write meets a lasting failure).
+  // The Windows socket has no per-call non-blocking send, so there it writes nothing.
+  std::size_t write_now(std::span<const std::byte> bytes) noexcept;
+
   std::expected<void, IoError> set_no_delay();
   // A second handle to the same connection (its own descriptor, also non-inheritable).
   std::expected<Socket, IoError> duplicate() const;
   // Shuts the connection down in both directions.
   void shutdown_both();
-  bool is_open() const { return static_cast<bool>(handle_); }
   // For the platform layer's questions about the connection (peer_owner.h); still owned here.
   SocketTraits::Value native() const { return handle_.get(); }
 
