@@ -1,8 +1,10 @@
 // relay_bench: the host against socat and a direct connection, on the same byte streams in the
 // same run. Prints the command, the machine facts the figures depend on, and one table of
 // medians. Usage:
-//   relay_bench [--host=PATH] [--reps=N] [--only=host,socat,direct] [--sizes=64,4096,...]
-//              [--no-round-trips] [--scale=N]
+//   relay_bench [--host=PATH] [--baseline=PATH] [--reps=N] [--only=host,baseline,socat,direct]
+//              [--sizes=64,4096,...] [--no-round-trips] [--scale=N]
+// --baseline runs another build of the host beside it, alternating with it in every
+// repetition, so that a before/after comparison shares the machine's state.
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,7 +12,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -32,6 +37,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using driver::cpu_time;
+using driver::minor_faults;
+using driver::reset_peak;
+using driver::scheduled_time;
+using driver::status_kib;
 
 struct Size {
   std::size_t bytes;
@@ -44,8 +54,9 @@ constexpr Size kSizes[] = {{64, "64 B", 200'000},
                            {65536, "64 KiB", 2048},
                            {1 << 20, "1 MiB", 128},
                            {MAX_FRAME_LEN, "16 MiB", 16}};
-// From this size on a frame no longer fits a relay's usual buffer: its page faults are reported.
-constexpr std::size_t kLargeFrame = 1 << 20;
+// From this size on a frame no longer fits the host's reading buffer: its page faults and
+// mapping calls are reported.
+constexpr std::size_t kLargeFrame = 1 << 16;
 constexpr std::uint64_t kRoundTrips = 10'000;
 constexpr auto kIdle = 2s;
 // A case that takes longer than this has hung: the run ends rather than waiting for ever.
@@ -53,6 +64,7 @@ constexpr unsigned kCaseLimitSeconds = 120;
 
 struct Options {
   std::filesystem::path host;
+  std::filesystem::path baseline;
   int repetitions = 5;
   std::vector<PathKind> paths{PathKind::Host, PathKind::Socat, PathKind::Direct};
   std::vector<std::size_t> sizes;  // frame sizes to run; empty runs all of them
@@ -162,6 +174,11 @@ void after_the_runs(Table& table, std::size_t column, const Path& path) {
   table.add("RSS idle 1 s after the runs (MiB)", column, pid ? rss_mib(*pid) : NAN);
 }
 
+bool selected(const Options& options, const Size& size) {
+  return options.sizes.empty() ||
+         std::ranges::find(options.sizes, size.bytes) != options.sizes.end();
+}
+
 void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListener& agent,
               const Options& options) {
   const auto column = static_cast<std::size_t>(kind);
@@ -172,16 +189,62 @@ void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListen
   table.add("start -> linked notice (ms)", column, path.to_linked ? ms(*path.to_linked) : NAN);
   idle(table, column, path);
   for (const auto& size : kSizes) {
-    if (!options.sizes.empty() &&
-        std::ranges::find(options.sizes, size.bytes) == options.sizes.end()) {
-      continue;
-    }
+    if (!selected(options, size)) continue;
     throughput(
         table, column, path,
         Size{size.bytes, size.label, size.frames * static_cast<std::uint64_t>(options.scale)});
   }
   if (options.round_trips) latency(table, column, path);
   after_the_runs(table, column, path);
+}
+
+// The calls in the "total" line of a summary of `strace -c`; 0 when it counted none.
+long total_calls(const std::filesystem::path& summary) {
+  std::ifstream in(summary);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::vector<std::string> words{std::istream_iterator<std::string>(fields), {}};
+    if (words.size() >= 4 && words.back() == "total") return std::stol(words[3]);
+  }
+  return 0;
+}
+
+// The host's mmap and munmap calls over its whole life with `frames` frames from the
+// extension, counted by strace (seccomp-filtered, so only those calls stop the host).
+long mapping_calls(PathKind kind, PathConfig config, AgentListener& agent, Size size) {
+  auto dir = driver::TempDir::create();
+  if (!dir) fail(dir.error());
+  const auto summary = dir->path() / "strace.txt";
+  config.wrapper = {"strace", "--seccomp-bpf",     "-f", "-qq",           "-c",
+                    "-e",     "trace=mmap,munmap", "-o", summary.string()};
+  {
+    alarm(kCaseLimitSeconds);
+    Path path = Path::start(kind, config, agent);
+    alarm(0);
+    timed_transfer(path.extension_out(), path.agent(), size);
+  }  // the host has ended, and strace has written its summary
+  return total_calls(summary);
+}
+
+// Mapping calls per frame from the extension, beyond those of a run without frames: a relay
+// that reuses its buffers makes none. Counted once, since counts do not vary.
+void count_mapping_calls(Table& table, const PathConfig& config, AgentListener& agent,
+                         const Options& options) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) {
+    std::fprintf(stderr, "no strace: the mapping calls are not counted\n");
+    return;
+  }
+  for (PathKind kind : options.paths) {
+    if (!is_host(kind)) continue;
+    const long without = mapping_calls(kind, config, agent, {kSizes[0].bytes, "", 0});
+    for (const auto& size : kSizes) {
+      if (size.bytes < kLargeFrame || !selected(options, size)) continue;
+      std::fprintf(stderr, "counting mapping calls: %s, %s\n", name_of(kind), size.label);
+      const long with = mapping_calls(kind, config, agent, size);
+      table.add(std::string("mapping calls/frame ext->agent ") + size.label,
+                static_cast<std::size_t>(kind), per_frame(with - without, size));
+    }
+  }
 }
 
 std::filesystem::path default_host() {
@@ -195,11 +258,14 @@ Options parse_options(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg.starts_with("--host=")) {
       options.host = arg.substr(7);
+    } else if (arg.starts_with("--baseline=")) {
+      options.baseline = arg.substr(11);
     } else if (arg.starts_with("--reps=")) {
       options.repetitions = std::max(1, std::stoi(arg.substr(7)));
     } else if (arg.starts_with("--only=")) {
       options.paths.clear();
-      for (PathKind kind : {PathKind::Host, PathKind::Socat, PathKind::Direct}) {
+      for (PathKind kind :
+           {PathKind::Host, PathKind::Baseline, PathKind::Socat, PathKind::Direct}) {
         if (arg.find(name_of(kind)) != std::string::npos) options.paths.push_back(kind);
       }
     } else if (arg == "--no-round-trips") {
@@ -212,9 +278,15 @@ Options parse_options(int argc, char** argv) {
         options.sizes.push_back(std::stoul(item));
     } else {
       fail("unknown argument " + arg +
-           " (use --host=PATH, --reps=N, --only=host,socat,direct, --sizes=64,4096,...,\n"
-           " --no-round-trips, --scale=N)");
+           " (use --host=PATH, --baseline=PATH, --reps=N, --only=host,baseline,socat,direct,\n"
+           " --sizes=64,4096,..., --no-round-trips, --scale=N)");
     }
+  }
+  // The baseline runs right after the host in each repetition, or not at all without a build.
+  std::erase(options.paths, PathKind::Baseline);
+  if (!options.baseline.empty()) {
+    auto host = std::ranges::find(options.paths, PathKind::Host);
+    options.paths.insert(host == options.paths.end() ? host : host + 1, PathKind::Baseline);
   }
   return options;
 }
@@ -234,7 +306,7 @@ int run(int argc, char** argv) {
   auto roaming = driver::TempDir::create();
   if (!roaming) fail(roaming.error());
   AgentListener agent;
-  PathConfig config{options.host, roaming->path(), "bench-token"};
+  PathConfig config{options.host, options.baseline, {}, roaming->path(), "bench-token"};
   auto published = driver::write_file(driver::bridge_file_path(roaming->path()),
                                       driver::bridge_json(agent.port(), config.token));
   if (!published) fail(published.error());
@@ -245,6 +317,7 @@ int run(int argc, char** argv) {
       run_path(table, kind, config, agent, options);
     }
   }
+  count_mapping_calls(table, config, agent, options);
   table.print(options.repetitions);
   return 0;
 }

@@ -126,10 +126,14 @@ int AgentListener::accept() {
   }
 }
 
+bool is_host(PathKind kind) {
+  return kind == PathKind::Host || kind == PathKind::Baseline;
+}
+
 Path Path::start(PathKind kind, const PathConfig& config, AgentListener& agent) {
   Path path;
   auto agent_side = std::async(std::launch::async, [&agent, kind] {
-    int fd = agent_start(agent, kind == PathKind::Host);
+    int fd = agent_start(agent, is_host(kind));
     return std::pair(fd, Clock::now());
   });
   const auto started = Clock::now();
@@ -142,18 +146,20 @@ Path Path::start(PathKind kind, const PathConfig& config, AgentListener& agent) 
     set_no_delay(fd);
     path.extension_out_ = path.extension_in_ = fd;
   } else {
-    Child child = kind == PathKind::Host
-                      ? spawn_piped({config.host.string()},
-                                    environment_with("XDG_CONFIG_HOME=" + config.roaming.string()))
-                      : spawn_piped({"socat", "-b", "131072", "STDIO",
-                                     "TCP:127.0.0.1:" + std::to_string(agent.port()) + ",nodelay"},
-                                    environment_with("VELMORA_BENCH=1"));
+    std::vector<std::string> argv = config.wrapper;
+    argv.push_back((kind == PathKind::Host ? config.host : config.baseline).string());
+    Child child =
+        is_host(kind)
+            ? spawn_piped(argv, environment_with("XDG_CONFIG_HOME=" + config.roaming.string()))
+            : spawn_piped({"socat", "-b", "131072", "STDIO",
+                           "TCP:127.0.0.1:" + std::to_string(agent.port()) + ",nodelay"},
+                          environment_with("VELMORA_BENCH=1"));
     path.pid_ = child.pid;
     path.extension_out_ = child.stdin_writer;
     path.extension_in_ = child.stdout_reader;
   }
   write_frame(path.extension_out_, kFirstMessage);
-  if (kind == PathKind::Host) {
+  if (is_host(kind)) {
     if (read_frame(path.extension_in_) != R"({"op":"linked"})") fail("no linked notice");
     path.to_linked = Clock::now() - started;
   }
@@ -197,6 +203,8 @@ const char* name_of(PathKind kind) {
   switch (kind) {
     case PathKind::Host:
       return "host";
+    case PathKind::Baseline:
+      return "baseline";
     case PathKind::Socat:
       return "socat";
     case PathKind::Direct:

@@ -1,6 +1,7 @@
-// The three ways the benchmark extension reaches the benchmark agent: through the host (started
-// as a browser starts it, linking with the agent's handshake), through socat relaying standard
-// input and output to the agent's port, and straight into the agent's socket.
+// The ways the benchmark extension reaches the benchmark agent: through the host (started as a
+// browser starts it, linking with the agent's handshake), through a baseline build of the host
+// (another revision, to compare with in the same run), through socat relaying standard input
+// and output to the agent's port, and straight into the agent's socket.
 #pragma once
 
 #include <sys/types.h>
@@ -10,10 +11,11 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velmora::bench {
 
-enum class PathKind { Host, Socat, Direct };
+enum class PathKind { Host, Baseline, Socat, Direct };
 
 // The agent's listening socket on 127.0.0.1, one connection per path.
 class AgentListener {
@@ -33,7 +35,10 @@ class AgentListener {
 };
 
 struct PathConfig {
-  std::filesystem::path host;     // the host executable
+  std::filesystem::path host;      // the host executable
+  std::filesystem::path baseline;  // the baseline's, if there is one
+  // A program and its arguments that run the host or the baseline, such as strace.
+  std::vector<std::string> wrapper;
   std::filesystem::path roaming;  // the roaming folder that holds the bridge file
   std::string token;
 };
@@ -71,5 +76,7 @@ class Path {
 };
 
 const char* name_of(PathKind kind);
+// The host or its baseline: a relay that links with the agent's handshake.
+bool is_host(PathKind kind);
 
 }  // namespace velmora::bench

@@ -1,5 +1,6 @@
 // The benchmark's one table: a row per figure, a column per path, medians over the
-// repetitions, and the host's ratios to socat and to the direct connection.
+// repetitions (with the spread of the two hosts' samples), and the host's ratios to socat, to
+// the direct connection and to the baseline host.
 #pragma once
 
 #include <array>
@@ -8,7 +9,7 @@
 
 namespace velmora::bench {
 
-inline constexpr std::size_t kPaths = 3;  // host, socat, direct, in that order
+inline constexpr std::size_t kPaths = 4;  // host, baseline, socat, direct, in that order
 
 class Table {
  public:

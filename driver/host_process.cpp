@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include "process_stats.h"
+
 extern char** environ;
 
 namespace velmora::driver {
@@ -288,11 +290,8 @@ std::expected<ExitStatus, std::string> HostProcess::wait(Duration limit) {
 // Read from /proc: the count that wait4() gives includes the memory of the driver that
 // started the child, from before its program was loaded.
 std::optional<long> peak_memory_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
-  }
-  return std::nullopt;
+  long kib = status_kib(pid, "VmHWM");
+  return kib < 0 ? std::nullopt : std::optional<long>(kib);
 }
 
 const std::string& HostProcess::error_output() {

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-namespace velmora::bench {
+namespace velmora::driver {
 
 namespace {
 
@@ -67,4 +67,4 @@ std::chrono::microseconds scheduled_time(pid_t pid) {
   return std::chrono::microseconds(total_ns / 1000);
 }
 
-}  // namespace velmora::bench
+}  // namespace velmora::driver

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string_view>
 
-namespace velmora::bench {
+namespace velmora::driver {
 
 // A field of /proc/<pid>/status in KiB ("VmRSS", "VmHWM"); -1 when it cannot be read.
 long status_kib(pid_t pid, std::string_view field);
@@ -21,4 +21,4 @@ long minor_faults(pid_t pid);
 // CPU time as the scheduler counts it, summed over /proc/<pid>/task/*/schedstat.
 std::chrono::microseconds scheduled_time(pid_t pid);
 
-}  // namespace velmora::bench
+}  // namespace velmora::driver

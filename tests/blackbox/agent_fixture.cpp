@@ -54,6 +54,20 @@ std::expected<BareLink, std::string> AgentTest::StartWithBareAgent() const {
   return BareLink{std::move(*host), std::move(*connection)};
 }
 
+std::expected<BareLink, std::string> AgentTest::StartLinkedWithBareAgent() const {
+  auto link = StartWithBareAgent();
+  if (!link) return link;
+  auto hello = receive_frame(link->connection.get(), Deadline(kEndsPromptly));
+  if (!hello || *hello != kHello) return std::unexpected(std::string("no hello"));
+  if (!send_all(link->connection.get(), frame(R"({"ok":true})"))) {
+    return std::unexpected(std::string("the host went before the reply"));
+  }
+  if (auto linked = NextFrameIs(link->host, kLinkedNotice); !linked) {
+    return std::unexpected(std::string(linked.message()));
+  }
+  return link;
+}
+
 testing::AssertionResult NextFrameIs(HostProcess& host, std::string_view expected, Duration limit) {
   auto payload = host.read_frame(limit);
   if (!payload) {

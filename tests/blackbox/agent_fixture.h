@@ -35,6 +35,8 @@ class AgentTest : public HostTest {
   // Publishes a bare loopback listener with kToken, starts the host and accepts its connection;
   // nothing is read or sent on it.
   std::expected<BareLink, std::string> StartWithBareAgent() const;
+  // The same, through the handshake: the hello read, accepted, and the linked notice read.
+  std::expected<BareLink, std::string> StartLinkedWithBareAgent() const;
   // Starts the test agent with `scripts` and publishes it with `token`, if one is given.
   testing::AssertionResult StartAgent(std::vector<AgentScript> scripts = {{}},
                                       std::optional<std::string_view> token = kToken);

@@ -1,15 +1,19 @@
 // What the host must never do whatever it is sent: hand its sockets to programs it starts, write
 // a file, or let hostile frame lengths cost memory beyond a few of the largest frames. (That no
 // token reaches its output is checked after every case, by the fixture.)
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <thread>
 
 #include "agent_fixture.h"
+#include "loopback.h"
+#include "process_stats.h"
 
 namespace velmora::blackbox {
 namespace {
@@ -166,14 +170,18 @@ void PrintTo(const HostileCase& row, std::ostream* out) {
   *out << row.name;
 }
 
-class HostileLengths : public AgentTest, public testing::WithParamInterface<HostileCase> {
+// Cases that read the host's memory from the kernel.
+template <typename Param>
+class MemoryTest : public AgentTestWithParam<Param> {
  protected:
   void SetUp() override {
-    if (under_wine()) GTEST_SKIP() << "a Wine process's memory is mostly Wine's own";
+    if (this->under_wine()) GTEST_SKIP() << "a Wine process's memory is mostly Wine's own";
     if (kInstrumented) GTEST_SKIP() << "sanitizers keep freed memory in quarantine";
     AgentTest::SetUp();
   }
 };
+
+using HostileLengths = MemoryTest<HostileCase>;
 
 // Samples a process's peak memory until destroyed; the peak only grows, so a late sample
 // covers everything before it.
@@ -242,6 +250,97 @@ TEST_F(HostileReply, LargestReplyIsJudgedWithinAFewTimesItsSize) {
   EXPECT_GT(watch.peak(), 0);
   EXPECT_LT(watch.peak(), 64 * 1024);
 }
+
+// ---- Memory reused while frames flow, and given back after ------------------------------------
+
+struct StreamCase {
+  const char* name;
+  std::size_t size;
+  std::size_t frames;
+  // Frames sent ahead of the agent at most: an agent that keeps up. 0: all are sent before the
+  // agent reads.
+  std::size_t window;
+};
+
+void PrintTo(const StreamCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+using Stream = MemoryTest<StreamCase>;
+
+// Reads and drops `total` bytes from the connection, counting them in `received`.
+void drain(int fd, std::size_t total, std::atomic<std::size_t>& received) {
+  std::vector<char> buffer(1 << 20);
+  while (received < total) {
+    ssize_t count = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (count <= 0) return;
+    received += static_cast<std::size_t>(count);
+  }
+}
+
+// The extension's frames, in writes of about a MiB each, never more than `window` frames ahead
+// of what the agent received.
+void send_frames(HostProcess& host, const StreamCase& row,
+                 const std::atomic<std::size_t>& received) {
+  const Bytes one = frame(Bytes(row.size, 'p'));
+  const std::size_t per_write = std::max<std::size_t>(1, (1 << 20) / one.size());
+  Bytes chunk;
+  for (std::size_t i = 0; i < per_write; ++i) chunk += one;
+  for (std::size_t sent = 0; sent < row.frames; sent += per_write) {
+    while (row.window > 0 && sent >= received / one.size() + row.window) {
+      std::this_thread::sleep_for(50us);
+    }
+    std::size_t now = std::min(per_write, row.frames - sent);
+    ASSERT_TRUE(Succeeded(host.write(std::string_view(chunk).substr(0, now * one.size()), 60s)));
+  }
+}
+
+// Counted by the kernel, not timed. A steady stream, at any size from 64 KiB up, takes fresh
+// pages for the buffers of the frames in flight and then reuses them, however many frames follow
+// (a relay that mapped a buffer per frame paid a fault per 4 KiB of each). After any stream, a
+// backlog of small frames too, resident memory is back near where it was within a second.
+TEST_P(Stream, ReusesTheBuffersInFlightAndGivesTheMemoryBackOnceIdle) {
+  const StreamCase& row = GetParam();
+  auto link = StartLinkedWithBareAgent();
+  ASSERT_TRUE(link) << link.error();
+  const pid_t pid = link->host.pid();
+  const long rss_before = status_kib(pid, "VmRSS");
+  const long faults_before = minor_faults(pid);
+  std::atomic<std::size_t> received = 0;
+  {
+    const std::size_t total = row.frames * (4 + row.size);
+    std::optional<std::jthread> agent;
+    if (row.window > 0) agent.emplace([&] { drain(link->connection.get(), total, received); });
+    send_frames(link->host, row, received);
+    if (row.window == 0) drain(link->connection.get(), total, received);
+  }
+  const long faults = minor_faults(pid) - faults_before;
+  // The pages of the buffers in flight, one being filled and one being written, and the heap's
+  // odd page.
+  const long bound = static_cast<long>((row.window + 2) * (row.size / 4096 + 2)) + 1000;
+  if (row.window > 0) {
+    EXPECT_LT(faults, bound) << "minor faults for " << row.frames << " frames";
+  }
+  long rss = 0;
+  // Due within a second; twice that for a loaded machine.
+  for (Deadline idle(2s); !idle.passed();) {
+    rss = status_kib(pid, "VmRSS");
+    if (rss < rss_before + 1024) break;
+    std::this_thread::sleep_for(20ms);
+  }
+  std::cout << "[ memory   ] " << faults << " minor faults (bound " << bound << "); resident "
+            << rss_before << " KiB linked, " << rss << " KiB once idle" << std::endl;
+  EXPECT_LT(rss, rss_before + 1024);
+  link->host.close_stdin();
+  EXPECT_TRUE(EndsQuietly(link->host));
+}
+
+INSTANTIATE_TEST_SUITE_P(Host, Stream,
+                         testing::Values(StreamCase{"steady_64_KiB", 64 << 10, 3000, 32},
+                                         StreamCase{"steady_1_MiB", 1 << 20, 400, 4},
+                                         StreamCase{"steady_16_MiB", MAX_FRAME_LEN, 48, 4},
+                                         StreamCase{"backlog_of_100_B", 100, 1'300'000, 0}),
+                         NameOfRow{});
 
 INSTANTIATE_TEST_SUITE_P(Host, HostileLengths,
                          testing::Values(HostileCase{"from_the_extension", false},
