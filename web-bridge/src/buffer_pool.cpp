@@ -77,9 +77,10 @@ void BufferPool::heap_freed(std::size_t bytes) noexcept {
   bool was_due = heap_due();
   heap_freed_ += bytes;
   heap_freed_at_ = Clock::now();
-  lock.unlock();
   // Woken once per backlog, not once per frame: it times the rest by heap_freed_at_.
-  if (!was_due && heap_due()) returned_.notify_one();
+  bool wake = !was_due && heap_due();
+  lock.unlock();
+  if (wake) returned_.notify_one();
 }
 
 // When the oldest idle buffer is due to go, or the heap to be trimmed, whichever comes first.
