@@ -164,6 +164,12 @@ std::expected<HostProcess, std::string> HostProcess::start(const Command& comman
     if (auto full = fill_pipe(pipes->err.write.get()); !full) return std::unexpected(full.error());
   }
   if (stdin_mode != StdinMode::Pipe) pipes->in.write.reset();
+  // Each end of a pipe is an open file description of its own: the driver's ends stay as set.
+  for (auto [wanted, fd] : {std::pair{command.nonblocking_input, pipes->in.read.get()},
+                            std::pair{command.nonblocking_output, pipes->out.write.get()}}) {
+    if (!wanted) continue;
+    if (auto ok = set_nonblocking(fd); !ok) return std::unexpected(ok.error());
+  }
   auto inherited = lifted(command.inherited);
   if (!inherited) return std::unexpected(inherited.error());
   for (std::size_t i = 0; i < inherited->size(); ++i) {
