@@ -64,6 +64,7 @@ class SpawnActions {
   ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
   void dup_to(int fd, int target) { ::posix_spawn_file_actions_adddup2(&actions_, fd, target); }
   void close(int fd) { ::posix_spawn_file_actions_addclose(&actions_, fd); }
+  void close_from(int fd) { ::posix_spawn_file_actions_addclosefrom_np(&actions_, fd); }
   void chdir(const std::filesystem::path& folder) {
     ::posix_spawn_file_actions_addchdir_np(&actions_, folder.c_str());
   }
@@ -175,6 +176,8 @@ std::expected<HostProcess, std::string> HostProcess::start(const Command& comman
   for (std::size_t i = 0; i < inherited->size(); ++i) {
     actions.dup_to((*inherited)[i].get(), 3 + static_cast<int>(i));
   }
+  // As a browser starts it: whatever else the driver's own starter left open stays out.
+  actions.close_from(3 + static_cast<int>(inherited->size()));
 
   std::vector<std::string> args = command.argv;
   std::vector<std::string> env = environment_with(command.env, extra_env);
