@@ -151,7 +151,8 @@ void examine_port(const std::filesystem::path& bridge_file, std::uint16_t port, 
   using velmora::platform::PeerOwner;
   std::string address = "127.0.0.1:" + std::to_string(port);
   if (auto link = connect_agent(bridge_file, LAUNCH_PROBE_DEADLINE)) {
-    bool known = velmora::platform::peer_owner(link->stream) == PeerOwner::Same;
+    auto owner = velmora::platform::peer_owner(link->stream);
+    bool known = owner && *owner == PeerOwner::Same;
     checks.push_back(
         {"agent", Verdict::Ok,
          "answers at " + address +
@@ -159,7 +160,14 @@ void examine_port(const std::filesystem::path& bridge_file, std::uint16_t port, 
     return;
   }
   auto stream = velmora::platform::Socket::connect_loopback(port, CONNECT_TIMEOUT);
-  if (stream && velmora::platform::peer_owner(*stream) == PeerOwner::Other) {
+  auto owner = stream ? velmora::platform::peer_owner(*stream) : PeerOwner::Unknown;
+  if (!owner) {
+    checks.push_back({"agent", Verdict::Fail,
+                      "cannot tell who listens on " + address + ": " + owner.error().display() +
+                          ", so the host sends it nothing"});
+    return;
+  }
+  if (*owner == PeerOwner::Other) {
     checks.push_back({"agent", Verdict::Fail,
                       address + " is held by a program of another user, which the host sends " +
                           "nothing; stop it, then start the agent as this user"});

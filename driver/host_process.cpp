@@ -66,6 +66,7 @@ class SpawnActions {
   ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions_); }
   void dup_to(int fd, int target) { ::posix_spawn_file_actions_adddup2(&actions_, fd, target); }
   void close(int fd) { ::posix_spawn_file_actions_addclose(&actions_, fd); }
+  void close_from(int fd) { ::posix_spawn_file_actions_addclosefrom_np(&actions_, fd); }
   void chdir(const std::filesystem::path& folder) {
     ::posix_spawn_file_actions_addchdir_np(&actions_, folder.c_str());
   }
@@ -166,11 +167,19 @@ std::expected<HostProcess, std::string> HostProcess::start(const Command& comman
     if (auto full = fill_pipe(pipes->err.write.get()); !full) return std::unexpected(full.error());
   }
   if (stdin_mode != StdinMode::Pipe) pipes->in.write.reset();
+  // Each end of a pipe is an open file description of its own: the driver's ends stay as set.
+  for (auto [wanted, fd] : {std::pair{command.nonblocking_input, pipes->in.read.get()},
+                            std::pair{command.nonblocking_output, pipes->out.write.get()}}) {
+    if (!wanted) continue;
+    if (auto ok = set_nonblocking(fd); !ok) return std::unexpected(ok.error());
+  }
   auto inherited = lifted(command.inherited);
   if (!inherited) return std::unexpected(inherited.error());
   for (std::size_t i = 0; i < inherited->size(); ++i) {
     actions.dup_to((*inherited)[i].get(), 3 + static_cast<int>(i));
   }
+  // As a browser starts it: whatever else the driver's own starter left open stays out.
+  actions.close_from(3 + static_cast<int>(inherited->size()));
 
   std::vector<std::string> args = command.argv;
   std::vector<std::string> env = environment_with(command.env, extra_env);

@@ -28,6 +28,10 @@ struct Command {
   std::filesystem::path cwd{};      // the child's current folder; empty keeps the driver's
   std::vector<int> inherited{};     // open descriptors the child holds too, as 3, 4, ...
   bool error_stream_stuck = false;  // the child's error stream: a full pipe nobody reads
+  // O_NONBLOCK on the child's own ends of its input and output pipes, as a parent or a sibling
+  // sharing them may set it.
+  bool nonblocking_input = false;
+  bool nonblocking_output = false;
 };
 
 enum class StdinMode {

@@ -51,6 +51,8 @@ class HostTest : public testing::Test {
 
   std::expected<HostProcess, std::string> start(StdinMode stdin_mode = StdinMode::Pipe,
                                                 const EnvChanges& extra_env = {}) const;
+  // What start() runs, for a case that changes it first.
+  Command command() const { return host_setup().command(roaming()); }
   std::expected<HostProcess, std::string> start_without_roaming(
       StdinMode stdin_mode = StdinMode::Pipe) const;
 

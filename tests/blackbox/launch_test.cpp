@@ -191,6 +191,11 @@ testing::AssertionResult LaunchTest::AgentProgramReported() const {
                   {"held", "none"}};
   if (!under_wine()) {
     expected.insert({{"ignored", "none"}, {"blocked", "none"}, {"session", "own"}});
+  } else {
+    // The program's final path, quoted whole: the agent's runtime splits it into one word.
+    std::string line = report->contains("command_line") ? report->at("command_line") : "";
+    std::string tail = wine_path(fs::canonical(host_dir()) / agent_path().filename()).substr(2);
+    if (line.starts_with('"') && line.ends_with(tail + '"')) expected["command_line"] = line;
   }
   if (*report == expected) return testing::AssertionSuccess();
   return testing::AssertionFailure() << "report " << testing::PrintToString(*report)

@@ -99,6 +99,58 @@ INSTANTIATE_TEST_SUITE_P(
                      kBadLength}),
     NameOfRow{});
 
+// O_NONBLOCK belongs to the open file description, so whoever shares the host's pipes can set
+// it: a read or write that would block is then neither the end nor a failure.
+struct NonBlockingCase {
+  const char* name;
+  bool input;
+  bool output;
+  bool frame_before_pause;   // else the extension is silent until after the pause
+  std::size_t agent_frames;  // of kAgentFrameBytes, sent with the reply: more than the pipe holds
+};
+
+void PrintTo(const NonBlockingCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+constexpr std::size_t kAgentFrameBytes = 512 * 1024;
+
+class NonBlockingStream : public AgentTestWithParam<NonBlockingCase> {};
+
+TEST_P(NonBlockingStream, IsWaitedForAsABlockingOneWouldBe) {
+  const NonBlockingCase& row = GetParam();
+  const Bytes sent(kAgentFrameBytes, 'a');
+  Bytes raw;
+  for (std::size_t i = 0; i < row.agent_frames; ++i) raw += frame(sent);
+  ASSERT_TRUE(StartAgent({{.send_after_reply = raw, .then = AgentScript::Then::Listen}}));
+  Command command = this->command();
+  command.nonblocking_input = row.input;
+  command.nonblocking_output = row.output;
+  auto host = HostProcess::start(command);
+  ASSERT_TRUE(host) << host.error();
+  if (row.frame_before_pause) {
+    ASSERT_TRUE(Succeeded(host->write_frame("x")));
+  }
+  // The extension neither writes nor reads for a while.
+  EXPECT_TRUE(StaysAlive(*host, idle_span()));
+  if (!row.frame_before_pause) {
+    ASSERT_TRUE(Succeeded(host->write_frame("x")));
+  }
+  EXPECT_TRUE(NextFrameIs(*host, kLinkedNotice));
+  for (std::size_t i = 0; i < row.agent_frames; ++i) ASSERT_TRUE(NextFrameIs(*host, sent));
+  EXPECT_TRUE(AgentReceived(agent(), 0, {Bytes(kHello), "x"}));
+  host->close_stdin();
+  EXPECT_TRUE(EndsQuietly(*host));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Extension, NonBlockingStream,
+    testing::Values(NonBlockingCase{"input_silent_at_first", true, false, false, 0},
+                    NonBlockingCase{"input_pausing_after_a_frame", true, false, true, 0},
+                    NonBlockingCase{"output_read_late", false, true, true, 32},
+                    NonBlockingCase{"both", true, true, true, 32}),
+    NameOfRow{});
+
 using RelayTest = AgentTest;
 
 // Every byte value, the pattern shifted by one every 255 * 256 bytes: a chunk that is lost,

@@ -78,9 +78,10 @@ std::string current_folder() {
 
 namespace velmora::launch_probe {
 
-// Windows has no signal dispositions, masks or sessions to pass on.
+// Windows has no signal dispositions, masks or sessions to pass on; its programs get one
+// command line to split themselves.
 std::string platform_lines() {
-  return {};
+  return "command_line=" + narrow(GetCommandLineW()) + "\n";
 }
 
 }  // namespace velmora::launch_probe

@@ -17,7 +17,8 @@ std::string held_beyond_standard_streams();
 std::string current_folder();
 // Further "key=value" lines, each ending in a line feed, where the platform has the notion: on
 // POSIX the ignored and the blocked signals ("none", or their numbers) and whether the probe
-// leads a session of its own ("own") or was left in its starter's ("inherited").
+// leads a session of its own ("own") or was left in its starter's ("inherited"); on Windows
+// the command line as given.
 std::string platform_lines();
 
 }  // namespace velmora::launch_probe

@@ -181,8 +181,11 @@ void apply(Scenario& s, int step) {
     case 11:
       s.reply_size = 12;
       break;
-    default:
+    case 12:
       s.close_delay = Duration(0);
+      break;
+    default:
+      s.nonblocking_input = s.nonblocking_output = false;
       break;
   }
 }
@@ -218,6 +221,9 @@ Scenario generate(std::uint64_t seed) {
   s.errors = pick<ErrorStream>(
       rng, {{6, ErrorStream::Normal}, {1, ErrorStream::Stuck}, {1, ErrorStream::Closed}});
   s.load = pick<int>(rng, {{7, 0}, {3, 2}});
+  // Drawn last, so that every seed found before keeps the rest of its scenario.
+  s.nonblocking_input = pick<bool>(rng, {{3, false}, {1, true}});
+  s.nonblocking_output = pick<bool>(rng, {{3, false}, {1, true}});
   return s;
 }
 
@@ -298,6 +304,8 @@ std::string describe(const Scenario& s) {
   if (s.input_end == InputEnd::BadLength) out << " " << s.bad_length;
   if (s.input_end != InputEnd::Late) out << " +" << s.close_delay.count() << "ms";
   out << ") errors=" << name(s.errors, {"normal", "stuck", "closed"}) << " load=" << s.load;
+  if (s.nonblocking_input) out << " input=nonblocking";
+  if (s.nonblocking_output) out << " output=nonblocking";
   return out.str();
 }
 

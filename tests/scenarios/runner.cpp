@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +16,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "loopback.h"
@@ -444,11 +447,29 @@ class ExtensionSide {
   std::jthread writer_, reader_;
 };
 
-// Busy loops beside the host: timing faults hide on an idle machine.
+// Busy loops beside the host: timing faults hide on an idle machine. They share one core with
+// the host (pinned there as it starts), so that its threads' hand-offs wait for a turn on it.
+std::size_t shared_core() {
+  cpu_set_t cores;
+  CPU_ZERO(&cores);
+  if (sched_getaffinity(0, sizeof cores, &cores) != 0) return 0;
+  std::size_t last = 0;
+  for (std::size_t core = 0; core < CPU_SETSIZE; ++core) {
+    if (CPU_ISSET(core, &cores)) last = core;
+  }
+  return last;
+}
+
 struct Load {
   explicit Load(int count) {
     for (int i = 0; i < count; ++i) {
-      loops.emplace_back([](std::stop_token stop) {
+      loops.emplace_back([pinned = i == 0](std::stop_token stop) {
+        if (pinned) {
+          cpu_set_t core;
+          CPU_ZERO(&core);
+          CPU_SET(shared_core(), &core);
+          pthread_setaffinity_np(pthread_self(), sizeof core, &core);
+        }
         for (volatile std::uint64_t spin = 0; !stop.stop_requested();) spin = spin + 1;
       });
     }
@@ -497,6 +518,12 @@ Command command_for(const Scenario& s, const HostSetup& setup, const fs::path& r
     // The same process without a descriptor 2: the shell replaces itself with the host.
     command.argv.insert(command.argv.begin(), {"/bin/sh", "-c", "exec \"$@\" 2>&-", "sh"});
   }
+  if (s.load > 0) {
+    command.argv.insert(command.argv.begin(),
+                        {"/usr/bin/taskset", "-c", std::to_string(shared_core())});
+  }
+  command.nonblocking_input = s.nonblocking_input;
+  command.nonblocking_output = s.nonblocking_output;
   return command;
 }
 

@@ -65,7 +65,10 @@ struct Scenario {
   Duration close_delay{};        // after the last frame
   std::uint32_t bad_length = 0;  // BadLength
   ErrorStream errors = ErrorStream::Normal;
-  int load = 0;  // busy loops beside the host
+  int load = 0;  // busy loops beside the host; with any, the host shares one core with one
+  // O_NONBLOCK on the host's standard input and output, as whoever shares them may set it.
+  bool nonblocking_input = false;
+  bool nonblocking_output = false;
 };
 
 // The launch request, and the moment a late first message comes, after the platform's start.
@@ -77,7 +80,7 @@ inline constexpr Duration kLateClose{13'500};
 Scenario generate(std::uint64_t seed);
 // The shrink step `step` applied; nothing when it changes nothing.
 std::optional<Scenario> shrink(const Scenario& scenario, int step);
-inline constexpr int kShrinkSteps = 13;
+inline constexpr int kShrinkSteps = 14;
 // From "SEED" or "SEED/STEP,STEP,...".
 std::optional<Scenario> from_id(std::string_view id);
 std::string describe(const Scenario& scenario);

@@ -12,7 +12,8 @@ std::string BridgeError::display() const {
     case Kind::NotConnected:
       // Fixed by the product's contract, although it is the agent that cannot be reached: the
       // extension's side matches this text. Do not reword it.
-      return "the browser extension is not connected";
+      return text_.empty() ? "the browser extension is not connected"
+                           : "the browser extension is not connected: " + text_;
     case Kind::Disconnected:
       return "the browser extension disconnected";
     case Kind::Timeout:
@@ -40,7 +41,7 @@ std::string escaped_quoted(std::string_view text) {
 std::string BridgeError::debug() const {
   switch (kind_) {
     case Kind::NotConnected:
-      return "NotConnected";
+      return text_.empty() ? "NotConnected" : "NotConnected(" + escaped_quoted(text_) + ")";
     case Kind::Disconnected:
       return "Disconnected";
     case Kind::Timeout:

@@ -47,7 +47,10 @@ class BridgeError {
  public:
   enum class Kind { NotConnected, Disconnected, Timeout, Rejected, Protocol };
 
-  static BridgeError not_connected() { return {Kind::NotConnected, {}}; }
+  // A reason, when there is one, follows the fixed text.
+  static BridgeError not_connected(std::string reason = {}) {
+    return {Kind::NotConnected, std::move(reason)};
+  }
   static BridgeError disconnected() { return {Kind::Disconnected, {}}; }
   static BridgeError timeout() { return {Kind::Timeout, {}}; }
   static BridgeError rejected(std::string text) { return {Kind::Rejected, std::move(text)}; }

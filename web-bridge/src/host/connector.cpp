@@ -1,5 +1,6 @@
 #include "host/connector.h"
 
+#include <string>
 #include <thread>
 
 #include "platform/peer_owner.h"
@@ -13,9 +14,14 @@ std::expected<AgentLink, BridgeError> attempt(const std::filesystem::path& bridg
   if (!bridge) return std::unexpected(bridge.error());
   auto stream = platform::Socket::connect_loopback(bridge->port, CONNECT_TIMEOUT);
   if (!stream) return std::unexpected(BridgeError::not_connected());
-  // Any user may hold a loopback port: the token goes to no listener of another user.
-  if (platform::peer_owner(*stream) == platform::PeerOwner::Other)
-    return std::unexpected(BridgeError::not_connected());
+  // Any user may hold a loopback port: the token goes to no listener of another user, nor to
+  // one whose user could not be learnt where the system should have said.
+  auto owner = platform::peer_owner(*stream);
+  if (!owner)
+    return std::unexpected(BridgeError::not_connected(
+        "cannot tell who listens on 127.0.0.1:" + std::to_string(bridge->port) + ": " +
+        owner.error().display()));
+  if (*owner == platform::PeerOwner::Other) return std::unexpected(BridgeError::not_connected());
   return AgentLink{std::move(*bridge), std::move(*stream)};
 }
 
@@ -25,10 +31,14 @@ std::expected<AgentLink, BridgeError> connect_agent(const std::filesystem::path&
                                                     std::chrono::steady_clock::duration deadline) {
   const auto end = std::chrono::steady_clock::now() + deadline;
   for (;;) {
-    // Every failure is retried alike, so its cause is of no further interest.
-    if (auto link = attempt(bridge_file)) return link;
+    // Every failure is retried alike; only a reason that the last attempt gave is kept, to be
+    // named when the connector gives up.
+    auto link = attempt(bridge_file);
+    if (link) return link;
     if (std::chrono::steady_clock::now() >= end)
-      return std::unexpected(BridgeError::not_connected());
+      return std::unexpected(link.error().kind() == BridgeError::Kind::NotConnected
+                                 ? std::move(link).error()
+                                 : BridgeError::not_connected());
     std::this_thread::sleep_for(RETRY_PAUSE);
   }
 }

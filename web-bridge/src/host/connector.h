@@ -19,7 +19,8 @@ struct AgentLink {
   platform::Socket stream;
 };
 
-// At least one attempt; gives NotConnected once an attempt has failed at or after the deadline.
+// At least one attempt; gives NotConnected once an attempt has failed at or after the deadline,
+// with the reason when that attempt could not tell who listens.
 std::expected<AgentLink, BridgeError> connect_agent(const std::filesystem::path& bridge_file,
                                                     std::chrono::steady_clock::duration deadline);
 

@@ -30,9 +30,10 @@ bool equal_sids(const Sid& left, const Sid& right) {
 
 }  // namespace
 
-PeerOwner decide_owner(const TcpTable& table, const TcpEnds& ends, const UserOfProcess& user_of,
-                       const UserSid& own) {
-  if (!table || !own) return PeerOwner::Unknown;
+std::expected<PeerOwner, IoError> decide_owner(const TcpTable& table, const TcpEnds& ends,
+                                               const UserOfProcess& user_of, const UserSid& own) {
+  if (!table) return std::unexpected(IoError::os(table.error()));
+  if (!own) return std::unexpected(IoError::os(own.error()));
   auto row =
       std::ranges::find_if(*table, [&](const auto& entry) { return is_agent_end(entry, ends); });
   if (row == table->end() || row->dwOwningPid == 0) return PeerOwner::Unknown;
@@ -104,9 +105,9 @@ std::expected<win32::TcpEnds, DWORD> ends_of(SOCKET socket) {
 
 }  // namespace
 
-PeerOwner peer_owner(const Socket& stream) {
+std::expected<PeerOwner, IoError> peer_owner(const Socket& stream) {
   auto ends = ends_of(static_cast<SOCKET>(stream.native()));
-  if (!ends) return PeerOwner::Unknown;
+  if (!ends) return std::unexpected(IoError::os(ends.error()));
   return win32::decide_owner(read_tcp_table(), *ends, user_of_process,
                              user_of(GetCurrentProcess()));
 }

@@ -30,9 +30,9 @@ struct TcpEnds {
 };
 
 // Same when the agent's end's owning process runs as `own`, Other when it runs as another user
-// or its user cannot be learnt, Unknown when the table or `own` cannot be had or no owner is
-// named (Wine gives process 0 for loopback connections).
-PeerOwner decide_owner(const TcpTable& table, const TcpEnds& ends, const UserOfProcess& user_of,
-                       const UserSid& own);
+// or its user cannot be learnt, Unknown when the table names no owner (no row; Wine gives
+// process 0 for loopback connections), and the error when the table or `own` cannot be had.
+std::expected<PeerOwner, IoError> decide_owner(const TcpTable& table, const TcpEnds& ends,
+                                               const UserOfProcess& user_of, const UserSid& own);
 
 }  // namespace velmora::platform::win32

@@ -3,6 +3,9 @@
 // pairing token: the connector asks this before it sends a byte.
 #pragma once
 
+#include <expected>
+
+#include "errors.h"
 #include "platform/socket.h"
 
 namespace velmora::platform {
@@ -10,10 +13,11 @@ namespace velmora::platform {
 enum class PeerOwner {
   Same,     // the host's own user
   Other,    // another user: nothing may be sent
-  Unknown,  // the system does not say (no lookup, or its table names no owner)
+  Unknown,  // the system cannot say (no diag module, or its table names no owner)
 };
 
-// The owner of the far end of `stream`, a connection to 127.0.0.1.
-PeerOwner peer_owner(const Socket& stream);
+// The owner of the far end of `stream`, a connection to 127.0.0.1, or why the lookup failed
+// where the system should have answered: then nothing may be sent either.
+std::expected<PeerOwner, IoError> peer_owner(const Socket& stream);
 
 }  // namespace velmora::platform

@@ -1,12 +1,21 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "platform/command_line-win32.h"
 #include "platform/process.h"
 #include "platform/unique_handle-win32.h"
 
 namespace velmora::platform {
+
+std::wstring win32::quoted_command_line(std::wstring_view program) {
+  // The program's name, the first word, is read up to the closing quote with no escapes, so a
+  // path (which holds no quote) needs nothing more; backslashes stay as they are.
+  return L"\"" + std::wstring(program) + L"\"";
+}
 
 const char EXECUTABLE_SUFFIX[] = ".exe";
 
@@ -86,7 +95,10 @@ struct HandleList {
 
 bool create(const std::wstring& program, STARTUPINFOEXW& startup, DWORD flags) {
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(program.c_str(), nullptr, nullptr, nullptr, TRUE,
+  // Without a command line Windows passes the program's name unquoted. CreateProcessW may write
+  // into the one it is given, so it gets a copy of its own.
+  std::wstring command_line = win32::quoted_command_line(program);
+  if (!CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, TRUE,
                       flags | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
                       &process)) {
     return false;

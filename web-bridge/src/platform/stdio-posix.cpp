@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -65,19 +66,35 @@ void enlarge_pipes() {
 #else
 void enlarge_pipes() {}
 #endif
+
+// O_NONBLOCK belongs to the open file description, which a parent or a sibling may share and
+// set: a call that would block is no failure and no end, so it waits for the stream as a
+// blocking one would. False, with poll's errno, when even waiting fails.
+bool waited_until_ready(int fd, short events) {
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+  pollfd stream{fd, events, 0};
+  return poll(&stream, 1, -1) >= 0 || errno == EINTR;
+}
+
 }  // namespace
 
 namespace stdio_calls {
 
 std::expected<std::size_t, IoError> read_input(std::span<std::byte> into) {
-  ssize_t count = ::read(STDIN_FILENO, into.data(), clamp_io(into.size()));
+  ssize_t count = 0;
+  do {
+    count = ::read(STDIN_FILENO, into.data(), clamp_io(into.size()));
+  } while (count < 0 && waited_until_ready(STDIN_FILENO, POLLIN));
   if (count >= 0) return static_cast<std::size_t>(count);
   if (errno == EPIPE || errno == EBADF) return 0;
   return std::unexpected(IoError::os(errno, errno == EINTR));
 }
 
 std::expected<std::size_t, IoError> write_output(std::span<const std::byte> bytes) {
-  ssize_t count = ::write(STDOUT_FILENO, bytes.data(), clamp_io(bytes.size()));
+  ssize_t count = 0;
+  do {
+    count = ::write(STDOUT_FILENO, bytes.data(), clamp_io(bytes.size()));
+  } while (count < 0 && waited_until_ready(STDOUT_FILENO, POLLOUT));
   if (count >= 0) return static_cast<std::size_t>(count);
   if (errno == EBADF) return bytes.size();
   return std::unexpected(IoError::os(errno, errno == EINTR));
@@ -86,7 +103,10 @@ std::expected<std::size_t, IoError> write_output(std::span<const std::byte> byte
 std::expected<std::size_t, IoError> write_output_gathered(std::span<const ByteSpan> buffers) {
   IovecList list;
   fill_iovecs(buffers, list);
-  ssize_t count = ::writev(STDOUT_FILENO, list.parts, list.count);
+  ssize_t count = 0;
+  do {
+    count = ::writev(STDOUT_FILENO, list.parts, list.count);
+  } while (count < 0 && waited_until_ready(STDOUT_FILENO, POLLOUT));
   if (count >= 0) return static_cast<std::size_t>(count);
   if (errno == EBADF) return list.total;
   return std::unexpected(IoError::os(errno, errno == EINTR));
