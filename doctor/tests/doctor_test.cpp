@@ -9,7 +9,7 @@
 namespace velmora::doctor {
 namespace {
 
-using platform::Family;
+using system::Family;
 const std::string ID = "nolcchlhldhgapfjagmmlapaeogddcle";
 const std::string ADDON = "web-host-test@velmora.com";
 const std::vector<std::string> IDS{ID};
@@ -82,7 +82,7 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
     const char* what;
     std::optional<std::size_t> place;  // where the manifest is: 0 per-user, 1 machine-wide
     const char* host;                  // the host file's text; nullptr for none
-    platform::Policy policy;
+    system::Policy policy;
     Verdict verdict;
     const char* named;  // what the check must name
   } cases[] = {
@@ -115,7 +115,7 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
     SCOPED_TRACE(c.what);
     auto dir = test::TempDir::create().value();
     auto host = dir.path() / "velmora-web-host";
-    platform::Browser browser{"Chrome", Family::Chromium, true, {}, {c.policy}};
+    system::Browser browser{"Chrome", Family::Chromium, true, {}, {c.policy}};
     for (auto level : {"user", "system"}) {
       auto file = (dir.path() / level / "com.velmora.web_host.json").string();
       browser.places.push_back({file, level == std::string("user"), std::nullopt, {}});
@@ -146,7 +146,7 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
 TEST(Agent, NamesTheBridgeFileOrThePort) {
   auto dir = test::TempDir::create().value();
   auto bridge = dir.path() / "web-bridge.json";
-  auto listener = velmora::platform::Listener::bind_loopback(0).value();
+  auto listener = platform::Listener::bind_loopback(0).value();
   auto port = std::to_string(listener.port());
   struct Case {
     std::optional<std::string> contents;
