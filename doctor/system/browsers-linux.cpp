@@ -106,7 +106,9 @@ Browser browser_of(const Known& known, std::string_view host_name) {
   auto base =
       known.family == Family::Chromium ? platform::roaming_app_data_folder() : home_folder();
   Browser browser{known.name, known.family, base && present(*base / known.profile), {}, {}};
-  if (base) browser.places.push_back(place_in(*base / known.user_folder, host_name, true));
+  // Without HOME there is no per-user place: the line says so rather than list nothing.
+  browser.places.push_back(base ? place_in(*base / known.user_folder, host_name, true)
+                                : Place{"no per-user folder (HOME is not set)", true, {}, {}});
   if (known.system_folder)
     browser.places.push_back(place_in(known.system_folder, host_name, false));
   if (known.family == Family::Firefox)
