@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/peer_owner.h"
 #include "platform/process.h"
+#include "product.h"
 #include "system/host_run.h"
 
 namespace velmora::doctor {
