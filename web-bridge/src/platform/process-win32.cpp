@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/process.h"
+#include "platform/process_calls.h"
 #include "platform/unique_handle-win32.h"
 
 namespace velmora::platform {
@@ -11,7 +12,7 @@ namespace velmora::platform {
 const char EXECUTABLE_SUFFIX[] = ".exe";
 
 void exit_process(int status) {
-  status = status_to_end_with(status);
+  status = process_calls::status_to_end_with(status);
   // Unlike ExitProcess, this runs no DLL detach or C runtime handlers and takes no loader lock.
   for (;;) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
 }
