@@ -22,6 +22,7 @@
 #include "test_agent.h"
 
 namespace velmora::scenarios {
+using namespace driver;  // NOLINT(google-build-using-namespace)
 
 namespace {
 
