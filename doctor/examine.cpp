@@ -5,21 +5,23 @@
 #include "bridge_file.h"
 #include "host/connector.h"
 #include "host/launch.h"
+#include "host/messages.h"
 #include "host_version.h"
 #include "manifest.h"
 #include "platform/files.h"
-#include "platform/host_run.h"
 #include "platform/peer_owner.h"
 #include "platform/process.h"
+#include "product.h"
+#include "system/host_run.h"
 
 namespace velmora::doctor {
 
 namespace {
 
-using platform::Browser;
-using platform::Family;
-using platform::Place;
-using velmora::platform::display_path;
+using platform::display_path;
+using system::Browser;
+using system::Family;
+using system::Place;
 
 std::string shown(const std::filesystem::path& path) {
   return display_path(path);
@@ -30,7 +32,7 @@ bool contains(const std::vector<std::string>& list, std::string_view item) {
 }
 
 // The policy that keeps the browser from starting the host at all, or nullptr.
-const platform::Policy* blocking_policy(const Browser& browser, std::string_view host_name) {
+const system::Policy* blocking_policy(const Browser& browser, std::string_view host_name) {
   for (const auto& policy : browser.policies) {
     bool blocked = contains(policy.blocklist, "*") || contains(policy.blocklist, host_name);
     bool allowed = std::ranges::any_of(
@@ -40,7 +42,7 @@ const platform::Policy* blocking_policy(const Browser& browser, std::string_view
   return nullptr;
 }
 
-const platform::Policy* hiding_policy(const Browser& browser) {
+const system::Policy* hiding_policy(const Browser& browser) {
   for (const auto& policy : browser.policies) {
     if (policy.user_level_hosts == false) return &policy;
   }
@@ -54,7 +56,7 @@ std::string places_list(const Browser& browser) {
 }
 
 // Registrations that other browsers of the family read and this one does not.
-std::string elsewhere(const Browser& browser, const platform::Surroundings& around) {
+std::string elsewhere(const Browser& browser, const system::Surroundings& around) {
   std::string found;
   for (const Browser& other : around.browsers) {
     if (other.family != browser.family) continue;
@@ -73,7 +75,7 @@ void fail(Checks& checks, const Browser& browser, std::string text) {
 }
 
 // The first place with a registration that the browser reads, after the policies.
-const Place* used_place(const Browser& browser, const platform::Policy* hiding, Checks& checks) {
+const Place* used_place(const Browser& browser, const system::Policy* hiding, Checks& checks) {
   for (const Place& place : browser.places) {
     if (!place.manifest && place.fault.empty()) continue;
     if (place.user_level && hiding) {
@@ -89,7 +91,7 @@ const Place* used_place(const Browser& browser, const platform::Policy* hiding, 
 
 // Why the host file is not this version's host, or empty.
 std::string version_fault(const std::filesystem::path& host) {
-  auto bytes = velmora::platform::read_whole_file(host, MAX_HOST_FILE_SIZE);
+  auto bytes = platform::read_whole_file(host, MAX_HOST_FILE_SIZE);
   if (!bytes) return "cannot be read: " + bytes.error().display();
   auto version = host_version(*bytes);
   if (!version) return "is not velmora-web-host";
@@ -103,14 +105,14 @@ std::vector<std::string> ids_of(const Browser& browser, const Expected& expected
 }
 
 std::optional<UsableHost> judge_registration(const Browser& browser, const Place& place,
-                                             const platform::Surroundings& around,
+                                             const system::Surroundings& around,
                                              const Expected& expected, Checks& checks) {
   if (!place.fault.empty()) {
     fail(checks, browser, place.shown + ": " + place.fault);
     return std::nullopt;
   }
   const auto& file = *place.manifest;
-  auto bytes = velmora::platform::read_whole_file(file, MAX_MANIFEST_SIZE);
+  auto bytes = platform::read_whole_file(file, MAX_MANIFEST_SIZE);
   if (!bytes) {
     // A registry key names the file; a folder's place is the file itself.
     std::string named = place.shown == shown(file) ? "" : place.shown + " names ";
@@ -123,7 +125,7 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
       file, *bytes, {expected.host_name, browser.family, ids, around.relative_host_paths});
   for (auto& fault : verdict.faults) fail(checks, browser, shown(file) + ": " + fault);
   if (!verdict.faults.empty()) return std::nullopt;
-  if (!platform::runnable(*verdict.host)) {
+  if (!system::runnable(*verdict.host)) {
     fail(checks, browser,
          shown(file) + " names " + shown(*verdict.host) +
              ", which is no program this user can start; reinstall the host");
@@ -138,7 +140,7 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
   checks.push_back({browser.name, Verdict::Ok,
                     "registered at " + place.shown + ": starts " + shown(*verdict.host)});
   auto agent = verdict.host->parent_path() / velmora::agent_file_name();
-  if (!velmora::platform::metadata_readable(agent))
+  if (!platform::metadata_readable(agent))
     checks.push_back({browser.name, Verdict::Info,
                       "no " + shown(agent) + ": a launch request cannot start the agent"});
   std::string origin = ids.empty() ? std::string() : origin_of(browser.family, ids.front());
@@ -148,10 +150,10 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
 // Who answers at the bridge file's port, told through the host's own connector; when it gives
 // up, one more connection tells nobody from a program of another user, which it refuses.
 void examine_port(const std::filesystem::path& bridge_file, std::uint16_t port, Checks& checks) {
-  using velmora::platform::PeerOwner;
+  using platform::PeerOwner;
   std::string address = "127.0.0.1:" + std::to_string(port);
   if (auto link = connect_agent(bridge_file, LAUNCH_PROBE_DEADLINE)) {
-    auto owner = velmora::platform::peer_owner(link->stream);
+    auto owner = platform::peer_owner(link->stream);
     bool known = owner && *owner == PeerOwner::Same;
     checks.push_back(
         {"agent", Verdict::Ok,
@@ -159,8 +161,8 @@ void examine_port(const std::filesystem::path& bridge_file, std::uint16_t port, 
              (known ? ", a program of this user" : " (the system does not say whose)")});
     return;
   }
-  auto stream = velmora::platform::Socket::connect_loopback(port, CONNECT_TIMEOUT);
-  auto owner = stream ? velmora::platform::peer_owner(*stream) : PeerOwner::Unknown;
+  auto stream = platform::Socket::connect_loopback(port, CONNECT_TIMEOUT);
+  auto owner = stream ? platform::peer_owner(*stream) : PeerOwner::Unknown;
   if (!owner) {
     checks.push_back({"agent", Verdict::Fail,
                       "cannot tell who listens on " + address + ": " + owner.error().display() +
@@ -181,7 +183,7 @@ void examine_port(const std::filesystem::path& bridge_file, std::uint16_t port, 
 }  // namespace
 
 std::optional<UsableHost> examine_browser(const Browser& browser,
-                                          const platform::Surroundings& around,
+                                          const system::Surroundings& around,
                                           const Expected& expected, Checks& checks) {
   if (const auto* policy = blocking_policy(browser, expected.host_name)) {
     fail(checks, browser,
@@ -209,7 +211,7 @@ void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Chec
   std::string where = shown(*bridge_file);
   auto record = read_bridge_file(*bridge_file);
   if (!record) {
-    bool missing = !velmora::platform::metadata_readable(*bridge_file);
+    bool missing = !platform::metadata_readable(*bridge_file);
     std::string why = missing ? "is missing: the agent writes it when it starts; start the agent "
                                 "(a launch request from the extension does)"
                       : record.error().kind() == BridgeError::Kind::Protocol
@@ -218,7 +220,7 @@ void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Chec
     checks.push_back({"bridge file", Verdict::Fail, where + " " + why});
     return;
   }
-  if (platform::owned_by_current_user(*bridge_file) == false) {
+  if (system::owned_by_current_user(*bridge_file) == false) {
     checks.push_back({"bridge file", Verdict::Fail,
                       where + " belongs to another user; the agent must run as this user"});
     return;
@@ -233,13 +235,12 @@ void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Chec
 void examine_host_run(const UsableHost& usable, Checks& checks) {
   using namespace std::chrono_literals;
   // The host gives the agent up to 8 s; a little more covers its start.
-  auto run = platform::run_host_once(usable.host, usable.origin, LINK_DEADLINE + 2s);
+  auto run = system::run_host_once(usable.host, usable.origin, LINK_DEADLINE + 2s);
   if (!run) {
     checks.push_back({"host run", Verdict::Fail, shown(usable.host) + ": " + run.error()});
     return;
   }
-  std::string_view linked = R"({"op":"linked"})";
-  if (run->first_frame && std::ranges::equal(*run->first_frame, as_bytes(linked))) {
+  if (run->first_frame && std::ranges::equal(*run->first_frame, as_bytes(LINKED_NOTICE))) {
     checks.push_back({"host run", Verdict::Ok, shown(usable.host) + " linked with the agent"});
     return;
   }
@@ -252,7 +253,7 @@ void examine_host_run(const UsableHost& usable, Checks& checks) {
 
 Checks examine_all(const Expected& expected) {
   Checks checks;
-  auto around = platform::look_around(expected.host_name);
+  auto around = system::look_around(expected.host_name);
   std::optional<UsableHost> usable;
   for (const Browser& browser : around.browsers) {
     auto host = examine_browser(browser, around, expected, checks);

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "checks.h"
-#include "platform/browsers.h"
+#include "system/browsers.h"
 
 namespace velmora::doctor {
 
@@ -26,8 +26,8 @@ struct UsableHost {
 };
 
 // Adds the browser's checks; gives its host when the browser could start it.
-std::optional<UsableHost> examine_browser(const platform::Browser& browser,
-                                          const platform::Surroundings& around,
+std::optional<UsableHost> examine_browser(const system::Browser& browser,
+                                          const system::Surroundings& around,
                                           const Expected& expected, Checks& checks);
 
 // The bridge file through the host's own reader, then the agent through its own connector.

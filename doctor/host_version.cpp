@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "byte_stream.h"
-#include "host/version_mark.h"
+#include "product.h"
 
 namespace velmora::doctor {
 

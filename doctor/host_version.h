@@ -1,4 +1,4 @@
-// The version that a host executable carries (see host/version_mark.h), read from its bytes.
+// The version that a host executable carries (VELMORA_HOST_VERSION_MARK), read from its bytes.
 #pragma once
 
 #include <cstddef>

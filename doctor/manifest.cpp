@@ -9,7 +9,7 @@ namespace velmora::doctor {
 
 namespace {
 
-using platform::Family;
+using system::Family;
 
 bool starts_with(std::span<const std::byte> bytes, std::string_view prefix) {
   return bytes.size() >= prefix.size() &&

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/browsers.h"
+#include "system/browsers.h"
 
 namespace velmora::doctor {
 
@@ -20,7 +20,7 @@ inline constexpr std::size_t MAX_MANIFEST_SIZE = 1 << 20;
 
 struct ManifestRules {
   std::string_view host_name;
-  platform::Family family;
+  system::Family family;
   std::span<const std::string> extension_ids;  // each must be allowed
   bool relative_host_paths;
 };
@@ -34,6 +34,6 @@ ManifestVerdict judge_manifest(const std::filesystem::path& file, std::span<cons
                                const ManifestRules& rules);
 
 // The origin a browser gives an extension's host: chrome-extension://<id>/ or the add-on ID.
-std::string origin_of(platform::Family family, std::string_view extension_id);
+std::string origin_of(system::Family family, std::string_view extension_id);
 
 }  // namespace velmora::doctor

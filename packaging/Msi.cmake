@@ -14,6 +14,7 @@ function(velmora_add_msi msi version scope)
   add_custom_command(
     OUTPUT ${msi}
     COMMAND ${WIXL} --arch x64 --output ${msi} -D Version=${version} -D Scope=${scope}
+            -D HostName=${VELMORA_HOST_NAME}
             -D HostExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-web-host>,${from}>
             -D AgentExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-agent>,${from}>
             -D DoctorExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-doctor>,${from}>

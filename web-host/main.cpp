@@ -2,10 +2,10 @@
 // agent. All the work is in the run sequence; the entry only turns its result into a status.
 #include "host/report.h"
 #include "host/run_host.h"
-#include "host/version_mark.h"
 #include "platform/process.h"
+#include "product.h"
 
-// Never read by the host itself: see host/version_mark.h.
+// Never read by the host itself: see VELMORA_HOST_VERSION_MARK.
 [[gnu::used]] static constexpr char version_mark[] = VELMORA_HOST_VERSION_MARK VELMORA_VERSION;
 
 int main() {

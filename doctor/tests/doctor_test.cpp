@@ -1,22 +1,23 @@
 #include <gtest/gtest.h>
 
 #include "examine.h"
-#include "host/version_mark.h"
 #include "manifest.h"
 #include "platform/socket.h"
+#include "product.h"
 #include "test.h"
 
 namespace velmora::doctor {
 namespace {
 
-using platform::Family;
-const std::string ID = "nolcchlhldhgapfjagmmlapaeogddcle";
-const std::string ADDON = "web-host-test@velmora.com";
+using system::Family;
+const std::string NAME{product::HOST_NAME};
+const std::string ID{product::CHROMIUM_EXTENSION_IDS.front()};
+const std::string ADDON{product::FIREFOX_EXTENSION_IDS.front()};
 const std::vector<std::string> IDS{ID};
 const std::vector<std::string> ADDONS{ADDON};
 
 std::string manifest(std::string_view path, std::string_view allowed,
-                     std::string_view name = "com.velmora.web_host") {
+                     std::string_view name = NAME) {
   return R"({"name":")" + std::string(name) + R"(","description":"d","path":")" +
          std::string(path) + R"(","type":"stdio",)" + std::string(allowed) + "}";
 }
@@ -49,18 +50,16 @@ TEST(Manifest, FaultsAsTheBrowsersSeeThem) {
                           R"(/","chrome-extension://x"])"),
        "not of the form"},
       {Family::Chromium, false,
-       R"({"name":"com.velmora.web_host","path":")" + HOST + R"(","type":"stdio",)" + ORIGINS + "}",
+       R"({"name":")" + NAME + R"(","path":")" + HOST + R"(","type":"stdio",)" + ORIGINS + "}",
        "no \"description\""},
       {Family::Chromium, false,
-       R"({"name":"com.velmora.web_host","description":"d","path":")" + HOST + "\"," + ORIGINS +
-           "}",
+       R"({"name":")" + NAME + R"(","description":"d","path":")" + HOST + "\"," + ORIGINS + "}",
        "\"type\""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     auto ids = c.family == Family::Chromium ? IDS : ADDONS;
-    auto verdict = judge_manifest("/m/x.json", as_bytes(c.text),
-                                  {"com.velmora.web_host", c.family, ids, c.relative});
+    auto verdict = judge_manifest("/m/x.json", as_bytes(c.text), {NAME, c.family, ids, c.relative});
     if (c.fault.empty()) {
       EXPECT_TRUE(verdict.faults.empty()) << verdict.faults.front();
       ASSERT_TRUE(verdict.host);
@@ -82,7 +81,7 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
     const char* what;
     std::optional<std::size_t> place;  // where the manifest is: 0 per-user, 1 machine-wide
     const char* host;                  // the host file's text; nullptr for none
-    platform::Policy policy;
+    system::Policy policy;
     Verdict verdict;
     const char* named;  // what the check must name
   } cases[] = {
@@ -107,7 +106,7 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
       {"blocked but allowed",
        1,
        SOUND_HOST,
-       {"B", std::nullopt, {"*"}, {"com.velmora.web_host"}},
+       {"B", std::nullopt, {"*"}, {NAME}},
        Verdict::Ok,
        "system"},
   };
@@ -115,9 +114,9 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
     SCOPED_TRACE(c.what);
     auto dir = test::TempDir::create().value();
     auto host = dir.path() / "velmora-web-host";
-    platform::Browser browser{"Chrome", Family::Chromium, true, {}, {c.policy}};
+    system::Browser browser{"Chrome", Family::Chromium, true, {}, {c.policy}};
     for (auto level : {"user", "system"}) {
-      auto file = (dir.path() / level / "com.velmora.web_host.json").string();
+      auto file = (dir.path() / level / (NAME + ".json")).string();
       browser.places.push_back({file, level == std::string("user"), std::nullopt, {}});
     }
     if (c.host) {
@@ -130,8 +129,7 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
       ASSERT_TRUE(driver::write_file(place.shown, manifest(host.generic_string(), ORIGINS)));
     }
     Checks checks;
-    auto usable = examine_browser(browser, {{browser}, false, {}},
-                                  {"com.velmora.web_host", IDS, ADDONS}, checks);
+    auto usable = examine_browser(browser, {{browser}, false, {}}, {NAME, IDS, ADDONS}, checks);
     ASSERT_FALSE(checks.empty());
     EXPECT_EQ(checks.front().verdict, c.verdict) << checks.front().text;
     EXPECT_NE(checks.front().text.find(c.named), std::string::npos) << checks.front().text;
@@ -146,7 +144,7 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
 TEST(Agent, NamesTheBridgeFileOrThePort) {
   auto dir = test::TempDir::create().value();
   auto bridge = dir.path() / "web-bridge.json";
-  auto listener = velmora::platform::Listener::bind_loopback(0).value();
+  auto listener = platform::Listener::bind_loopback(0).value();
   auto port = std::to_string(listener.port());
   struct Case {
     std::optional<std::string> contents;

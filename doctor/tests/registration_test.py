@@ -14,9 +14,6 @@ import sys
 import tempfile
 import time
 
-NAME = "com.velmora.web_host"
-CHROMIUM_ID = "nolcchlhldhgapfjagmmlapaeogddcle"
-
 # What is done to Chrome's manifest, and what the doctor must then say about it.
 BROKEN = [
     ("a byte-order mark", lambda m: b"\xef\xbb\xbf" + json.dumps(m).encode(), "byte-order mark"),
@@ -44,7 +41,7 @@ def run(args, home):
     status, output = doctor(args, env)
     assert status == 1 and "no browser has a registration" in output, output
     subprocess.run(["bash", args.register, "install", "--host", args.host, "--chromium",
-                    CHROMIUM_ID, "--firefox", "web-host-test@velmora.com"], env=env, check=True,
+                    args.chromium_id, "--firefox", args.firefox_id], env=env, check=True,
                    stdout=subprocess.DEVNULL)
     agent = subprocess.Popen([args.agent], env=env)
     try:
@@ -55,7 +52,7 @@ def run(args, home):
             time.sleep(0.05)
         status, output = doctor(args, env)
         assert status == 0 and "linked with the agent" in output, output
-        chrome = home / f".config/google-chrome/NativeMessagingHosts/{NAME}.json"
+        chrome = home / f".config/google-chrome/NativeMessagingHosts/{args.name}.json"
         sound = json.loads(chrome.read_text())
         for what, damage, named in BROKEN:
             broken = damage(sound)
@@ -99,7 +96,8 @@ def stranger():
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("doctor", "host", "agent", "register"):
+    # The product's facts come from the build, as the doctor's own do.
+    for name in ("doctor", "host", "agent", "register", "name", "chromium-id", "firefox-id"):
         parser.add_argument(f"--{name}", required=True)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as home:

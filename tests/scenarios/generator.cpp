@@ -9,6 +9,7 @@
 #include "traffic.h"
 
 namespace velmora::scenarios {
+using namespace driver;  // NOLINT(google-build-using-namespace)
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "temp_dir.h"
 
 namespace velmora::scenarios {
+using namespace driver;  // NOLINT(google-build-using-namespace)
 namespace {
 
 using namespace std::chrono_literals;

@@ -8,6 +8,7 @@
 #include "scenario.h"
 
 namespace velmora::scenarios {
+using namespace driver;  // NOLINT(google-build-using-namespace)
 
 namespace {
 

@@ -25,6 +25,7 @@
 #include "test_agent.h"
 
 namespace velmora::scenarios {
+using namespace driver;  // NOLINT(google-build-using-namespace)
 
 namespace {
 

@@ -19,28 +19,7 @@ namespace {
 using test::bytes;
 using test::ChunkedWriter;
 using test::frames_of;
-
-// A reader that hands out at most `chunk` bytes per read; with `interrupts`, every other read
-// fails as interrupted first.
-class ChunkedReader final : public Reader {
- public:
-  explicit ChunkedReader(Payload input, std::size_t chunk = SIZE_MAX, bool interrupts = false)
-      : input_(std::move(input)), chunk_(chunk), interrupts_(interrupts) {}
-  std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
-    if (interrupts_ && (reads_++ % 2 == 0)) return std::unexpected(IoError::os(4, true));
-    std::size_t count = std::min({into.size(), input_.size() - at_, chunk_});
-    std::copy_n(input_.begin() + static_cast<long>(at_), count, into.begin());
-    at_ += count;
-    return count;
-  }
-
- private:
-  Payload input_;
-  std::size_t chunk_;
-  bool interrupts_;
-  std::size_t at_ = 0;
-  std::size_t reads_ = 0;
-};
+using test::MemoryStream;
 
 TEST(RelayToExtension, SameFramesWhateverTheReadsAndABadFrameEndsAfterThem) {
   std::vector<Payload> payloads;
@@ -51,7 +30,7 @@ TEST(RelayToExtension, SameFramesWhateverTheReadsAndABadFrameEndsAfterThem) {
   input.insert(input.end(), {std::byte{0}, std::byte{0}, std::byte{0}, std::byte{0}});
   for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, std::size_t{100000}, SIZE_MAX}) {
     for (bool interrupts : {false, true}) {
-      ChunkedReader agent(input, chunk, interrupts);
+      MemoryStream agent(input, chunk, interrupts);
       ChunkedWriter extension(std::size_t{1} << 30, true);
       IoError error = relay_to_extension(agent, extension, *std::make_shared<BufferPool>());
       EXPECT_EQ(error.display(), "bad frame length") << "chunk " << chunk << " " << interrupts;
@@ -62,7 +41,7 @@ TEST(RelayToExtension, SameFramesWhateverTheReadsAndABadFrameEndsAfterThem) {
 
 TEST(RelayToExtension, FramesReadTogetherLeaveInOneCall) {
   std::vector<Payload> payloads(600, bytes("{}"));
-  ChunkedReader agent(frames_of(payloads));
+  MemoryStream agent(frames_of(payloads));
   ChunkedWriter extension(std::size_t{1} << 30, true);
   EXPECT_EQ(relay_to_extension(agent, extension, *std::make_shared<BufferPool>()).display(),
             "failed to fill whole buffer");

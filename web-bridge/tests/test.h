@@ -25,14 +25,15 @@ Payload frame_of(std::span<const std::byte> payload);
 // The payloads as consecutive frames.
 Payload frames_of(const std::vector<Payload>& payloads);
 
-// An in-memory stream that can hand out at most `chunk` bytes per call and fail on demand.
+// An in-memory stream that can hand out at most `chunk` bytes per call and fail on demand; with
+// `interrupts`, every other read fails as interrupted first.
 class MemoryStream final : public Reader, public Writer {
  public:
-  explicit MemoryStream(Payload input = {}, std::size_t chunk = SIZE_MAX)
-      : input_(input.begin(), input.end()), chunk_(chunk) {}
+  explicit MemoryStream(Payload input = {}, std::size_t chunk = SIZE_MAX, bool interrupts = false)
+      : input_(input.begin(), input.end()), chunk_(chunk), interrupts_(interrupts) {}
 
   std::expected<std::size_t, IoError> read(std::span<std::byte> into) override {
-    if (interrupt_next_) {
+    if (interrupt_next_ || (interrupts_ && calls_++ % 2 == 0)) {
       interrupt_next_ = false;
       return std::unexpected(IoError::os(4, true));
     }
@@ -60,7 +61,9 @@ class MemoryStream final : public Reader, public Writer {
  private:
   std::deque<std::byte> input_;
   std::size_t chunk_;
+  bool interrupts_;
   bool interrupt_next_ = false;
+  std::size_t calls_ = 0;
 };
 
 // Takes at most `chunk` bytes per call, across buffer boundaries; every third call can be made

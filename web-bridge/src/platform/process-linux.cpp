@@ -6,6 +6,7 @@
 #include <csignal>
 
 #include "platform/process.h"
+#include "platform/process_calls.h"
 
 extern char** environ;
 
@@ -14,7 +15,7 @@ namespace velmora::platform {
 const char EXECUTABLE_SUFFIX[] = "";
 
 void exit_process(int status) {
-  _exit(status_to_end_with(status));
+  _exit(process_calls::status_to_end_with(status));
 }
 
 std::expected<std::filesystem::path, IoError> running_executable_final_path() {

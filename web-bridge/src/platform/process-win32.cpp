@@ -7,6 +7,7 @@
 
 #include "platform/command_line-win32.h"
 #include "platform/process.h"
+#include "platform/process_calls.h"
 #include "platform/unique_handle-win32.h"
 
 namespace velmora::platform {
@@ -20,7 +21,7 @@ std::wstring win32::quoted_command_line(std::wstring_view program) {
 const char EXECUTABLE_SUFFIX[] = ".exe";
 
 void exit_process(int status) {
-  status = status_to_end_with(status);
+  status = process_calls::status_to_end_with(status);
   // Unlike ExitProcess, this runs no DLL detach or C runtime handlers and takes no loader lock.
   for (;;) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
 }

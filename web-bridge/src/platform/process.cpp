@@ -5,6 +5,8 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/process_calls.h"
+
 namespace velmora::platform {
 
 namespace {
@@ -24,7 +26,7 @@ bool claim_process_end(int status) {
   return claimed_here;
 }
 
-int status_to_end_with(int status) {
+int process_calls::status_to_end_with(int status) {
   if (claim_process_end(status)) return status;
   std::this_thread::sleep_for(LINE_GRACE);
   return claimed_status.load();

@@ -23,10 +23,6 @@ extern const char EXECUTABLE_SUFFIX[];
 // then writes nothing, and its exit_process ends the process with that thread's status.
 bool claim_process_end(int status);
 
-// For the two exit_process implementations: the status to end with, `status` when the calling
-// thread claims the end, else, after a grace for the claimer's line, the claimed one.
-int status_to_end_with(int status);
-
 // The running executable's path with every link resolved.
 std::expected<std::filesystem::path, IoError> running_executable_final_path();
 

@@ -4,14 +4,14 @@
 #include <thread>
 
 #include "errors.h"
-#include "platform/host_run.h"
 #include "platform/unique_handle-win32.h"
+#include "system/host_run.h"
 
-namespace velmora::doctor::platform {
+namespace velmora::doctor::system {
 
 namespace {
 
-using velmora::platform::UniqueHandle;
+using platform::UniqueHandle;
 using Clock = std::chrono::steady_clock;
 
 // Reads an anonymous pipe, which cannot wait with a time-out, by looking before each read;
@@ -112,4 +112,4 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
   return run;
 }
 
-}  // namespace velmora::doctor::platform
+}  // namespace velmora::doctor::system

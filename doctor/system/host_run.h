@@ -11,7 +11,7 @@
 
 #include "frame.h"
 
-namespace velmora::doctor::platform {
+namespace velmora::doctor::system {
 
 struct HostRun {
   std::optional<Payload> first_frame;  // nothing when the output ended or the time ran out
@@ -38,4 +38,4 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
                                                   const std::string& origin,
                                                   std::chrono::milliseconds limit);
 
-}  // namespace velmora::doctor::platform
+}  // namespace velmora::doctor::system

@@ -5,7 +5,7 @@
 
 #include "platform/unique_resource.h"
 
-namespace velmora::doctor::platform {
+namespace velmora::doctor::system {
 
 struct KeyTraits {
   using Value = HKEY;
@@ -14,6 +14,6 @@ struct KeyTraits {
   static void close(HKEY key) noexcept { RegCloseKey(key); }
 };
 
-using UniqueKey = velmora::platform::UniqueResource<KeyTraits>;
+using UniqueKey = platform::UniqueResource<KeyTraits>;
 
-}  // namespace velmora::doctor::platform
+}  // namespace velmora::doctor::system

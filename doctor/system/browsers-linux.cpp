@@ -5,10 +5,10 @@
 #include <system_error>
 
 #include "json/parse.h"
-#include "platform/browsers.h"
 #include "platform/files.h"
+#include "system/browsers.h"
 
-namespace velmora::doctor::platform {
+namespace velmora::doctor::system {
 
 namespace {
 
@@ -46,17 +46,15 @@ constexpr Known KNOWN[] = {
 };
 
 std::string text(const fs::path& path) {
-  return velmora::platform::display_path(path);
+  return platform::display_path(path);
 }
 
-fs::path home() {
+// The Firefox family keeps its folders in HOME itself; without one there is no per-user place,
+// as there is no configuration folder (platform::roaming_app_data_folder) without HOME.
+std::optional<fs::path> home_folder() {
   const char* value = std::getenv("HOME");
-  return value ? fs::path(value) : fs::path();
-}
-
-fs::path config_folder() {
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  return xdg && xdg[0] == '/' ? fs::path(xdg) : home() / ".config";
+  if (value == nullptr || value[0] == '\0') return std::nullopt;
+  return fs::path(value);
 }
 
 bool present(const fs::path& path) {
@@ -90,7 +88,7 @@ std::vector<Policy> policies_in(const char* folder) {
   if (!folder) return policies;
   for (const auto& entry : fs::directory_iterator(folder, error)) {
     if (entry.path().extension() != ".json") continue;
-    auto bytes = velmora::platform::read_whole_file(entry.path(), POLICY_FILE_LIMIT);
+    auto bytes = platform::read_whole_file(entry.path(), POLICY_FILE_LIMIT);
     auto document = bytes ? parse_message(*bytes) : std::unexpected(JsonError{});
     if (!document) continue;
     Policy policy{text(entry.path()), std::nullopt,
@@ -105,9 +103,12 @@ std::vector<Policy> policies_in(const char* folder) {
 }
 
 Browser browser_of(const Known& known, std::string_view host_name) {
-  fs::path base = known.family == Family::Chromium ? config_folder() : home();
-  Browser browser{known.name, known.family, present(base / known.profile), {}, {}};
-  browser.places.push_back(place_in(base / known.user_folder, host_name, true));
+  auto base =
+      known.family == Family::Chromium ? platform::roaming_app_data_folder() : home_folder();
+  Browser browser{known.name, known.family, base && present(*base / known.profile), {}, {}};
+  // Without HOME there is no per-user place: the line says so rather than list nothing.
+  browser.places.push_back(base ? place_in(*base / known.user_folder, host_name, true)
+                                : Place{"no per-user folder (HOME is not set)", true, {}, {}});
   if (known.system_folder)
     browser.places.push_back(place_in(known.system_folder, host_name, false));
   if (known.family == Family::Firefox)
@@ -119,8 +120,9 @@ Browser browser_of(const Known& known, std::string_view host_name) {
 
 // Sandboxed installs read their own copies of these folders.
 void note_sandboxed(const Known& known, std::vector<std::string>& notes) {
-  for (const fs::path& root :
-       {fs::path("/var/lib/flatpak/app"), home() / ".local/share/flatpak/app"}) {
+  std::vector<fs::path> roots{"/var/lib/flatpak/app"};
+  if (auto home = home_folder()) roots.push_back(*home / ".local/share/flatpak/app");
+  for (const fs::path& root : roots) {
     if (present(root / known.flatpak))
       notes.push_back(std::string(known.name) + " is installed as the Flatpak " + known.flatpak +
                       ", which sees none of the folders above");
@@ -153,4 +155,4 @@ std::optional<bool> owned_by_current_user(const fs::path& path) {
   return info.st_uid == geteuid();
 }
 
-}  // namespace velmora::doctor::platform
+}  // namespace velmora::doctor::system

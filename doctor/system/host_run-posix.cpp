@@ -11,16 +11,16 @@
 #include <thread>
 
 #include "errors.h"
-#include "platform/host_run.h"
 #include "platform/unique_fd-posix.h"
+#include "system/host_run.h"
 
 extern char** environ;
 
-namespace velmora::doctor::platform {
+namespace velmora::doctor::system {
 
 namespace {
 
-using velmora::platform::UniqueFd;
+using platform::UniqueFd;
 using Clock = std::chrono::steady_clock;
 
 // Reads a pipe, but gives up at `end`: the frame codec then sees the end of the stream.
@@ -110,4 +110,4 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
   return run;
 }
 
-}  // namespace velmora::doctor::platform
+}  // namespace velmora::doctor::system

@@ -5,11 +5,11 @@
 
 #include <array>
 
-#include "platform/browsers.h"
 #include "platform/files.h"
-#include "platform/unique_key-win32.h"
+#include "system/browsers.h"
+#include "system/unique_key-win32.h"
 
-namespace velmora::doctor::platform {
+namespace velmora::doctor::system {
 
 namespace {
 
@@ -59,7 +59,7 @@ const View HKLM_32{HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, "HKLM\\SOFTWARE\\WOW6432
 const View HKLM_64{HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, "HKLM\\SOFTWARE\\"};
 
 std::string narrow(const std::wstring& wide) {
-  return velmora::platform::display_path(fs::path(wide));
+  return platform::display_path(fs::path(wide));
 }
 
 UniqueKey open_key(const View& view, const std::wstring& path) {
@@ -177,7 +177,7 @@ Surroundings look_around(std::string_view host_name) {
     auto base = known_folder(known.family == Family::Chromium ? FOLDERID_LocalAppData
                                                               : FOLDERID_RoamingAppData);
     around.browsers.push_back({known.name, known.family,
-                               velmora::platform::metadata_readable(base / known.profile),
+                               platform::metadata_readable(base / known.profile),
                                places_of(known, host_name), policies_of(known)});
   }
   return around;
@@ -192,4 +192,4 @@ std::optional<bool> owned_by_current_user(const fs::path&) {
   return std::nullopt;
 }
 
-}  // namespace velmora::doctor::platform
+}  // namespace velmora::doctor::system

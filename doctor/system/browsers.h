@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace velmora::doctor::platform {
+namespace velmora::doctor::system {
 
 enum class Family { Chromium, Firefox };
 
@@ -54,4 +54,4 @@ bool runnable(const std::filesystem::path& path);
 // Whether the current user owns the file; nothing where the platform cannot tell.
 std::optional<bool> owned_by_current_user(const std::filesystem::path& path);
 
-}  // namespace velmora::doctor::platform
+}  // namespace velmora::doctor::system
