@@ -58,7 +58,8 @@ std::expected<void, WireFrames> FrameSender::send(WireFrames frames) {
 std::expected<void, WireFrames> FrameSender::send_or_write(WireFrames frames) {
   std::unique_lock lock(state_->mutex);
   bool direct = state_->write_now && state_->items.empty() && !state_->receiver_busy &&
-                state_->receiver_alive && frames.heap_bytes() > 0;
+                state_->receiver_alive && frames.heap_bytes() > 0 &&
+                frames.bytes().size() <= DIRECT_WRITE_MAX;
   if (!direct) {
     lock.unlock();
     return send(std::move(frames));

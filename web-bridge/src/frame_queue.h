@@ -28,14 +28,19 @@ class FrameSender {
 
   // Never blocks. When the receiving end is gone the frames are handed back.
   std::expected<void, WireFrames> send(WireFrames frames);
-  // Like send, but frames on the heap go out by the receiver's write_now when nothing is
-  // queued and the receiver is waiting; whatever did not go at once is queued.
+  // Like send, but a run on the heap of at most DIRECT_WRITE_MAX bytes goes out by the
+  // receiver's write_now when nothing is queued and the receiver is waiting; whatever did not
+  // go at once is queued.
   std::expected<void, WireFrames> send_or_write(WireFrames frames);
 
  private:
   void release();
   std::shared_ptr<detail::QueueState> state_;
 };
+
+// The largest run a sender writes itself: a message or a few, where the hand-over costs most.
+// Larger runs come from a stream, which the receiver's batched writes carry better.
+inline constexpr std::size_t DIRECT_WRITE_MAX = 16 * 1024;
 
 // Writes what goes at once, never waiting, and gives how many bytes went (0 for none, whatever
 // the reason: a lasting failure is met by the receiver's own next write).
