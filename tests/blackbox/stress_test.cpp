@@ -135,13 +135,10 @@ class StressTest : public AgentTest {
 
 TEST_F(StressTest, BothDirectionsAtOnceDeliverEveryFrameOnceInOrderUnchanged) {
   SCOPED_TRACE("seed " + std::to_string(seed_));
-  auto link = StartWithBareAgent();
+  auto link = StartLinkedWithBareAgent();
   ASSERT_TRUE(link) << link.error();
   HostProcess* host = &link->host;
   const int fd = link->connection.get();
-  ASSERT_EQ(receive_frame(fd, Deadline(kEndsPromptly)), Bytes(kHello));
-  ASSERT_TRUE(send_all(fd, frame(R"({"ok":true})")));
-  ASSERT_TRUE(NextFrameIs(*host, kLinkedNotice));
 
   FrameCheck at_agent(seed_ + kToAgentSeed);
   FrameCheck at_extension(seed_ + kToExtensionSeed);

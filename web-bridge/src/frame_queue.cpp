@@ -45,32 +45,39 @@ FrameSender::~FrameSender() {
   release();
 }
 
-std::expected<void, WireFrames> FrameSender::send(WireFrames frames) {
-  {
-    std::lock_guard lock(state_->mutex);
-    if (!state_->receiver_alive) return std::unexpected(std::move(frames));
-    state_->items.push_back(std::move(frames));
-  }
-  state_->available.notify_one();
+namespace {
+
+// Queues the frames under `lock`, then wakes the receiver unlocked.
+std::expected<void, WireFrames> queue(detail::QueueState& state, std::unique_lock<std::mutex>& lock,
+                                      WireFrames frames) {
+  if (!state.receiver_alive) return std::unexpected(std::move(frames));
+  state.items.push_back(std::move(frames));
+  lock.unlock();
+  state.available.notify_one();
   return {};
+}
+
+}  // namespace
+
+std::expected<void, WireFrames> FrameSender::send(WireFrames frames) {
+  std::unique_lock lock(state_->mutex);
+  return queue(*state_, lock, std::move(frames));
 }
 
 std::expected<void, WireFrames> FrameSender::send_or_write(WireFrames frames) {
   std::unique_lock lock(state_->mutex);
-  bool direct = state_->write_now && state_->items.empty() && !state_->receiver_busy &&
-                state_->receiver_alive && frames.heap_bytes() > 0 &&
-                frames.bytes().size() <= DIRECT_WRITE_MAX;
-  if (!direct) {
+  if (state_->write_now && state_->items.empty() && !state_->receiver_busy &&
+      state_->receiver_alive && frames.heap_bytes() > 0 &&
+      frames.bytes().size() <= DIRECT_WRITE_MAX) {
+    // Nothing can be queued meanwhile (this is the only sender), so the receiver keeps
+    // waiting and the order holds.
     lock.unlock();
-    return send(std::move(frames));
+    std::size_t written = state_->write_now(frames.bytes());
+    if (written == frames.bytes().size()) return {};
+    frames.drop_written(written);
+    lock.lock();
   }
-  // Nothing can be queued meanwhile (this is the only sender), so the receiver keeps waiting
-  // and the order holds.
-  lock.unlock();
-  std::size_t written = state_->write_now(frames.bytes());
-  if (written == frames.bytes().size()) return {};
-  frames.drop_written(written);
-  return send(std::move(frames));
+  return queue(*state_, lock, std::move(frames));
 }
 
 void FrameReceiver::release() {
