@@ -107,11 +107,31 @@ std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::by
   return write_all_gathered(stream, buffers);
 }
 
-std::span<const std::byte> WireFrames::first_payload() const {
-  auto all = bytes();
-  if (all.size() < LENGTH_FIELD) return {};
-  std::size_t length = decode_length(all.first<LENGTH_FIELD>());
-  return all.subspan(LENGTH_FIELD, std::min(length, all.size() - LENGTH_FIELD));
+WireFrames::WireFrames(std::uint32_t length, std::vector<LargeBuffer> pieces)
+    : length_(encode_length(length)), pieces_(std::move(pieces)) {}
+
+std::size_t WireFrames::size() const {
+  if (!copied_.empty() || pieces_.empty()) return copied_.size();
+  return LENGTH_FIELD + decode_length(length_);
+}
+
+std::vector<ByteSpan> WireFrames::spans() const {
+  std::vector<ByteSpan> all{head()};
+  for (const LargeBuffer& piece : pieces_) all.emplace_back(piece.bytes());
+  return all;
+}
+
+std::span<const std::byte> WireFrames::first_payload(std::vector<std::byte>& joined) const {
+  if (pieces_.size() == 1) return pieces_.front().bytes();
+  if (!pieces_.empty()) {
+    joined.clear();
+    for (const LargeBuffer& piece : pieces_)
+      joined.insert(joined.end(), piece.bytes().begin(), piece.bytes().end());
+    return joined;
+  }
+  if (copied_.size() < LENGTH_FIELD) return {};
+  std::size_t length = decode_length(std::span(copied_).first<LENGTH_FIELD>());
+  return std::span(copied_).subspan(LENGTH_FIELD, std::min(length, copied_.size() - LENGTH_FIELD));
 }
 
 void WireFrames::drop_written(std::size_t count) {
@@ -119,8 +139,13 @@ void WireFrames::drop_written(std::size_t count) {
 }
 
 WireFrames FrameRun::take() && {
-  if (!own_.bytes().empty()) return std::move(own_);
+  if (own_.size() > 0) return std::move(own_);
   return std::vector<std::byte>(buffered_.begin(), buffered_.end());
+}
+
+std::expected<void, IoError> FrameRun::write_to(Writer& stream) && {
+  if (own_.size() == 0) return write_all(stream, buffered_);
+  return write_frames(stream, std::span(&own_, 1));
 }
 
 namespace {
@@ -147,30 +172,35 @@ std::size_t whole_frames_length(std::span<const std::byte> bytes) {
   return whole;
 }
 
-// The frame with this length field into `into`, which is sized for it.
-std::expected<WireFrames, IoError> read_frame_into(Reader& stream, std::uint32_t length,
-                                                   std::span<std::byte> into, WireFrames frame) {
-  std::ranges::copy(encode_length(length), into.begin());
-  if (auto ok = read_exact(stream, into.subspan(LENGTH_FIELD)); !ok)
-    return std::unexpected(ok.error());
-  return frame;
+// A payload too large for the reader's buffer, read piece by piece, each piece taken only when
+// the one before is full: a buffer back from the writer meanwhile serves the next piece.
+std::expected<WireFrames, IoError> read_large_frame(Reader& stream, std::uint32_t length,
+                                                    LargeBufferSource& large) {
+  std::vector<LargeBuffer> pieces;
+  pieces.reserve((length + LARGE_PIECE - 1) / LARGE_PIECE);
+  for (std::size_t left = length; left > 0;) {
+    std::size_t size = std::min(left, LARGE_PIECE);
+    pieces.push_back(large.acquire(size));
+    if (auto ok = read_exact(stream, pieces.back().bytes()); !ok)
+      return std::unexpected(ok.error());
+    left -= size;
+  }
+  return WireFrames(length, std::move(pieces));
 }
 
-// One frame into a buffer of its own, taken once its length has been checked. A frame that fits
-// the reader's own buffer, yet came cut across reads, is a small copy; a larger one takes a
-// large buffer, used again for later frames rather than fresh pages each time.
+// One frame into buffers of its own, taken once its length has been checked. A frame that fits
+// the reader's own buffer, yet came cut across reads, is a small copy; a larger one takes large
+// buffers, used again for later frames rather than fresh pages each time.
 std::expected<WireFrames, IoError> read_one_frame(Reader& stream, LargeBufferSource& large) {
   auto length = read_length(stream);
   if (!length) return std::unexpected(length.error());
   std::size_t size = LENGTH_FIELD + *length;
-  if (size <= BufferedReader::CAPACITY) {
-    std::vector<std::byte> small(size);
-    std::span<std::byte> into(small);  // the vector's storage moves with it
-    return read_frame_into(stream, *length, into, std::move(small));
-  }
-  LargeBuffer buffer = large.acquire(size);
-  std::span<std::byte> into = buffer.bytes();
-  return read_frame_into(stream, *length, into, WireFrames(std::move(buffer)));
+  if (size > BufferedReader::CAPACITY) return read_large_frame(stream, *length, large);
+  std::vector<std::byte> small(size);
+  std::ranges::copy(encode_length(*length), small.begin());
+  if (auto ok = read_exact(stream, std::span(small).subspan(LENGTH_FIELD)); !ok)
+    return std::unexpected(ok.error());
+  return small;
 }
 
 }  // namespace
@@ -187,16 +217,34 @@ std::expected<FrameRun, IoError> read_frames(BufferedReader& input, LargeBufferS
   return FrameRun::own(std::move(*frame));
 }
 
-std::expected<void, IoError> write_frames(Writer& stream, std::span<const WireFrames> runs) {
+std::expected<void, IoError> write_frames(Writer& stream, std::span<WireFrames> runs) {
   std::array<ByteSpan, MAX_GATHERED_RUNS> buffers;
-  while (!runs.empty()) {
-    std::size_t count = std::min(runs.size(), buffers.size());
-    std::ranges::transform(runs.first(count), buffers.begin(),
-                           [](const WireFrames& run) { return run.bytes(); });
-    if (auto ok = write_all_gathered(stream, std::span(buffers).first(count)); !ok) return ok;
-    runs = runs.subspan(count);
+  std::size_t count = 0;
+  std::span<WireFrames> gathered = runs.first(0);
+  // Each large piece goes back once out, for the reader's next frames.
+  auto flush = [&]() -> std::expected<void, IoError> {
+    auto ok = write_all_gathered(stream, std::span(buffers).first(std::exchange(count, 0)));
+    for (WireFrames& run : std::exchange(gathered, gathered.last(0)))
+      if (!run.pieces().empty()) run.pieces().front() = LargeBuffer();  // the one gathered
+    return ok;
+  };
+  for (WireFrames& run : runs) {
+    if (count + 2 > buffers.size())
+      if (auto ok = flush(); !ok) return ok;
+    gathered = std::span(gathered.data(), &run + 1);
+    buffers[count++] = run.head();
+    auto pieces = run.pieces();
+    if (pieces.empty()) continue;
+    // A frame in one piece goes out with its neighbours; a longer one a piece at a time.
+    buffers[count++] = pieces.front().bytes();
+    if (pieces.size() == 1) continue;
+    if (auto ok = flush(); !ok) return ok;
+    for (LargeBuffer& piece : pieces.subspan(1)) {
+      if (auto ok = write_all(stream, piece.bytes()); !ok) return ok;
+      piece = LargeBuffer();
+    }
   }
-  return {};
+  return flush();
 }
 
 }  // namespace velmora

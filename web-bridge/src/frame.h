@@ -2,7 +2,9 @@
 // reads and writes standard input, standard output and the agent socket.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <span>
 #include <utility>
@@ -24,21 +26,33 @@ std::expected<Payload, IoError> read_frame(Reader& stream);
 // Writes one frame, its length and payload together.
 std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::byte> payload);
 
+// A large frame's payload lies in pieces of at most this many bytes, each taken from the pool
+// just before it is read into and given back as soon as it has been written: a reader running a
+// frame ahead of the writer holds about one frame more than is on its way, not whole frames.
+inline constexpr std::size_t LARGE_PIECE = std::size_t{1} << 20;
+
 // One or more whole frames in their wire form (each length field, then its payload), every
 // length checked on the way in: what the queue carries and what is written as it stands. Runs
-// of small frames are copied into a vector of their own; a large frame lies in a large buffer,
-// which goes back to its source when the frames are dropped.
+// of small frames are copied into a vector of their own; a large frame's payload lies in large
+// buffers, which go back to their source when written or dropped.
 class WireFrames {
  public:
   WireFrames() = default;
   WireFrames(std::vector<std::byte> copied) : copied_(std::move(copied)) {}
-  explicit WireFrames(LargeBuffer large) : large_(std::move(large)) {}
+  WireFrames(std::uint32_t length, std::vector<LargeBuffer> pieces);
 
-  std::span<const std::byte> bytes() const {
-    return copied_.empty() ? std::span<const std::byte>(large_.bytes()) : copied_;
+  // The run on the heap, or a large frame's length field.
+  std::span<const std::byte> head() const {
+    return copied_.empty() ? std::span<const std::byte>(length_) : copied_;
   }
-  // The first frame's payload, past its length field: the message that is looked at.
-  std::span<const std::byte> first_payload() const;
+  // A large frame's payload, in its order; none for a run on the heap.
+  std::span<LargeBuffer> pieces() { return pieces_; }
+  // All bytes in their order (for looking at them; writing goes through write_frames).
+  std::vector<ByteSpan> spans() const;
+  std::size_t size() const;
+  // The first frame's payload, past its length field: the message that is looked at. A large
+  // payload in several pieces is joined in `joined` first.
+  std::span<const std::byte> first_payload(std::vector<std::byte>& joined) const;
   // Bytes copied onto the heap for these frames; none for a large frame's own pages.
   std::size_t heap_bytes() const { return copied_.size(); }
   // For frames on the heap: drops the first `count` bytes, which went out already; the rest
@@ -47,21 +61,24 @@ class WireFrames {
 
  private:
   std::vector<std::byte> copied_;
-  LargeBuffer large_;
+  std::array<std::byte, 4> length_{};
+  std::vector<LargeBuffer> pieces_;
 };
 
 // Whole frames as read_frames yields them: still lying in the reader's buffer (valid until the
-// next read from it), or in a buffer of their own.
+// next read from it), or in buffers of their own.
 class FrameRun {
  public:
   static FrameRun lying_in(std::span<const std::byte> buffered) { return FrameRun(buffered, {}); }
   static FrameRun own(WireFrames frames) { return FrameRun({}, std::move(frames)); }
 
-  std::span<const std::byte> bytes() const {
-    return own_.bytes().empty() ? buffered_ : own_.bytes();
+  std::vector<ByteSpan> spans() const {
+    return own_.size() == 0 ? std::vector<ByteSpan>{buffered_} : own_.spans();
   }
-  // The frames in a buffer of their own: moved out when they have one, else copied out.
+  // The frames in buffers of their own: moved out when they have them, else copied out.
   WireFrames take() &&;
+  // Writes the frames where they lie, giving each large piece back once it is out.
+  std::expected<void, IoError> write_to(Writer& stream) &&;
 
  private:
   FrameRun(std::span<const std::byte> buffered, WireFrames own)
@@ -83,8 +100,9 @@ std::expected<FrameRun, IoError> read_frames(BufferedReader& input, LargeBufferS
 // call at its own limit anyway and the rest goes in the next call.
 inline constexpr std::size_t MAX_GATHERED_RUNS = 512;
 
-// Writes the runs in their order, as they stand, in as few gathered writes as it takes.
-std::expected<void, IoError> write_frames(Writer& stream, std::span<const WireFrames> runs);
+// Writes the runs in their order, as they stand, in as few gathered writes as it takes; each
+// large piece goes back to its source as soon as it is out.
+std::expected<void, IoError> write_frames(Writer& stream, std::span<WireFrames> runs);
 
 // Reads exactly into.size() bytes, retrying interrupted reads.
 std::expected<void, IoError> read_exact(Reader& stream, std::span<std::byte> into);

@@ -68,12 +68,12 @@ std::expected<void, WireFrames> FrameSender::send_or_write(WireFrames frames) {
   std::unique_lock lock(state_->mutex);
   if (state_->write_now && state_->items.empty() && !state_->receiver_busy &&
       state_->receiver_alive && frames.heap_bytes() > 0 &&
-      frames.bytes().size() <= DIRECT_WRITE_MAX) {
+      frames.size() <= DIRECT_WRITE_MAX) {
     // Nothing can be queued meanwhile (this is the only sender), so the receiver keeps
     // waiting and the order holds.
     lock.unlock();
-    std::size_t written = state_->write_now(frames.bytes());
-    if (written == frames.bytes().size()) return {};
+    std::size_t written = state_->write_now(frames.head());
+    if (written == frames.size()) return {};
     frames.drop_written(written);
     lock.lock();
   }
@@ -144,11 +144,11 @@ std::expected<WireFrames, FrameReceiver::Error> FrameReceiver::receive_for(
 std::size_t FrameReceiver::take_queued(std::vector<WireFrames>& into, std::size_t max_count,
                                        std::size_t max_bytes) {
   std::size_t bytes = 0;
-  for (const auto& item : into) bytes += item.bytes().size();
+  for (const auto& item : into) bytes += item.size();
   std::lock_guard lock(state_->mutex);
   std::size_t moved = 0;
   while (!state_->items.empty() && into.size() < max_count && bytes < max_bytes) {
-    bytes += state_->items.front().bytes().size();
+    bytes += state_->items.front().size();
     into.push_back(std::move(state_->items.front()));
     state_->items.pop_front();
     ++moved;

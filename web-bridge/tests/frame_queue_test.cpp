@@ -16,11 +16,11 @@ WireFrames numbered(int n) {
 TEST(FrameQueue, DeliversInOrderWithoutCopying) {
   auto [sender, receiver] = make_frame_queue();
   WireFrames big{std::vector<std::byte>(1 << 20)};
-  const std::byte* storage = big.bytes().data();
+  const std::byte* storage = big.head().data();
   ASSERT_TRUE(sender.send(std::move(big)));
   for (int n = 1; n <= 3; ++n) ASSERT_TRUE(sender.send(numbered(n)));
-  EXPECT_EQ(receiver.receive().value().bytes().data(), storage);
-  for (int n = 1; n <= 3; ++n) EXPECT_EQ(receiver.receive().value().bytes().size(), std::size_t(n));
+  EXPECT_EQ(receiver.receive().value().head().data(), storage);
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(receiver.receive().value().size(), std::size_t(n));
 }
 
 TEST(FrameQueue, TakeQueuedMovesInOrderWithinItsLimitsAndNeverWaits) {
@@ -45,10 +45,10 @@ TEST(FrameQueue, TakeQueuedMovesInOrderWithinItsLimitsAndNeverWaits) {
     for (int n = 1; n <= 5; ++n) ASSERT_TRUE(sender.send(numbered(n)));
     ASSERT_EQ(receiver.take_queued(batch, c.max_count, c.max_bytes), c.moved);
     ASSERT_EQ(batch.size(), c.already + c.moved);
-    for (std::size_t i = 0; i < c.moved; ++i) EXPECT_EQ(batch[c.already + i].bytes().size(), i + 1);
+    for (std::size_t i = 0; i < c.moved; ++i) EXPECT_EQ(batch[c.already + i].size(), i + 1);
     // What was left stays queued, next in line.
     if (c.moved < 5) {
-      EXPECT_EQ(receiver.receive().value().bytes().size(), c.moved + 1);
+      EXPECT_EQ(receiver.receive().value().size(), c.moved + 1);
     }
   }
 }
@@ -64,7 +64,7 @@ TEST(FrameQueue, ReceiveWithTimeOut) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_TRUE(sender.send(numbered(7)));
   });
-  EXPECT_EQ(receiver.receive_for(std::chrono::seconds(30)).value().bytes().size(), 7u);
+  EXPECT_EQ(receiver.receive_for(std::chrono::seconds(30)).value().size(), 7u);
   late.join();
 }
 
@@ -92,7 +92,7 @@ TEST(FrameQueue, SendHandsThePayloadBackWhenTheReceiverIsGone) {
   { FrameReceiver gone = std::move(receiver); }
   auto sent = sender.send(numbered(5));
   ASSERT_FALSE(sent);
-  EXPECT_EQ(sent.error().bytes().size(), 5u);
+  EXPECT_EQ(sent.error().size(), 5u);
 }
 
 }  // namespace

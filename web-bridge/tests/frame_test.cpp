@@ -169,6 +169,19 @@ Payload join(std::initializer_list<Payload> parts) {
   return out;
 }
 
+// A frame whose payload bytes count up, so that a misplaced piece shows.
+Payload numbered_frame(std::size_t length) {
+  Payload payload(length);
+  for (std::size_t i = 0; i < length; ++i) payload[i] = std::byte(i % 251);
+  return test::frame_of(payload);
+}
+
+Payload joined(const std::vector<ByteSpan>& spans) {
+  Payload all;
+  for (ByteSpan span : spans) all.insert(all.end(), span.begin(), span.end());
+  return all;
+}
+
 Payload cut(const Payload& bytes, std::size_t from, std::size_t to = SIZE_MAX) {
   return Payload(bytes.begin() + static_cast<std::ptrdiff_t>(from),
                  bytes.begin() + static_cast<std::ptrdiff_t>(std::min(to, bytes.size())));
@@ -181,6 +194,7 @@ TEST(ReadFrames, WholeBufferedFramesTogetherElseOneFrameInItsOwnBuffer) {
   const Payload too_long = frame_bytes(MAX_FRAME_LEN + 1, "x");
   Payload big = frame_bytes(BufferedReader::CAPACITY * 2, "");
   big.resize(4 + BufferedReader::CAPACITY * 2, std::byte{7});
+  const Payload pieces = numbered_frame(LARGE_PIECE * 2 + 5);  // three pieces, the last short
   const Payload interrupted;
   const char* eof = "failed to fill whole buffer";
   struct Case {
@@ -200,7 +214,7 @@ TEST(ReadFrames, WholeBufferedFramesTogetherElseOneFrameInItsOwnBuffer) {
       {{too_long}, {}, {}, "bad frame length"},
       {{cut(a, 0, 3)}, {}, {}, eof},
       {{cut(a, 0, 4)}, {}, {}, eof},
-      {{join({a, big, bc})}, {a, big, bc}, {false, true, false}, eof},
+      {{join({a, big, bc, pieces})}, {a, big, bc, pieces}, {false, true, false, true}, eof},
   };
   auto pool = std::make_shared<BufferPool>();
   for (std::size_t row = 0; row < std::size(cases); ++row) {
@@ -210,9 +224,9 @@ TEST(ReadFrames, WholeBufferedFramesTogetherElseOneFrameInItsOwnBuffer) {
     for (std::size_t i = 0; i < c.runs.size(); ++i) {
       auto run = read_frames(input, *pool);
       ASSERT_TRUE(run) << "row " << row << " run " << i;
-      EXPECT_TRUE(std::ranges::equal(run->bytes(), c.runs[i])) << "row " << row << " run " << i;
-      const std::byte* lying = run->bytes().data();
-      EXPECT_EQ(std::move(*run).take().bytes().data() == lying, c.own[i]) << "row " << row;
+      EXPECT_EQ(joined(run->spans()), c.runs[i]) << "row " << row << " run " << i;
+      const std::byte* lying = run->spans().back().data();
+      EXPECT_EQ(std::move(*run).take().spans().back().data() == lying, c.own[i]) << "row " << row;
     }
     auto end = read_frames(input, *pool);
     ASSERT_FALSE(end) << "row " << row;
@@ -221,11 +235,22 @@ TEST(ReadFrames, WholeBufferedFramesTogetherElseOneFrameInItsOwnBuffer) {
 }
 
 TEST(WireFrames, FirstPayloadIsThePayloadOfTheFirstFrame) {
+  Payload scratch;
   EXPECT_TRUE(std::ranges::equal(
-      WireFrames{join({frame_bytes(2, "bc"), frame_bytes(1, "a")})}.first_payload(), bytes("bc")));
+      WireFrames{join({frame_bytes(2, "bc"), frame_bytes(1, "a")})}.first_payload(scratch),
+      bytes("bc")));
   // Bytes that are not whole frames give only what they hold.
-  EXPECT_TRUE(std::ranges::equal(WireFrames{frame_bytes(5, "ab")}.first_payload(), bytes("ab")));
-  EXPECT_TRUE(WireFrames{bytes("ab")}.first_payload().empty());
+  EXPECT_TRUE(
+      std::ranges::equal(WireFrames{frame_bytes(5, "ab")}.first_payload(scratch), bytes("ab")));
+  EXPECT_TRUE(WireFrames{bytes("ab")}.first_payload(scratch).empty());
+  // A payload in several pieces is looked at whole.
+  const Payload pieces = numbered_frame(LARGE_PIECE + 3);
+  MemoryStream stream(pieces);
+  BufferedReader input(stream);
+  auto run = read_frames(input, *std::make_shared<BufferPool>());
+  ASSERT_TRUE(run);
+  EXPECT_TRUE(std::ranges::equal(std::move(*run).take().first_payload(scratch),
+                                 std::span(pieces).subspan(4)));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "buffer_pool.h"
 #include "frame.h"
 #include "test.h"
 
@@ -15,16 +16,25 @@ using test::ChunkedWriter;
 using test::frame_of;
 using test::frames_of;
 
-// One run of one frame per payload.
+// One run of one frame per payload; one too large for a reader's buffer lies in large pieces,
+// as read.
 std::vector<WireFrames> runs_of(const std::vector<Payload>& payloads) {
+  auto pool = std::make_shared<BufferPool>();
   std::vector<WireFrames> runs;
-  for (const auto& payload : payloads) runs.push_back({frame_of(payload)});
+  for (const auto& payload : payloads) {
+    test::MemoryStream stream(frame_of(payload));
+    BufferedReader input(stream);
+    if (payload.size() < BufferedReader::CAPACITY)
+      runs.push_back({frame_of(payload)});
+    else
+      runs.push_back(read_frames(input, *pool).value().take());
+  }
   return runs;
 }
 
 std::vector<Payload> mixed_payloads() {
   std::vector<Payload> payloads;
-  for (std::size_t size : {1u, 0u, 7u, 300u, 2u, 65537u, 4u, 0u, 13u}) {
+  for (std::size_t size : {1u, 0u, 7u, 300u, 2u, 65537u, 4u, 0u, 13u, 2u << 20u | 3u}) {
     Payload p(size);
     for (std::size_t i = 0; i < size; ++i) p[i] = std::byte((i * 7 + size) & 0xFF);
     payloads.push_back(std::move(p));
@@ -40,7 +50,8 @@ TEST(WriteFrames, SameBytesWhateverEachCallAccepts) {
     for (bool gathers : {true, false}) {
       for (bool interrupts : {false, true}) {
         ChunkedWriter writer(chunk, gathers, interrupts);
-        ASSERT_TRUE(write_frames(writer, runs_of(payloads))) << chunk << gathers << interrupts;
+        auto runs = runs_of(payloads);
+        ASSERT_TRUE(write_frames(writer, runs)) << chunk << gathers << interrupts;
         EXPECT_EQ(writer.output, expected) << "chunk " << chunk << " gathers " << gathers;
       }
     }
@@ -50,7 +61,8 @@ TEST(WriteFrames, SameBytesWhateverEachCallAccepts) {
 TEST(WriteFrames, OneCallPerGatherWhenTheStreamTakesEverything) {
   std::vector<Payload> payloads(MAX_GATHERED_RUNS * 2 + 1, bytes("{}"));
   ChunkedWriter writer(std::size_t{1} << 30, true);
-  ASSERT_TRUE(write_frames(writer, runs_of(payloads)));
+  auto runs = runs_of(payloads);
+  ASSERT_TRUE(write_frames(writer, runs));
   EXPECT_EQ(writer.output, frames_of(payloads));
   EXPECT_EQ(writer.calls, 3);
 }
@@ -79,7 +91,8 @@ TEST(WriteFrame, LengthAndPayloadInOneCall) {
 
 TEST(WriteFrames, StreamAcceptingNothingFails) {
   ChunkedWriter writer(0, true);
-  auto written = write_frames(writer, runs_of({bytes("x"), bytes("y")}));
+  auto runs = runs_of({bytes("x"), bytes("y")});
+  auto written = write_frames(writer, runs);
   ASSERT_FALSE(written);
   EXPECT_EQ(written.error().display(), "failed to write whole buffer");
 }

@@ -48,10 +48,11 @@ constexpr std::size_t GATHERED_BYTES = 1024 * 1024;
 IoError relay_to_extension(Reader& agent, Writer& extension, LargeBufferSource& large) {
   BufferedReader input(agent);
   for (;;) {
-    // Frames already buffered go out from where they lie, many in one call, uncopied.
+    // Frames already buffered go out from where they lie, many in one call, uncopied; a large
+    // frame's pieces go back to the pool as they go.
     auto frames = read_frames(input, large);
     if (!frames) return frames.error();
-    if (auto written = write_all(extension, frames->bytes()); !written) return written.error();
+    if (auto written = std::move(*frames).write_to(extension); !written) return written.error();
   }
 }
 

@@ -1,6 +1,7 @@
 #include "host/run_host.h"
 
 #include <optional>
+#include <vector>
 
 #include "bridge_file.h"
 #include "frame_queue.h"
@@ -57,9 +58,10 @@ std::expected<void, HostError> run_host() {
       [s = std::move(sender), large]() mutable { extension_reader(std::move(s), large); });
 
   auto first = first_message(receiver);
+  std::vector<std::byte> joined;
   // Later frames wait during a launch and end with the process.
   auto ran =
-      first && is_launch_request(first->first_payload())
+      first && is_launch_request(first->first_payload(joined))
           ? handle_launch_request(*bridge_file)
           : link_and_relay(*bridge_file, std::move(receiver), std::move(first), std::move(large));
   // A failure claims the end before the queue's receiving end goes: the reader, whose next send
