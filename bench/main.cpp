@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -198,36 +198,44 @@ void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListen
   after_the_runs(table, column, path);
 }
 
-// The calls in the "total" line of a summary of `strace -c`; 0 when it counted none.
-long total_calls(const std::filesystem::path& summary) {
-  std::ifstream in(summary);
+struct Mapped {
+  long calls = 0;
+  double mib = 0;  // asked for by mmap
+};
+
+// The mmap and munmap calls in a trace of them, and the memory the mmap calls asked for.
+Mapped count_mapped(const std::filesystem::path& trace) {
+  static const std::regex mmap_call(R"(mmap\([^,]*, (\d+),)");
+  Mapped mapped;
+  std::ifstream in(trace);
   for (std::string line; std::getline(in, line);) {
-    std::istringstream fields(line);
-    std::vector<std::string> words{std::istream_iterator<std::string>(fields), {}};
-    if (words.size() >= 4 && words.back() == "total") return std::stol(words[3]);
+    std::smatch match;
+    if (std::regex_search(line, match, mmap_call)) mapped.mib += std::stod(match[1]) / (1 << 20);
+    if (line.find("map(") != std::string::npos) ++mapped.calls;
   }
-  return 0;
+  return mapped;
 }
 
 // The host's mmap and munmap calls over its whole life with `frames` frames from the
-// extension, counted by strace (seccomp-filtered, so only those calls stop the host).
-long mapping_calls(PathKind kind, PathConfig config, AgentListener& agent, Size size) {
+// extension, traced by strace (seccomp-filtered, so only those calls stop the host).
+Mapped mapping_calls(PathKind kind, PathConfig config, AgentListener& agent, Size size) {
   auto dir = driver::TempDir::create();
   if (!dir) fail(dir.error());
-  const auto summary = dir->path() / "strace.txt";
-  config.wrapper = {"strace", "--seccomp-bpf",     "-f", "-qq",           "-c",
-                    "-e",     "trace=mmap,munmap", "-o", summary.string()};
+  const auto trace = dir->path() / "strace.txt";
+  config.wrapper = {"strace", "--seccomp-bpf",     "-f", "-qq",
+                    "-e",     "trace=mmap,munmap", "-o", trace.string()};
   {
     alarm(kCaseLimitSeconds);
     Path path = Path::start(kind, config, agent);
     alarm(0);
     timed_transfer(path.extension_out(), path.agent(), size);
-  }  // the host has ended, and strace has written its summary
-  return total_calls(summary);
+  }  // the host has ended, and strace has written its trace
+  return count_mapped(trace);
 }
 
-// Mapping calls per frame from the extension, beyond those of a run without frames: a relay
-// that reuses its buffers makes none. Counted once, since counts do not vary.
+// Mapping calls per frame from the extension, beyond those of a run without frames, and the
+// memory they mapped: a relay that reuses its buffers maps only for its first few frames, so
+// both fall as the run grows. Counted once, since counts do not vary.
 void count_mapping_calls(Table& table, const PathConfig& config, AgentListener& agent,
                          const Options& options) {
   if (std::system("strace -V >/dev/null 2>&1") != 0) {
@@ -236,13 +244,16 @@ void count_mapping_calls(Table& table, const PathConfig& config, AgentListener& 
   }
   for (PathKind kind : options.paths) {
     if (!is_host(kind)) continue;
-    const long without = mapping_calls(kind, config, agent, {kSizes[0].bytes, "", 0});
+    const Mapped without = mapping_calls(kind, config, agent, {kSizes[0].bytes, "", 0});
     for (const auto& size : kSizes) {
       if (size.bytes < kLargeFrame || !selected(options, size)) continue;
       std::fprintf(stderr, "counting mapping calls: %s, %s\n", name_of(kind), size.label);
-      const long with = mapping_calls(kind, config, agent, size);
-      table.add(std::string("mapping calls/frame ext->agent ") + size.label,
-                static_cast<std::size_t>(kind), per_frame(with - without, size));
+      const Mapped with = mapping_calls(kind, config, agent, size);
+      const auto column = static_cast<std::size_t>(kind);
+      table.add(std::string("mapping calls/frame ext->agent ") + size.label, column,
+                per_frame(with.calls - without.calls, size));
+      table.add(std::string("MiB mapped/frame ext->agent ") + size.label, column,
+                (with.mib - without.mib) / static_cast<double>(size.frames));
     }
   }
 }
