@@ -20,7 +20,7 @@ bool put(const std::stop_token& stop, HostProcess& host, Record& record, std::st
       bytes.remove_prefix(piece.size());
       continue;
     }
-    if (!written.error().starts_with("write timed out") || stop.stop_requested()) return false;
+    if (written.error() != WriteError::TimedOut || stop.stop_requested()) return false;
   }
   return true;
 }
