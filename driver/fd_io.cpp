@@ -46,6 +46,20 @@ const char* describe(ReadError error) {
   return "?";
 }
 
+const char* describe(WriteError error) {
+  switch (error) {
+    case WriteError::TimedOut:
+      return "write timed out";
+    case WriteError::Closed:
+      return "the writing end is closed";
+    case WriteError::ReaderGone:
+      return "nobody reads any more";
+    case WriteError::Failed:
+      return "write failed";
+  }
+  return "?";
+}
+
 std::expected<void, ReadError> FrameReader::fill(int fd, std::size_t count,
                                                  const Deadline& deadline) {
   std::array<char, 65536> chunk;
@@ -93,18 +107,16 @@ bool read_available(int fd, Bytes& out) {
   }
 }
 
-std::expected<void, std::string> write_all(int fd, std::string_view bytes,
-                                           const Deadline& deadline) {
+std::expected<void, WriteError> write_all(int fd, std::string_view bytes,
+                                          const Deadline& deadline) {
   while (!bytes.empty()) {
     Ready ready = wait_for(fd, POLLOUT, deadline);
-    if (ready == Ready::TimedOut) {
-      return std::unexpected("write timed out with " + std::to_string(bytes.size()) +
-                             " bytes left");
-    }
-    if (ready == Ready::Failed) return std::unexpected(os_failure("poll"));
+    if (ready == Ready::TimedOut) return std::unexpected(WriteError::TimedOut);
+    if (ready == Ready::Failed) return std::unexpected(WriteError::Failed);
     ssize_t put = ::write(fd, bytes.data(), bytes.size());
     if (put < 0 && would_block_or_interrupted()) continue;
-    if (put < 0) return std::unexpected(os_failure("write"));
+    if (put < 0)
+      return std::unexpected(errno == EPIPE ? WriteError::ReaderGone : WriteError::Failed);
     bytes.remove_prefix(static_cast<std::size_t>(put));
   }
   return {};

@@ -17,7 +17,15 @@ enum class ReadError {
   Failed,       // the system refused the read
 };
 
+enum class WriteError {
+  TimedOut,    // the deadline passed with bytes left
+  Closed,      // the writer's own end is closed already
+  ReaderGone,  // nobody reads the other end any more
+  Failed,      // the system refused the write
+};
+
 const char* describe(ReadError error);
+const char* describe(WriteError error);
 
 // Frames from a descriptor. The bytes of a frame still incomplete when a read times out are
 // kept for the next call, so a time-out never puts the stream out of step.
@@ -37,8 +45,7 @@ class FrameReader {
 // Whatever is ready now, appended to `out`; false once the stream has ended or failed.
 bool read_available(int fd, Bytes& out);
 
-// All the bytes, or a text naming why not (time-out, a closed reader, ...).
-std::expected<void, std::string> write_all(int fd, std::string_view bytes,
-                                           const Deadline& deadline);
+// All the bytes, or why not.
+std::expected<void, WriteError> write_all(int fd, std::string_view bytes, const Deadline& deadline);
 
 }  // namespace velmora::driver

@@ -231,13 +231,12 @@ void HostProcess::reap_after_kill() {
   }
 }
 
-std::expected<void, std::string> HostProcess::write(std::string_view bytes, Duration limit) {
-  if (!stdin_) return std::unexpected("standard input is closed");
+std::expected<void, WriteError> HostProcess::write(std::string_view bytes, Duration limit) {
+  if (!stdin_) return std::unexpected(WriteError::Closed);
   return write_all(stdin_.get(), bytes, Deadline(limit));
 }
 
-std::expected<void, std::string> HostProcess::write_frame(std::string_view payload,
-                                                          Duration limit) {
+std::expected<void, WriteError> HostProcess::write_frame(std::string_view payload, Duration limit) {
   return write(frame(payload), limit);
 }
 

@@ -67,10 +67,10 @@ class HostProcess {
   // A child still running is killed and reaped.
   ~HostProcess();
 
-  std::expected<void, std::string> write(std::string_view bytes,
-                                         Duration limit = std::chrono::seconds(30));
-  std::expected<void, std::string> write_frame(std::string_view payload,
-                                               Duration limit = std::chrono::seconds(30));
+  std::expected<void, WriteError> write(std::string_view bytes,
+                                        Duration limit = std::chrono::seconds(30));
+  std::expected<void, WriteError> write_frame(std::string_view payload,
+                                              Duration limit = std::chrono::seconds(30));
   std::expected<Bytes, ReadError> read_frame(Duration limit);
   void close_stdin() { stdin_.reset(); }
   // The browser going away from the host's output: later writes there fail.

@@ -6,7 +6,7 @@
 set -euo pipefail
 export LC_ALL=C
 
-readonly NAME=com.velmora.web_host
+readonly NAME=@VELMORA_HOST_NAME@
 readonly DESCRIPTION="Links the Velmora browser extension to the Velmora desktop agent"
 
 usage() {

@@ -67,7 +67,7 @@ class SplitWrites : public AgentTest {
   static testing::AssertionResult Trickle(HostProcess& host, std::string_view bytes) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
       if (auto written = host.write(bytes.substr(i, 1)); !written) {
-        return testing::AssertionFailure() << "byte " << i << ": " << written.error();
+        return testing::AssertionFailure() << "byte " << i << ": " << describe(written.error());
       }
       if (auto ended = host.exit_within(kByteGap)) {
         return testing::AssertionFailure()

@@ -50,6 +50,11 @@ testing::AssertionResult Succeeded(const std::expected<void, std::string>& resul
   return testing::AssertionFailure() << result.error();
 }
 
+testing::AssertionResult Succeeded(const std::expected<void, WriteError>& result) {
+  if (result) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << describe(result.error());
+}
+
 testing::AssertionResult EndsWith(HostProcess& host, ExitStatus status,
                                   std::string_view error_output, Duration bound) {
   auto ended = host.wait(bound);

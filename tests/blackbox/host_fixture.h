@@ -72,6 +72,7 @@ struct NameOfRow {
 };
 
 testing::AssertionResult Succeeded(const std::expected<void, std::string>& result);
+testing::AssertionResult Succeeded(const std::expected<void, WriteError>& result);
 
 // The host ends within `bound` with `status` and exactly `error_output` on its error stream.
 testing::AssertionResult EndsWith(HostProcess& host, ExitStatus status,

@@ -93,7 +93,7 @@ class StressTest : public AgentTest {
         break;
       }
       if (auto written = host.write_frame(source.next(), kDrain); !written) {
-        run_.fail("writing to the host: " + written.error());
+        run_.fail(std::string("writing to the host: ") + describe(written.error()));
       }
     }
     return source.count();

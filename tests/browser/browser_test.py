@@ -26,9 +26,11 @@ import time
 import zipfile
 from pathlib import Path
 
-HOST_NAME = "com.velmora.web_host"
-FIREFOX_ID = "web-host-test@velmora.com"
+HOST_NAME = os.environ["VELMORA_HOST_NAME"]  # cmake/Product.cmake's, from the build
 EXTENSION_DIR = Path(__file__).resolve().parent / "extension"
+# The test extension's own, as its key gives its Chromium ID.
+FIREFOX_ID = json.loads((EXTENSION_DIR / "manifest.json").read_text())[
+    "browser_specific_settings"]["gecko"]["id"]
 LINKED = {"op": "linked"}
 ONE_MIB = 1024 * 1024
 

@@ -21,7 +21,7 @@ import sys
 import tempfile
 import time
 
-NAME = "com.velmora.web_host"
+NAME = os.environ["VELMORA_HOST_NAME"]  # cmake/Product.cmake's, from the build
 # Each browser's key under the package's root, and the manifest that its default value must name.
 KEYS = {
     rf"Software\Google\Chrome\NativeMessagingHosts\{NAME}": f"{NAME}.json",

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "product.h"
+
 namespace {
 
 using Ms = std::chrono::milliseconds;
@@ -349,10 +351,10 @@ TEST(ChromeWay, CmdWithNamedPipesLinksRelaysAndEndsWithItsInput) {
   ASSERT_TRUE(agent) << "agent start failed: " << agent.error();
   Pipe input{false}, output{true}, error{true};
   error.open_theirs(true);
-  std::wstring cmd = L"cmd.exe /d /s /c \"\"" + host_path() +
-                     L"\" chrome-extension://nolcchlhldhgapfjagmmlapaeogddcle/ "
-                     L"--parent-window=0\" < " +
-                     input.name + L" > " + output.name;
+  const std::string_view id = velmora::product::CHROMIUM_EXTENSION_IDS[0];
+  std::wstring cmd = L"cmd.exe /d /s /c \"\"" + host_path() + L"\" chrome-extension://" +
+                     std::wstring(id.begin(), id.end()) + L"/ --parent-window=0\" < " + input.name +
+                     L" > " + output.name;
   wchar_t system[MAX_PATH];
   std::wstring comspec(system, GetSystemDirectoryW(system, MAX_PATH));
   auto shell =

@@ -51,6 +51,7 @@ class BridgeError {
   static BridgeError not_connected(std::string reason = {}) {
     return {Kind::NotConnected, std::move(reason)};
   }
+  // The product's contract names these two with their texts; the host itself never makes them.
   static BridgeError disconnected() { return {Kind::Disconnected, {}}; }
   static BridgeError timeout() { return {Kind::Timeout, {}}; }
   static BridgeError rejected(std::string text) { return {Kind::Rejected, std::move(text)}; }

@@ -2,7 +2,7 @@
 // decision can be tested on made-up tables and users.
 #pragma once
 
-// winsock2.h before windows.h, which would otherwise bring the old winsock.h.
+// In any order: WIN32_LEAN_AND_MEAN (cmake/Warnings.cmake) keeps the old winsock.h out.
 #include <iphlpapi.h>
 #include <windows.h>
 #include <winsock2.h>
