@@ -6,8 +6,8 @@ namespace velmora::doctor::system {
 
 bool limit_reads(const platform::Socket& socket, std::chrono::milliseconds limit) {
   DWORD bound = static_cast<DWORD>(limit.count());
-  return setsockopt(socket.native(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&bound),
-                    sizeof bound) == 0;
+  return setsockopt(static_cast<SOCKET>(socket.native()), SOL_SOCKET, SO_RCVTIMEO,
+                    reinterpret_cast<const char*>(&bound), sizeof bound) == 0;
 }
 
 }  // namespace velmora::doctor::system

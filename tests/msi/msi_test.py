@@ -306,7 +306,53 @@ def judge_registrations(wine, package, host):
         check(result.returncode == 1 and failed
               and all(part in failed[0].lower() for part in named),
               f"with {what} the doctor said ({result.returncode}):\n{result.stdout}")
+    if package.root == "HKCU":
+        usable_registrations(wine, doctor, key, manifest, manifest_file, sound)
     print("the installed doctor passes the installed host and names each broken registration")
+
+
+MACHINE_POLICY = r"HKLM\Software\Policies\Google\Chrome"
+USER_POLICY = rf"{POLICIES}\Google\Chrome"
+
+
+def policy(where, value):
+    return ("reg", "add", where, "/v", "NativeMessagingUserLevelHosts", "/t", "REG_DWORD", "/d", value)
+
+
+# Registrations that Chrome can use although they look odd, with the per-user package installed
+# (HKLM_KEY: the same key under HKLM, naming the same manifest): the doctor must pass each.
+USABLE = [
+    ("a per-user key with a REG_DWORD default beside a sound machine key",
+     [("reg", "add", "HKLM_KEY", "/ve", "/d", "MANIFEST"),
+      ("reg", "add", "KEY", "/ve", "/t", "REG_DWORD", "/d", "1")]),
+    ("the user-level policy 0, registered per user and per machine",
+     [("reg", "add", "HKLM_KEY", "/ve", "/d", "MANIFEST"), policy(MACHINE_POLICY, "0")]),
+    ("the user-level policy 1 for the machine, 0 for the user", [
+        policy(MACHINE_POLICY, "1"), policy(USER_POLICY, "0")]),
+    ("a manifest of 2 MB", []),
+]
+
+
+def usable_registrations(wine, doctor, key, manifest, manifest_file, sound):
+    machine_key = "HKLM" + key[key.index("\\"):]
+    # The trees these rows may make, removed after each unless they were there before.
+    made = [tree for tree in (r"HKLM\Software\Google", r"HKLM\Software\Policies\Google",
+                              rf"{POLICIES}\Google", POLICIES)
+            if wine.run("reg", "query", tree).returncode != 0]
+    for what, commands in USABLE:
+        if not commands:
+            padded = dict(json.loads(sound), description="x" * (2 << 20))
+            manifest_file.write_bytes(json.dumps(padded).encode())
+        for command in commands:
+            names = {"KEY": key, "HKLM_KEY": machine_key, "MANIFEST": manifest}
+            wine.run(*(names.get(part, part) for part in command), "/f")
+        result = wine.run(str(doctor))
+        for undo in (machine_key, MACHINE_POLICY, USER_POLICY, *made):
+            wine.run("reg", "delete", undo, "/f")
+        wine.run("reg", "add", key, "/ve", "/d", manifest, "/f")
+        manifest_file.write_bytes(sound)
+        check(result.returncode == 0, f"with {what} the doctor said ({result.returncode}):\n"
+              f"{result.stdout}")
 
 
 def installed_products(wine, package):
