@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "bridge_file.h"
+#include "browser_rules.h"
+#include "frame.h"
 #include "host/connector.h"
 #include "host/launch.h"
 #include "host/messages.h"
@@ -13,6 +15,7 @@
 #include "platform/process.h"
 #include "product.h"
 #include "system/host_run.h"
+#include "system/read_limit.h"
 
 namespace velmora::doctor {
 
@@ -42,13 +45,6 @@ const system::Policy* blocking_policy(const Browser& browser, std::string_view h
   return nullptr;
 }
 
-const system::Policy* hiding_policy(const Browser& browser) {
-  for (const auto& policy : browser.policies) {
-    if (policy.user_level_hosts == false) return &policy;
-  }
-  return nullptr;
-}
-
 std::string places_list(const Browser& browser) {
   std::string list;
   for (const Place& place : browser.places) list += (list.empty() ? "" : ", ") + place.shown;
@@ -74,34 +70,43 @@ void fail(Checks& checks, const Browser& browser, std::string text) {
   checks.push_back({browser.name, Verdict::Fail, std::move(text)});
 }
 
-// The first place with a registration that the browser reads, after the policies.
-const Place* used_place(const Browser& browser, const system::Policy* hiding, Checks& checks) {
-  for (const Place& place : browser.places) {
-    if (!place.manifest && place.fault.empty()) continue;
-    if (place.user_level && hiding) {
-      fail(checks, browser,
-           place.shown + " is hidden by the policy NativeMessagingUserLevelHosts=0 at " +
-               hiding->shown + "; register the host machine-wide or lift the policy");
-      continue;
-    }
-    return &place;
+// The policy that decides whether per-user registrations count: the first that says so, the
+// machine's before the user's (the browsers' policy precedence).
+const system::Policy* level_policy(const Browser& browser) {
+  for (const auto& policy : browser.policies) {
+    if (policy.user_level_hosts) return &policy;
   }
   return nullptr;
 }
 
-// Why the host file is not this version's host, or empty.
-std::string version_fault(const std::filesystem::path& host) {
+// What the host file says of its version: it informs, the run decides (a wrapper script, or a
+// host the user may run but not read, still works).
+void note_version(const Browser& browser, const std::filesystem::path& host, Checks& checks) {
   auto bytes = platform::read_whole_file(host, MAX_HOST_FILE_SIZE);
-  if (!bytes) return "cannot be read: " + bytes.error().display();
-  auto version = host_version(*bytes);
-  if (!version) return "is not velmora-web-host";
-  if (*version != VELMORA_VERSION) return "is version " + *version + ", not " VELMORA_VERSION;
-  return {};
+  std::string note;
+  if (!bytes) {
+    note = "cannot be read (" + bytes.error().display() + "), so its version is not known";
+  } else if (auto version = host_version(*bytes); !version) {
+    note = "carries no velmora-web-host version mark (a wrapper?)";
+  } else if (*version != VELMORA_VERSION) {
+    note = "is version " + *version + ", not " VELMORA_VERSION;
+  }
+  if (!note.empty())
+    checks.push_back({browser.name, Verdict::Info,
+                      shown(host) + " " + note + "; the run below decides whether it works"});
 }
 
 std::vector<std::string> ids_of(const Browser& browser, const Expected& expected) {
   auto ids = browser.family == Family::Chromium ? expected.chromium_ids : expected.firefox_ids;
   return {ids.begin(), ids.end()};
+}
+
+std::string read_fault(const std::filesystem::path& file, const IoError& error) {
+  std::error_code unknown;
+  if (std::filesystem::file_size(file, unknown) > MAX_MANIFEST_SIZE && !unknown)
+    return "is larger than the " + std::to_string(MAX_MANIFEST_SIZE >> 20) +
+           " MiB the doctor reads; " + std::string(system::register_step());
+  return "cannot be read: " + error.display() + "; " + std::string(system::register_step());
 }
 
 std::optional<UsableHost> judge_registration(const Browser& browser, const Place& place,
@@ -116,8 +121,7 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
   if (!bytes) {
     // A registry key names the file; a folder's place is the file itself.
     std::string named = place.shown == shown(file) ? "" : place.shown + " names ";
-    fail(checks, browser,
-         named + shown(file) + ", which cannot be read: " + bytes.error().display());
+    fail(checks, browser, named + shown(file) + ", which " + read_fault(file, bytes.error()));
     return std::nullopt;
   }
   auto ids = ids_of(browser, expected);
@@ -131,14 +135,9 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
              ", which is no program this user can start; reinstall the host");
     return std::nullopt;
   }
-  if (auto fault = version_fault(*verdict.host); !fault.empty()) {
-    fail(checks, browser,
-         shown(file) + " names " + shown(*verdict.host) + ", which " + fault +
-             "; reinstall the host");
-    return std::nullopt;
-  }
   checks.push_back({browser.name, Verdict::Ok,
                     "registered at " + place.shown + ": starts " + shown(*verdict.host)});
+  note_version(browser, *verdict.host, checks);
   auto agent = verdict.host->parent_path() / velmora::agent_file_name();
   if (!platform::metadata_readable(agent))
     checks.push_back({browser.name, Verdict::Info,
@@ -147,17 +146,84 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
   return UsableHost{*verdict.host, origin};
 }
 
-// Who answers at the bridge file's port, told through the host's own connector; when it gives
-// up, one more connection tells nobody from a program of another user, which it refuses.
+// Each place in the browser's order: the first registration it uses, with what it passed over.
+std::optional<UsableHost> walk_places(const Browser& browser, const system::Surroundings& around,
+                                      const Expected& expected, Checks& checks) {
+  const system::Policy* level = level_policy(browser);
+  bool hide_user = level && *level->user_level_hosts == false;
+  Checks passed;  // what a browser that looks on skipped: it fails nothing if a later place serves
+  std::vector<std::string> hidden;
+  for (const Place& place : browser.places) {
+    if (!place.skipped.empty()) {
+      passed.push_back({browser.name, Verdict::Info, place.shown + ": " + place.skipped});
+      continue;
+    }
+    if (!place.manifest && place.fault.empty()) continue;
+    if (place.user_level && hide_user) {
+      hidden.push_back(place.shown);
+      continue;
+    }
+    Checks found;
+    auto usable = judge_registration(browser, place, around, expected, found);
+    if (!usable && rules_of(browser.family).falls_back) {
+      for (Check& check : found) passed.push_back(std::move(check));
+      continue;
+    }
+    for (Check& check : passed) check.verdict = Verdict::Info;
+    for (const auto& shown_place : hidden)
+      passed.push_back({browser.name, Verdict::Info,
+                        shown_place +
+                            " is hidden by the policy NativeMessagingUserLevelHosts=0 at " +
+                            level->shown});
+    checks.insert(checks.end(), passed.begin(), passed.end());
+    checks.insert(checks.end(), found.begin(), found.end());
+    return usable;
+  }
+  checks.insert(checks.end(), passed.begin(), passed.end());
+  for (const auto& shown_place : hidden)
+    fail(checks, browser,
+         shown_place + " is hidden by the policy NativeMessagingUserLevelHosts=0 at " +
+             level->shown + "; register the host machine-wide or lift the policy");
+  return std::nullopt;
+}
+
+// What the program at the port makes of the host's hello with the bridge file's token; empty
+// when it accepts, as the agent does.
+std::string hello_fault(AgentLink& link, const std::string& address) {
+  using namespace std::chrono_literals;
+  if (!system::limit_reads(link.stream, 2s)) return {};  // no bound: the host's run will tell
+  if (!write_frame(link.stream, as_bytes(hello_message(link.bridge.token))))
+    return address + " closed the connection before the hello; start the agent";
+  auto reply = read_frame(link.stream);
+  if (!reply)
+    return "the program at " + address + " took the connection but gave no answer to the " +
+           "hello within 2 s (" + reply.error().display() +
+           "): it is not the agent, or it hangs; stop it and start the agent";
+  auto accepted = is_acceptance(*reply);
+  if (!accepted)
+    return "the program at " + address + " answered the hello with something that is not " +
+           "the agent's reply: it is not the agent; stop it and start the agent";
+  if (!*accepted)
+    return "the agent at " + address + " refused the token of the bridge file; restart the " +
+           "agent, which writes a fresh one";
+  return {};
+}
+
+// Who answers at the bridge file's port, told through the host's own connector and hello; when
+// it gives up, one more connection tells nobody from a program of another user, which it refuses.
 void examine_port(const std::filesystem::path& bridge_file, std::uint16_t port, Checks& checks) {
   using platform::PeerOwner;
   std::string address = "127.0.0.1:" + std::to_string(port);
   if (auto link = connect_agent(bridge_file, LAUNCH_PROBE_DEADLINE)) {
     auto owner = platform::peer_owner(link->stream);
     bool known = owner && *owner == PeerOwner::Same;
+    if (auto fault = hello_fault(*link, address); !fault.empty()) {
+      checks.push_back({"agent", Verdict::Fail, fault});
+      return;
+    }
     checks.push_back(
         {"agent", Verdict::Ok,
-         "answers at " + address +
+         "answers the hello at " + address +
              (known ? ", a program of this user" : " (the system does not say whose)")});
     return;
   }
@@ -166,7 +232,7 @@ void examine_port(const std::filesystem::path& bridge_file, std::uint16_t port, 
   if (!owner) {
     checks.push_back({"agent", Verdict::Fail,
                       "cannot tell who listens on " + address + ": " + owner.error().display() +
-                          ", so the host sends it nothing"});
+                          ", so the host sends it nothing; stop that program and start the agent"});
     return;
   }
   if (*owner == PeerOwner::Other) {
@@ -185,21 +251,28 @@ void examine_port(const std::filesystem::path& bridge_file, std::uint16_t port, 
 std::optional<UsableHost> examine_browser(const Browser& browser,
                                           const system::Surroundings& around,
                                           const Expected& expected, Checks& checks) {
+  std::size_t before = checks.size();
+  std::optional<UsableHost> usable;
   if (const auto* policy = blocking_policy(browser, expected.host_name)) {
     fail(checks, browser,
          "the policy NativeMessagingBlocklist at " + policy->shown +
              " blocks the host; add it to NativeMessagingAllowlist or lift the block");
-    return std::nullopt;
+  } else {
+    usable = walk_places(browser, around, expected, checks);
   }
-  std::size_t before = checks.size();
-  const Place* place = used_place(browser, hiding_policy(browser), checks);
-  if (place) return judge_registration(browser, *place, around, expected, checks);
-  if (checks.size() > before) return std::nullopt;  // registered, but hidden by the policy
-  std::string state = browser.installed ? "" : "not installed; ";
-  checks.push_back({browser.name, Verdict::Info,
-                    state + "not registered (looked at " + places_list(browser) + ")" +
-                        elsewhere(browser, around)});
-  return std::nullopt;
+  if (checks.size() == before)
+    checks.push_back(
+        {browser.name, Verdict::Info,
+         "not registered (looked at " + places_list(browser) + ")" + elsewhere(browser, around)});
+  // What a browser that is not there would do fails nothing and serves nothing.
+  if (!browser.installed) {
+    for (auto& check : std::ranges::subrange(checks.begin() + static_cast<std::ptrdiff_t>(before),
+                                             checks.end())) {
+      check.verdict = Verdict::Info;
+      check.text = "not installed; " + check.text;
+    }
+  }
+  return usable;
 }
 
 void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Checks& checks) {
@@ -232,39 +305,84 @@ void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Chec
   examine_port(*bridge_file, record->port, checks);
 }
 
-void examine_host_run(const UsableHost& usable, Checks& checks) {
+bool examine_host_run(const UsableHost& usable, std::string_view browsers, bool agent_failed,
+                      Checks& checks) {
   using namespace std::chrono_literals;
+  std::string who = shown(usable.host) + " (for " + std::string(browsers) + ")";
   // The host gives the agent up to 8 s; a little more covers its start.
   auto run = system::run_host_once(usable.host, usable.origin, LINK_DEADLINE + 2s);
   if (!run) {
-    checks.push_back({"host run", Verdict::Fail, shown(usable.host) + ": " + run.error()});
-    return;
+    checks.push_back({"host run", Verdict::Fail, who + ": " + run.error()});
+    return false;
   }
   if (run->first_frame && std::ranges::equal(*run->first_frame, as_bytes(LINKED_NOTICE))) {
-    checks.push_back({"host run", Verdict::Ok, shown(usable.host) + " linked with the agent"});
-    return;
+    checks.push_back({"host run", Verdict::Ok, who + " linked with the agent"});
+    return true;
   }
   std::string line = run->error_stream.substr(0, run->error_stream.find('\n'));
-  std::string status = run->status ? "status " + std::to_string(*run->status) : "was stopped";
-  checks.push_back({"host run", Verdict::Fail,
-                    shown(usable.host) + " did not link (" + status + ")" +
-                        (line.empty() ? "" : ": \"" + line + "\"")});
+  std::string said = line.empty() ? "" : ", saying \"" + line + "\"";
+  std::string mend = agent_failed ? "; mend the agent as said above" : "; reinstall the host";
+  std::string what;
+  if (!run->output_fault.empty()) {
+    what = run->output_fault;
+    mend = "; make the program the browser starts write nothing but messages";
+  } else if (run->first_frame) {
+    std::string text(reinterpret_cast<const char*>(run->first_frame->data()),
+                     std::min<std::size_t>(run->first_frame->size(), 80));
+    what = "sent \"" + text + "\" instead of " + std::string(LINKED_NOTICE);
+  } else if (!run->signal.empty()) {
+    what = "was killed by " + run->signal;
+  } else if (run->status) {
+    what = "ended with status " + std::to_string(*run->status) + " without linking";
+  } else {
+    what = "sent nothing within " + std::to_string((LINK_DEADLINE + 2s).count() / 1000) +
+           " s, so the doctor stopped it";
+  }
+  checks.push_back({"host run", Verdict::Fail, who + " " + what + said + mend});
+  return false;
 }
 
 Checks examine_all(const Expected& expected) {
   Checks checks;
   auto around = system::look_around(expected.host_name);
-  std::optional<UsableHost> usable;
+  // Each distinct host that an installed browser would start, with the browsers that name it.
+  std::vector<std::pair<UsableHost, std::vector<std::string>>> hosts;
+  std::vector<std::pair<std::string, std::filesystem::path>> uses;
   for (const Browser& browser : around.browsers) {
     auto host = examine_browser(browser, around, expected, checks);
-    if (!usable) usable = std::move(host);
+    if (!host || !browser.installed) continue;
+    uses.emplace_back(browser.name, host->host);
+    auto same =
+        std::ranges::find_if(hosts, [&](const auto& h) { return h.first.host == host->host; });
+    if (same == hosts.end())
+      hosts.push_back({std::move(*host), {browser.name}});
+    else
+      same->second.push_back(browser.name);
   }
   for (const auto& note : around.unreachable) checks.push_back({"sandbox", Verdict::Info, note});
-  if (!usable)
+  if (hosts.empty())
     checks.push_back({"browsers", Verdict::Fail,
-                      "no browser has a registration of the host that it can use; install it"});
+                      "no installed browser has a registration of the host that it can use; " +
+                          std::string(system::register_step())});
+  std::size_t before_agent = checks.size();
   examine_agent(bridge_file_path(), checks);
-  if (usable) examine_host_run(*usable, checks);
+  bool agent_failed = exit_status(Checks(checks.begin() + static_cast<std::ptrdiff_t>(before_agent),
+                                         checks.end())) != 0;
+  std::vector<std::filesystem::path> linked;
+  for (const auto& [host, names] : hosts) {
+    std::string list;
+    for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
+    if (examine_host_run(host, list, agent_failed, checks)) linked.push_back(host.host);
+  }
+  // One line per browser that says what it would make of the host: the lines above say why.
+  for (const Browser& browser : around.browsers) {
+    auto use = std::ranges::find(uses, browser.name, &decltype(uses)::value_type::first);
+    bool works = use != uses.end() && std::ranges::find(linked, use->second) != linked.end();
+    std::string verdict = !browser.installed ? "is not installed"
+                          : works            ? "can use the host"
+                                             : "cannot use the host";
+    checks.push_back({browser.name, Verdict::Info, verdict});
+  }
   return checks;
 }
 

@@ -33,8 +33,9 @@ std::optional<UsableHost> examine_browser(const system::Browser& browser,
 // The bridge file through the host's own reader, then the agent through its own connector.
 void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Checks& checks);
 
-// Starts the host as the browser would and says what came of it.
-void examine_host_run(const UsableHost& usable, Checks& checks);
+// Starts the host as the browsers named would and says what came of it; true when it linked.
+bool examine_host_run(const UsableHost& usable, std::string_view browsers, bool agent_failed,
+                      Checks& checks);
 
 // Everything, in order, for the current user.
 Checks examine_all(const Expected& expected);

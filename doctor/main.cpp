@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
   std::vector<std::string_view> args(argv + 1, argv + argc);
   using velmora::product::CHROMIUM_EXTENSION_IDS, velmora::product::FIREFOX_EXTENSION_IDS;
   Options defaults{{CHROMIUM_EXTENSION_IDS.begin(), CHROMIUM_EXTENSION_IDS.end()},
-                   {FIREFOX_EXTENSION_IDS.begin(), FIREFOX_EXTENSION_IDS.end()}};
+                   {FIREFOX_EXTENSION_IDS.begin(), FIREFOX_EXTENSION_IDS.end()},
+                   std::string(velmora::product::HOST_NAME)};
   auto options = parse_options(args, std::move(defaults));
   if (!options) {
     std::cerr << "velmora-doctor: " << options.error() << "\n" << usage() << "\n";
@@ -23,8 +24,7 @@ int main(int argc, char** argv) {
     std::cout << usage() << "\n";
     return 0;
   }
-  auto checks =
-      examine_all({velmora::product::HOST_NAME, options->chromium_ids, options->firefox_ids});
+  auto checks = examine_all({options->host_name, options->chromium_ids, options->firefox_ids});
   std::cout << (options->json ? as_json(checks) : as_text(checks)) << std::flush;
   return exit_status(checks);
 }

@@ -1,14 +1,18 @@
 #include "manifest.h"
 
 #include <algorithm>
+#include <cctype>
+#include <nlohmann/json.hpp>
+#include <regex>
 
+#include "browser_rules.h"
 #include "byte_stream.h"
-#include "json/parse.h"
 
 namespace velmora::doctor {
 
 namespace {
 
+using Json = nlohmann::json;
 using system::Family;
 
 bool starts_with(std::span<const std::byte> bytes, std::string_view prefix) {
@@ -16,80 +20,134 @@ bool starts_with(std::span<const std::byte> bytes, std::string_view prefix) {
          std::ranges::equal(bytes.first(prefix.size()), velmora::as_bytes(prefix));
 }
 
-// What must change in the encoding, or empty.
-std::string encoding_fault(std::span<const std::byte> bytes) {
-  if (starts_with(bytes, "\xFF\xFE") || starts_with(bytes, "\xFE\xFF"))
-    return "it is UTF-16 text (as PowerShell's Out-File writes it); save it as UTF-8 without a "
-           "byte-order mark";
-  if (starts_with(bytes, "\xEF\xBB\xBF"))
-    return "it starts with a byte-order mark (PowerShell writes one; Firefox then reports "
-           "\"unexpected character at line 1 column 1\"); save it as UTF-8 without one";
-  return {};
+std::string lower(std::string_view text) {
+  std::string out(text);
+  std::ranges::transform(out, out.begin(), [](unsigned char c) { return std::tolower(c); });
+  return out;
 }
 
-const std::string* string_member(const JsonValue& manifest, std::string_view key) {
-  const JsonValue* value = get_key(manifest, key);
-  return value ? value->as_string() : nullptr;
+// '*' matches any run of characters, as in a URL pattern's path.
+bool glob_matches(std::string_view pattern, std::string_view text) {
+  if (pattern.empty()) return text.empty();
+  if (pattern.front() == '*')
+    return glob_matches(pattern.substr(1), text) ||
+           (!text.empty() && glob_matches(pattern, text.substr(1)));
+  return !text.empty() && pattern.front() == text.front() &&
+         glob_matches(pattern.substr(1), text.substr(1));
 }
 
-bool valid_chromium_id(std::string_view id) {
-  return id.size() == 32 && std::ranges::all_of(id, [](char c) { return c >= 'a' && c <= 'p'; });
-}
+// Chromium reads each allowed origin as a URL pattern of the chrome-extension scheme, and refuses
+// a wildcard host (native_messaging_host_manifest.cc); the host compares without case and the path
+// is a pattern (seen: chrome-extension://<ID>/* and an ID in capitals link).
+struct OriginPattern {
+  std::string host, path;
+};
 
-// A well-formed allowed origin is exactly chrome-extension://<id>/; a Firefox add-on ID is any
-// non-empty text.
-bool well_formed(Family family, std::string_view entry) {
-  if (family == Family::Firefox) return !entry.empty();
+std::optional<OriginPattern> origin_pattern(std::string_view entry) {
   constexpr std::string_view scheme = "chrome-extension://";
-  return entry.starts_with(scheme) && entry.ends_with('/') &&
-         valid_chromium_id(entry.substr(scheme.size(), entry.size() - scheme.size() - 1));
+  if (!entry.starts_with(scheme)) return std::nullopt;
+  entry.remove_prefix(scheme.size());
+  auto slash = entry.find('/');
+  if (slash == 0 || slash == std::string_view::npos) return std::nullopt;
+  auto host = entry.substr(0, slash);
+  bool plain = std::ranges::all_of(
+      host, [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '.'; });
+  if (!plain) return std::nullopt;
+  return OriginPattern{lower(host), std::string(entry.substr(slash))};
 }
 
-void judge_allowed(const JsonValue& manifest, const ManifestRules& rules,
+// Firefox's schema takes "{GUID}" or "name@domain" (schemas/native_manifest.json, ExtensionID).
+bool addon_id(const std::string& entry) {
+  static const std::regex form(
+      R"(^\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\}$|^[a-z0-9-._]*@[a-z0-9-._]+$)",
+      std::regex::icase);
+  return std::regex_search(entry, form);
+}
+
+bool allows(Family family, const std::string& entry, std::string_view id) {
+  if (family == Family::Firefox) return entry == id;
+  auto pattern = origin_pattern(entry);
+  return pattern && pattern->host == lower(id) && glob_matches(pattern->path, "/");
+}
+
+std::string entry_fault(Family family, const Json& entry) {
+  const std::string* text = entry.get_ptr<const std::string*>();
+  if (family == Family::Firefox) {
+    if (text && addon_id(*text)) return {};
+    return "holds " + entry.dump() + ", which is not an add-on ID (name@domain or {GUID}); " +
+           "remove it";
+  }
+  if (text && origin_pattern(*text)) return {};
+  return "holds " + entry.dump() +
+         ", which Chromium cannot read as chrome-extension://<ID>/ (a wildcard or a missing "
+         "\"/\" counts); write it so or remove it";
+}
+
+void judge_allowed(const Json& manifest, const ManifestRules& rules,
                    std::vector<std::string>& faults) {
-  bool chromium = rules.family == Family::Chromium;
-  std::string key = chromium ? "allowed_origins" : "allowed_extensions";
-  std::string other = chromium ? "allowed_extensions" : "allowed_origins";
-  const JsonValue* list = get_key(manifest, key);
-  if (!list || !list->as_array()) {
-    faults.push_back("it has no \"" + key + "\" list" +
-                     (get_key(manifest, other) ? " (it is a manifest for the other browser "
-                                                 "family, with \"" +
-                                                     other + "\")"
-                                               : ""));
+  std::string key(rules_of(rules.family).list_key);
+  auto list = manifest.find(key);
+  if (list == manifest.end() || !list->is_array()) {
+    faults.push_back("it has no \"" + key + "\" list; add one with " +
+                     origin_of(rules.family, rules.extension_ids.empty()
+                                                 ? std::string_view("<ID>")
+                                                 : rules.extension_ids.front()));
     return;
   }
-  for (const JsonValue& entry : *list->as_array()) {
-    const std::string* text = entry.as_string();
-    if (!text || !well_formed(rules.family, *text))
-      faults.push_back("\"" + key + "\" holds " + serialize_compact(entry) +
-                       (chromium ? ", not of the form \"chrome-extension://<32 letters a-p>/\""
-                                 : ", not an add-on ID"));
+  for (const Json& entry : *list) {
+    if (auto fault = entry_fault(rules.family, entry); !fault.empty())
+      faults.push_back("\"" + key + "\" " + fault);
   }
   for (const std::string& id : rules.extension_ids) {
-    std::string wanted = origin_of(rules.family, id);
-    if (std::ranges::find(*list->as_array(), JsonValue(wanted)) == list->as_array()->end())
-      faults.push_back("\"" + key + "\" does not allow " + wanted + "; add it");
+    bool allowed = std::ranges::any_of(*list, [&](const Json& entry) {
+      return entry.is_string() && allows(rules.family, entry.get<std::string>(), id);
+    });
+    if (!allowed)
+      faults.push_back("\"" + key + "\" does not allow " + origin_of(rules.family, id) +
+                       "; add it");
   }
+}
+
+const std::string* string_member(const Json& manifest, const char* key) {
+  auto found = manifest.find(key);
+  return found == manifest.end() ? nullptr : found->get_ptr<const std::string*>();
 }
 
 std::optional<std::filesystem::path> judge_path(const std::filesystem::path& file,
-                                                const JsonValue& manifest,
-                                                const ManifestRules& rules,
+                                                const Json& manifest, const ManifestRules& rules,
                                                 std::vector<std::string>& faults) {
   const std::string* text = string_member(manifest, "path");
   if (!text || text->empty()) {
-    faults.push_back("it has no \"path\" naming the host");
+    faults.push_back("it has no \"path\"; add the host's absolute path");
     return std::nullopt;
   }
   auto path = std::filesystem::path(std::u8string(text->begin(), text->end()));
   if (path.is_absolute()) return path;
   if (!rules.relative_host_paths) {
-    faults.push_back("its \"path\" \"" + *text +
-                     "\" is relative; on this system it must be absolute");
+    faults.push_back("its \"path\" \"" + *text + "\" is relative; make it absolute");
     return std::nullopt;
   }
   return file.parent_path() / path;
+}
+
+void judge_fields(const Json& manifest, const ManifestRules& rules,
+                  std::vector<std::string>& faults) {
+  const FamilyRules& family = rules_of(rules.family);
+  const std::string* name = string_member(manifest, "name");
+  if (!name || *name != rules.host_name)
+    faults.push_back("its \"name\" is " + (name ? "\"" + *name + "\"" : std::string("missing")) +
+                     "; set it to \"" + std::string(rules.host_name) + "\"");
+  const std::string* description = string_member(manifest, "description");
+  if (!description || (description->empty() && !family.empty_description))
+    faults.push_back("its \"description\" is missing or empty; give it a text");
+  const std::string* type = string_member(manifest, "type");
+  if (!type || *type != "stdio") faults.push_back("its \"type\" is not \"stdio\"; set it so");
+  if (family.unknown_keys) return;
+  for (const auto& [key, value] : manifest.items()) {
+    constexpr std::string_view known[] = {"name", "description", "path", "type"};
+    if (key != family.list_key && std::ranges::find(known, key) == std::end(known))
+      faults.push_back("it has the key \"" + key + "\", which this browser refuses; remove it");
+  }
 }
 
 }  // namespace
@@ -101,29 +159,26 @@ std::string origin_of(Family family, std::string_view extension_id) {
 
 ManifestVerdict judge_manifest(const std::filesystem::path& file, std::span<const std::byte> bytes,
                                const ManifestRules& rules) {
+  const FamilyRules& family = rules_of(rules.family);
   ManifestVerdict verdict;
-  if (auto fault = encoding_fault(bytes); !fault.empty()) {
-    verdict.faults.push_back(std::move(fault));
+  if (starts_with(bytes, "\xFF\xFE") || starts_with(bytes, "\xFE\xFF")) {
+    verdict.faults.push_back(
+        "it is UTF-16 text (as PowerShell's Out-File writes it); save it as UTF-8");
     return verdict;
   }
-  auto manifest = parse_message(bytes);
-  if (!manifest || !manifest->is_object()) {
-    verdict.faults.push_back("it is not a JSON object" +
-                             (manifest ? std::string() : " (" + manifest.error().display() + ")"));
+  if (family.byte_order_mark && starts_with(bytes, "\xEF\xBB\xBF")) bytes = bytes.subspan(3);
+  auto text = reinterpret_cast<const char*>(bytes.data());
+  Json manifest = Json::parse(text, text + bytes.size(), nullptr, false, family.comments);
+  if (!manifest.is_object()) {
+    std::string why =
+        manifest.is_discarded() ? (family.comments ? "" : " (comments count as errors here)") : "";
+    verdict.faults.push_back("it is not a JSON object" + why + "; " +
+                             std::string(system::register_step()));
     return verdict;
   }
-  const std::string* name = string_member(*manifest, "name");
-  if (!name || *name != rules.host_name)
-    verdict.faults.push_back("its \"name\" is " +
-                             (name ? "\"" + *name + "\"" : std::string("missing")) + ", not \"" +
-                             std::string(rules.host_name) + "\"");
-  const std::string* description = string_member(*manifest, "description");
-  if (!description || description->empty())
-    verdict.faults.push_back("it has no \"description\", which the browsers require");
-  const std::string* type = string_member(*manifest, "type");
-  if (!type || *type != "stdio") verdict.faults.push_back("its \"type\" is not \"stdio\"");
-  verdict.host = judge_path(file, *manifest, rules, verdict.faults);
-  judge_allowed(*manifest, rules, verdict.faults);
+  judge_fields(manifest, rules, verdict.faults);
+  verdict.host = judge_path(file, manifest, rules, verdict.faults);
+  judge_allowed(manifest, rules, verdict.faults);
   return verdict;
 }
 

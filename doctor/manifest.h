@@ -1,6 +1,6 @@
-// A native-messaging host manifest judged as the browsers judge it: strict UTF-8 JSON without a
-// byte-order mark, the host's "name", a "description", "type" "stdio", a "path" (absolute
-// where the platform requires it) and the allowed origins or extensions, well formed.
+// A native-messaging host manifest judged as each browser family's parser judges it (the rules in
+// browser_rules.h): the host's "name", a "description", "type" "stdio", a "path" (absolute where
+// the platform requires it) and the allowed origins or extensions, as that family reads them.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +15,8 @@
 
 namespace velmora::doctor {
 
-// Far above any manifest or policy file; a larger file is read no further.
-inline constexpr std::size_t MAX_MANIFEST_SIZE = 1 << 20;
+// Far above any manifest; a larger file is read no further.
+inline constexpr std::size_t MAX_MANIFEST_SIZE = std::size_t{8} << 20;
 
 struct ManifestRules {
   std::string_view host_name;

@@ -9,10 +9,12 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
     std::string_view name = args[i];
     if (name == "--json" || name == "--help") {
       (name == "--json" ? options.json : options.help) = true;
-    } else if (name != "--chromium" && name != "--firefox") {
+    } else if (name != "--chromium" && name != "--firefox" && name != "--name") {
       return std::unexpected("unknown option: " + std::string(name));
     } else if (++i == args.size()) {
       return std::unexpected("missing value after " + std::string(name));
+    } else if (name == "--name") {
+      options.host_name = args[i];
     } else {
       (name == "--chromium" ? options.chromium_ids : options.firefox_ids).emplace_back(args[i]);
     }
@@ -20,14 +22,16 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
   // IDs given for one family replace that family's defaults only.
   if (options.chromium_ids.empty()) options.chromium_ids = std::move(defaults.chromium_ids);
   if (options.firefox_ids.empty()) options.firefox_ids = std::move(defaults.firefox_ids);
+  if (options.host_name.empty()) options.host_name = std::move(defaults.host_name);
   return options;
 }
 
 std::string_view usage() {
-  return "usage: velmora-doctor [--json] [--chromium ID]... [--firefox ID]...\n"
+  return "usage: velmora-doctor [--json] [--chromium ID]... [--firefox ID]... [--name HOST]\n"
          "  Checks every browser's registration of the Velmora web host, the agent's bridge\n"
          "  file and port, and one run of the host. Exit status 0: all holds; 1: a check\n"
-         "  failed; 2: bad arguments. The IDs default to those the host was built for.";
+         "  failed; 2: bad arguments. The IDs default to those the host was built for, and\n"
+         "  --name to the host's own name (another names a copy registered under it).";
 }
 
 }  // namespace velmora::doctor

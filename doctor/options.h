@@ -13,6 +13,7 @@ namespace velmora::doctor {
 struct Options {
   std::vector<std::string> chromium_ids;
   std::vector<std::string> firefox_ids;
+  std::string host_name;
   bool json = false;
   bool help = false;
 };

@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdlib>
 #include <system_error>
 
@@ -17,31 +18,66 @@ namespace fs = std::filesystem;
 struct Known {
   const char* name;
   Family family;
-  const char* user_folder;    // below the config folder (Chromium family) or HOME (Firefox)
-  const char* system_folder;  // the machine-wide folder, where it is known
-  const char* policy_folder;  // managed policies, or nullptr
-  const char* profile;        // a sign that the user runs it, below the same base
-  const char* flatpak;        // the Flatpak application ID
+  const char* user_folder;  // below the config folder (Chromium family) or HOME (Firefox)
+  std::array<const char*, 3> system_folders;  // machine-wide, in the browser's order
+  const char* policy_folder;                  // managed policies, or nullptr
+  std::array<const char*, 4> programs;        // names on PATH, then where its packages put it
+  const char* flatpak;                        // the Flatpak application ID
   const char* snap;
 };
 
-// The browsers' own folders; the Chromium family keeps its user folders under XDG_CONFIG_HOME.
+// Where each browser looks, in its order: the per-user folder, then the machine-wide ones.
+// Chromium: native_process_launcher_posix.cc and seen here; Chrome: its documentation; Edge,
+// Brave and Vivaldi: tested notes of others (Brave and Vivaldi read Chrome's system folder);
+// Firefox: nsXREDirProvider.cpp and seen here (~/.mozilla even when XDG_CONFIG_HOME is set).
 constexpr Known KNOWN[] = {
-    {"Google Chrome", Family::Chromium, "google-chrome/NativeMessagingHosts",
-     "/etc/opt/chrome/native-messaging-hosts", "/etc/opt/chrome/policies/managed", "google-chrome",
-     "com.google.Chrome", nullptr},
-    {"Chromium", Family::Chromium, "chromium/NativeMessagingHosts",
-     "/etc/chromium/native-messaging-hosts", "/etc/chromium/policies/managed", "chromium",
-     "org.chromium.Chromium", "chromium"},
-    {"Microsoft Edge", Family::Chromium, "microsoft-edge/NativeMessagingHosts",
-     "/etc/opt/edge/native-messaging-hosts", "/etc/opt/edge/policies/managed", "microsoft-edge",
-     "com.microsoft.Edge", nullptr},
-    {"Brave", Family::Chromium, "BraveSoftware/Brave-Browser/NativeMessagingHosts", nullptr,
-     "/etc/brave/policies/managed", "BraveSoftware/Brave-Browser", "com.brave.Browser", "brave"},
-    {"Vivaldi", Family::Chromium, "vivaldi/NativeMessagingHosts", nullptr, nullptr, "vivaldi",
-     "com.vivaldi.Vivaldi", nullptr},
-    {"Firefox", Family::Firefox, ".mozilla/native-messaging-hosts",
-     "/usr/lib/mozilla/native-messaging-hosts", nullptr, ".mozilla/firefox", "org.mozilla.firefox",
+    {"Google Chrome",
+     Family::Chromium,
+     "google-chrome/NativeMessagingHosts",
+     {"/etc/opt/chrome/native-messaging-hosts"},
+     "/etc/opt/chrome/policies/managed",
+     {"google-chrome", "google-chrome-stable", "/opt/google/chrome/chrome"},
+     "com.google.Chrome",
+     nullptr},
+    {"Chromium",
+     Family::Chromium,
+     "chromium/NativeMessagingHosts",
+     {"/etc/chromium/native-messaging-hosts"},
+     "/etc/chromium/policies/managed",
+     {"chromium", "chromium-browser", "/usr/lib/chromium/chromium"},
+     "org.chromium.Chromium",
+     "chromium"},
+    {"Microsoft Edge",
+     Family::Chromium,
+     "microsoft-edge/NativeMessagingHosts",
+     {"/etc/opt/edge/native-messaging-hosts", "/etc/opt/chrome/native-messaging-hosts"},
+     "/etc/opt/edge/policies/managed",
+     {"microsoft-edge", "microsoft-edge-stable", "/opt/microsoft/msedge/msedge"},
+     "com.microsoft.Edge",
+     nullptr},
+    {"Brave",
+     Family::Chromium,
+     "BraveSoftware/Brave-Browser/NativeMessagingHosts",
+     {"/etc/opt/chrome/native-messaging-hosts"},
+     "/etc/brave/policies/managed",
+     {"brave-browser", "brave", "/opt/brave.com/brave/brave"},
+     "com.brave.Browser",
+     "brave"},
+    {"Vivaldi",
+     Family::Chromium,
+     "vivaldi/NativeMessagingHosts",
+     {"/etc/opt/chrome/native-messaging-hosts"},
+     nullptr,
+     {"vivaldi", "vivaldi-stable", "/opt/vivaldi/vivaldi"},
+     "com.vivaldi.Vivaldi",
+     nullptr},
+    {"Firefox",
+     Family::Firefox,
+     ".mozilla/native-messaging-hosts",
+     {"/usr/lib/mozilla/native-messaging-hosts", "/usr/lib64/mozilla/native-messaging-hosts"},
+     nullptr,
+     {"firefox", "firefox-esr", "/usr/lib/firefox/firefox", "/usr/lib/firefox-esr/firefox-esr"},
+     "org.mozilla.firefox",
      "firefox"},
 };
 
@@ -64,7 +100,7 @@ bool present(const fs::path& path) {
 
 Place place_in(const fs::path& folder, std::string_view host_name, bool user_level) {
   fs::path file = folder / (std::string(host_name) + ".json");
-  Place place{text(file), user_level, std::nullopt, {}};
+  Place place{text(file), user_level, std::nullopt, {}, {}};
   if (present(file)) place.manifest = file;
   return place;
 }
@@ -102,18 +138,35 @@ std::vector<Policy> policies_in(const char* folder) {
   return policies;
 }
 
+// A browser counts as installed when its program is there, never because a folder of its is.
+bool installed(const Known& known) {
+  const char* path = std::getenv("PATH");
+  for (const char* program : known.programs) {
+    if (!program) continue;
+    if (program[0] == '/') {
+      if (runnable(program)) return true;
+      continue;
+    }
+    std::string_view rest = path ? path : "";
+    while (!rest.empty()) {
+      auto colon = rest.find(':');
+      auto folder = rest.substr(0, colon);
+      if (!folder.empty() && runnable(fs::path(folder) / program)) return true;
+      rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
+    }
+  }
+  return false;
+}
+
 Browser browser_of(const Known& known, std::string_view host_name) {
   auto base =
       known.family == Family::Chromium ? platform::roaming_app_data_folder() : home_folder();
-  Browser browser{known.name, known.family, base && present(*base / known.profile), {}, {}};
+  Browser browser{known.name, known.family, installed(known), {}, {}};
   // Without HOME there is no per-user place: the line says so rather than list nothing.
   browser.places.push_back(base ? place_in(*base / known.user_folder, host_name, true)
-                                : Place{"no per-user folder (HOME is not set)", true, {}, {}});
-  if (known.system_folder)
-    browser.places.push_back(place_in(known.system_folder, host_name, false));
-  if (known.family == Family::Firefox)
-    browser.places.push_back(
-        place_in("/usr/lib64/mozilla/native-messaging-hosts", host_name, false));
+                                : Place{"no per-user folder (HOME is not set)", true, {}, {}, {}});
+  for (const char* folder : known.system_folders)
+    if (folder) browser.places.push_back(place_in(folder, host_name, false));
   browser.policies = policies_in(known.policy_folder);
   return browser;
 }
@@ -142,6 +195,10 @@ Surroundings look_around(std::string_view host_name) {
     note_sandboxed(known, around.unreachable);
   }
   return around;
+}
+
+std::string_view register_step() {
+  return "register the host again (velmora-register-host install)";
 }
 
 bool runnable(const fs::path& path) {

@@ -20,33 +20,38 @@ struct Known {
   Family family;
   std::array<const wchar_t*, 2> keys;  // below Software, before NativeMessagingHosts
   const wchar_t* policy;               // below Software\Policies, or nullptr
-  const wchar_t* profile;              // below the local (Chromium) or roaming folder
+  const wchar_t* program;              // below Program Files, either view, or the local folder
 };
 
-// Brave and Vivaldi read Chrome's key after their own; so do Chromium-branded builds.
+// Brave and Vivaldi read Chrome's key after their own; so do Chromium-branded builds
+// (launch_context_win.cc). Firefox: NativeManifests.sys.mjs.
 constexpr Known KNOWN[] = {
     {"Google Chrome",
      Family::Chromium,
      {L"Google\\Chrome", nullptr},
      L"Google\\Chrome",
-     L"Google\\Chrome\\User Data"},
+     L"Google\\Chrome\\Application\\chrome.exe"},
     {"Chromium",
      Family::Chromium,
      {L"Chromium", L"Google\\Chrome"},
      L"Chromium",
-     L"Chromium\\User Data"},
+     L"Chromium\\Application\\chrome.exe"},
     {"Microsoft Edge",
      Family::Chromium,
      {L"Microsoft\\Edge", nullptr},
      L"Microsoft\\Edge",
-     L"Microsoft\\Edge\\User Data"},
+     L"Microsoft\\Edge\\Application\\msedge.exe"},
     {"Brave",
      Family::Chromium,
      {L"BraveSoftware\\Brave-Browser", L"Google\\Chrome"},
      L"BraveSoftware\\Brave",
-     L"BraveSoftware\\Brave-Browser\\User Data"},
-    {"Vivaldi", Family::Chromium, {L"Vivaldi", L"Google\\Chrome"}, nullptr, L"Vivaldi\\User Data"},
-    {"Firefox", Family::Firefox, {L"Mozilla", nullptr}, nullptr, L"Mozilla\\Firefox"},
+     L"BraveSoftware\\Brave-Browser\\Application\\brave.exe"},
+    {"Vivaldi",
+     Family::Chromium,
+     {L"Vivaldi", L"Google\\Chrome"},
+     nullptr,
+     L"Vivaldi\\Application\\vivaldi.exe"},
+    {"Firefox", Family::Firefox, {L"Mozilla", nullptr}, nullptr, L"Mozilla Firefox\\firefox.exe"},
 };
 
 struct View {
@@ -88,14 +93,17 @@ std::optional<std::wstring> string_value(HKEY key, const wchar_t* name) {
 }
 
 Place place_at(const View& view, const std::wstring& key_path, bool user_level) {
-  Place place{view.shown + narrow(key_path), user_level, std::nullopt, {}};
+  Place place{view.shown + narrow(key_path), user_level, std::nullopt, {}, {}};
   UniqueKey key = open_key(view, L"Software\\" + key_path);
   if (!key) return place;
   auto value = string_value(key.get(), nullptr);
+  // Chrome counts a key only when its default value reads as a string, and otherwise looks on
+  // (launch_context_win.cc, GetManifestPathWithFlagsFromSubkey); Firefox reads it alike.
   if (!value) {
-    place.fault = "the key has no default value (REG_SZ) naming the manifest; set it";
+    place.skipped = "the key has no default value (REG_SZ) naming a manifest, so it is passed over";
   } else if (!fs::path(*value).is_absolute()) {
-    place.fault = "its default value \"" + narrow(*value) + "\" is not an absolute path";
+    place.fault = "its default value \"" + narrow(*value) +
+                  "\" is not an absolute path; set it to the manifest's full path";
   } else {
     place.manifest = fs::path(*value);
   }
@@ -168,19 +176,29 @@ fs::path known_folder(const KNOWNFOLDERID& id) {
   return path;
 }
 
+// A browser counts as installed when its program is where its installer puts it.
+bool installed(const Known& known) {
+  for (const KNOWNFOLDERID* id :
+       {&FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86, &FOLDERID_LocalAppData}) {
+    auto folder = known_folder(*id);
+    if (!folder.empty() && runnable(folder / known.program)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 Surroundings look_around(std::string_view host_name) {
   Surroundings around;
   around.relative_host_paths = true;
-  for (const Known& known : KNOWN) {
-    auto base = known_folder(known.family == Family::Chromium ? FOLDERID_LocalAppData
-                                                              : FOLDERID_RoamingAppData);
-    around.browsers.push_back({known.name, known.family,
-                               platform::metadata_readable(base / known.profile),
+  for (const Known& known : KNOWN)
+    around.browsers.push_back({known.name, known.family, installed(known),
                                places_of(known, host_name), policies_of(known)});
-  }
   return around;
+}
+
+std::string_view register_step() {
+  return "reinstall the host (msiexec /i velmora-web-host-<version>.msi)";
 }
 
 bool runnable(const fs::path& path) {

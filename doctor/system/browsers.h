@@ -19,8 +19,11 @@ struct Place {
   bool user_level = true;
   // The manifest registered there; nothing when nothing is.
   std::optional<std::filesystem::path> manifest;
-  // Why what is there cannot be used (a key without a usable default value), else empty.
+  // Why what is there cannot be used (a key naming a relative path), else empty.
   std::string fault;
+  // Why the browser passes over what is there and looks on (a key whose default value is not a
+  // string), else empty.
+  std::string skipped;
 };
 
 struct Policy {
@@ -33,7 +36,7 @@ struct Policy {
 struct Browser {
   std::string name;
   Family family = Family::Chromium;
-  bool installed = false;
+  bool installed = false;     // its program is where its packages put it, or on PATH
   std::vector<Place> places;  // in the browser's order of looking
   std::vector<Policy> policies;
 };
@@ -47,6 +50,9 @@ struct Surroundings {
 };
 
 Surroundings look_around(std::string_view host_name);
+
+// The one step that registers the host again on this system.
+std::string_view register_step();
 
 // The program the browser would start: a regular file it may execute.
 bool runnable(const std::filesystem::path& path);

@@ -67,18 +67,45 @@ std::expected<pid_t, std::string> spawn(const std::filesystem::path& host,
   return pid;
 }
 
-// The exit status, or nothing when it had to be killed at `end`.
-std::optional<int> reap(pid_t pid, Clock::time_point end) {
+// The exit status or the signal that ended it; neither when it had to be killed at `end`.
+void reap(pid_t pid, Clock::time_point end, HostRun& run) {
   int status = 0;
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (Clock::now() >= end) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
-      return std::nullopt;
+      return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return WIFEXITED(status) ? std::optional(WEXITSTATUS(status)) : std::nullopt;
+  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) {
+    const char* name = sigabbrev_np(WTERMSIG(status));
+    run.signal = (name ? "SIG" + std::string(name) : "signal " + std::to_string(WTERMSIG(status))) +
+                 " (" + strsignal(WTERMSIG(status)) + ")";
+  }
+}
+
+// Why the system found no file to run although the host exists: the interpreter its "#!" line
+// names is missing (a carriage return at the line's end is the usual cause).
+std::string missing_interpreter(const std::filesystem::path& host) {
+  std::array<char, 256> head{};
+  UniqueFd file(open(host.c_str(), O_RDONLY | O_CLOEXEC));
+  ssize_t count = file ? ::read(file.get(), head.data(), head.size()) : -1;
+  std::string_view line(head.data(), count > 0 ? static_cast<std::size_t>(count) : 0);
+  if (!line.starts_with("#!")) return {};
+  line = line.substr(2, line.find('\n') - 2);
+  auto start = line.find_first_not_of(' ');
+  if (start == std::string_view::npos) return {};
+  auto interpreter = line.substr(start, line.find(' ', start) - start);
+  if (access(std::string(interpreter).c_str(), X_OK) == 0) return {};
+  if (interpreter.ends_with('\r'))
+    return "its \"#!\" line ends in a carriage return, so the system looks for the "
+           "interpreter \"" +
+           std::string(interpreter.substr(0, interpreter.size() - 1)) +
+           "\\r\"; save the script with Unix line ends";
+  return "the interpreter \"" + std::string(interpreter) +
+         "\" that its \"#!\" line names does not exist; install it or correct the line";
 }
 
 std::string drain(int fd, Clock::time_point end) {
@@ -96,16 +123,19 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
   auto err = make_pipe();
   if (!in || !out || !err) return std::unexpected("no pipe for the host");
   auto pid = spawn(host, origin, {in->read.get(), out->write.get(), err->write.get()});
-  if (!pid) return std::unexpected("cannot be started: " + pid.error());
+  if (!pid) {
+    auto interpreter = missing_interpreter(host);
+    return std::unexpected(interpreter.empty() ? "cannot be started: " + pid.error() : interpreter);
+  }
   in->read.reset();
   out->write.reset();
   err->write.reset();
   auto end = Clock::now() + limit;
   HostRun run;
   PipeReader output(out->read.get(), end);
-  if (auto frame = read_frame(output)) run.first_frame = std::move(*frame);
+  read_first_frame(output, run);
   in->write.reset();  // as a browser closing the port
-  run.status = reap(*pid, end + std::chrono::seconds(2));
+  reap(*pid, end + std::chrono::seconds(2), run);
   run.error_stream = drain(err->read.get(), Clock::now() + std::chrono::milliseconds(200));
   return run;
 }

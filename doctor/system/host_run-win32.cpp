@@ -102,7 +102,7 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
   auto end = Clock::now() + limit;
   HostRun run;
   PipeReader output(out->read.get(), end);
-  if (auto frame = read_frame(output)) run.first_frame = std::move(*frame);
+  read_first_frame(output, run);
   in->write.reset();  // as a browser closing the port
   if (WaitForSingleObject(child.get(), 2000) == WAIT_OBJECT_0) {
     DWORD status = 0;

@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -15,9 +16,48 @@ namespace velmora::doctor::system {
 
 struct HostRun {
   std::optional<Payload> first_frame;  // nothing when the output ended or the time ran out
+  std::string output_fault;            // what came instead of a frame a browser takes, or empty
   std::string error_stream;            // what the host wrote there
-  std::optional<int> status;           // nothing when it had to be stopped
+  std::optional<int> status;           // nothing when it had to be stopped or a signal ended it
+  std::string signal;                  // the signal that ended it, named, or empty
 };
+
+// The most a browser takes in one message from a host (Chromium's kMaximumNativeMessageSize,
+// Firefox's MAX_READ).
+inline constexpr std::uint32_t BROWSER_MESSAGE_LIMIT = 1 << 20;
+
+// Reads the first frame from the host's output as a browser does, or says what came instead.
+inline void read_first_frame(Reader& output, HostRun& run) {
+  auto read_exactly = [&](std::span<std::byte> into) {
+    std::size_t got = 0;
+    while (got < into.size()) {
+      auto count = output.read(into.subspan(got));
+      if (!count || *count == 0) break;
+      got += *count;
+    }
+    return got;
+  };
+  std::array<std::byte, 4> length_bytes{};
+  std::size_t got = read_exactly(length_bytes);
+  if (got == 0) return;
+  std::uint32_t length = 0;
+  for (std::size_t i = got; i-- > 0;)
+    length = length << 8 | std::to_integer<std::uint32_t>(length_bytes[i]);
+  std::string shown(reinterpret_cast<const char*>(length_bytes.data()), got);
+  if (got < 4) {
+    run.output_fault = "wrote only " + std::to_string(got) + " bytes to its output";
+  } else if (length > BROWSER_MESSAGE_LIMIT) {
+    run.output_fault = "began its output with a message length of " + std::to_string(length) +
+                       " bytes (the text \"" + shown +
+                       "\"), more than a browser takes: something else writes to its output";
+  } else {
+    Payload payload(length);
+    if (read_exactly(payload) == length)
+      run.first_frame = std::move(payload);
+    else
+      run.output_fault = "wrote a message shorter than its length said";
+  }
+}
 
 // What `reader` gives until it ends, fails or has given about `most` bytes: the host's error
 // stream, which may be anything.
@@ -32,7 +72,7 @@ inline std::string read_text(Reader& reader, std::size_t most = 65536) {
 }
 
 // Starts `host` with `origin` as its argument (on Windows through cmd.exe, as Chrome does),
-// reads its first frame with the frame codec, closes its input and collects the rest; stops it
+// reads its first frame as a browser does, closes its input and collects the rest; stops it
 // after `limit`.
 std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
                                                   const std::string& origin,

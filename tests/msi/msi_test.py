@@ -256,9 +256,10 @@ BROKEN = [
      True, ["KEY", "NativeMessagingUserLevelHosts"]),
     ("a key to a missing file", reg("add", "KEY", "/ve", "/d", r"C:\nowhere\x.json"), False,
      [r"C:\nowhere\x.json"]),
-    ("a key without a value", reg("delete", "KEY", "/ve"), False, ["KEY"]),
-    ("a byte-order mark", edit(lambda text: b"\xef\xbb\xbf" + text), False,
-     ["MANIFEST", "byte-order mark"]),
+    # Chrome passes over such a key, and finds nothing after it.
+    ("a key without a value", reg("delete", "KEY", "/ve"), False, ["no installed browser"]),
+    ("UTF-16 text", edit(lambda text: text.decode("utf-8").encode("utf-16")), False,
+     ["MANIFEST", "UTF-16"]),
     ("another name", fields(name="com.other"), False, ["MANIFEST", '"name" is "com.other"']),
     ("a missing host", fields(path=r"C:\nowhere\velmora-web-host.exe"), False,
      ["MANIFEST", r"C:\nowhere\velmora-web-host.exe"]),
@@ -267,7 +268,18 @@ BROKEN = [
 
 
 def doctor_checks(wine, package, host):
-    """The installed doctor passes the installed host and names each broken registration."""
+    """The installed doctor passes the installed host and names each broken registration, with a
+    stand-in for Chrome's program: a browser that is not installed passes nothing."""
+    chrome = wine.prefix / "drive_c/Program Files/Google/Chrome/Application/chrome.exe"
+    chrome.parent.mkdir(parents=True)
+    chrome.write_bytes(b"")
+    try:
+        judge_registrations(wine, package, host)
+    finally:
+        shutil.rmtree(wine.prefix / "drive_c/Program Files/Google")
+
+
+def judge_registrations(wine, package, host):
     doctor = host.parent / "velmora-doctor.exe"
     result = wine.run(str(doctor))
     check(result.returncode == 0 and "linked with the agent" in result.stdout
@@ -290,10 +302,57 @@ def doctor_checks(wine, package, host):
         failed = [line for line in result.stdout.splitlines() if line.startswith("FAIL")]
         # Registry paths are not case-sensitive; the doctor writes SOFTWARE as HKLM names it.
         named = [{"KEY": key, "MANIFEST": manifest}.get(part, part).lower() for part in named]
+        # The first failure is the damage; "no installed browser …" may follow it.
         check(result.returncode == 1 and failed
-              and all(part in line.lower() for line in failed for part in named),
+              and all(part in failed[0].lower() for part in named),
               f"with {what} the doctor said ({result.returncode}):\n{result.stdout}")
+    if package.root == "HKCU":
+        usable_registrations(wine, doctor, key, manifest, manifest_file, sound)
     print("the installed doctor passes the installed host and names each broken registration")
+
+
+MACHINE_POLICY = r"HKLM\Software\Policies\Google\Chrome"
+USER_POLICY = rf"{POLICIES}\Google\Chrome"
+
+
+def policy(where, value):
+    return ("reg", "add", where, "/v", "NativeMessagingUserLevelHosts", "/t", "REG_DWORD", "/d", value)
+
+
+# Registrations that Chrome can use although they look odd, with the per-user package installed
+# (HKLM_KEY: the same key under HKLM, naming the same manifest): the doctor must pass each.
+USABLE = [
+    ("a per-user key with a REG_DWORD default beside a sound machine key",
+     [("reg", "add", "HKLM_KEY", "/ve", "/d", "MANIFEST"),
+      ("reg", "add", "KEY", "/ve", "/t", "REG_DWORD", "/d", "1")]),
+    ("the user-level policy 0, registered per user and per machine",
+     [("reg", "add", "HKLM_KEY", "/ve", "/d", "MANIFEST"), policy(MACHINE_POLICY, "0")]),
+    ("the user-level policy 1 for the machine, 0 for the user", [
+        policy(MACHINE_POLICY, "1"), policy(USER_POLICY, "0")]),
+    ("a manifest of 2 MB", []),
+]
+
+
+def usable_registrations(wine, doctor, key, manifest, manifest_file, sound):
+    machine_key = "HKLM" + key[key.index("\\"):]
+    # The trees these rows may make, removed after each unless they were there before.
+    made = [tree for tree in (r"HKLM\Software\Google", r"HKLM\Software\Policies\Google",
+                              rf"{POLICIES}\Google", POLICIES)
+            if wine.run("reg", "query", tree).returncode != 0]
+    for what, commands in USABLE:
+        if not commands:
+            padded = dict(json.loads(sound), description="x" * (2 << 20))
+            manifest_file.write_bytes(json.dumps(padded).encode())
+        for command in commands:
+            names = {"KEY": key, "HKLM_KEY": machine_key, "MANIFEST": manifest}
+            wine.run(*(names.get(part, part) for part in command), "/f")
+        result = wine.run(str(doctor))
+        for undo in (machine_key, MACHINE_POLICY, USER_POLICY, *made):
+            wine.run("reg", "delete", undo, "/f")
+        wine.run("reg", "add", key, "/ve", "/d", manifest, "/f")
+        manifest_file.write_bytes(sound)
+        check(result.returncode == 0, f"with {what} the doctor said ({result.returncode}):\n"
+              f"{result.stdout}")
 
 
 def installed_products(wine, package):

@@ -1,0 +1,298 @@
+#!/usr/bin/env python3
+"""The doctor against the real browsers: one row per registration case.
+
+Each row registers a host under a name of its own; one headless Chromium and one Firefox session
+then try every name (connectNative and a first message), and the doctor's verdict for each of the
+two browsers (--json) must be what that browser did; its text must say what its JSON says. Run as
+root, it runs everything as the user nobody with a temporary HOME, and in a private mount
+namespace puts empty folders over the browsers' system folders for the rows that need them.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import browser_test as bt
+
+NOBODY = 65534
+CHROMIUM_ID = bt.Chromium.extension_id(json.loads((bt.EXTENSION_DIR / "manifest.json").read_text()))
+SYSTEM = {"chromium": Path("/etc/chromium"), "firefox": Path("/usr/lib/mozilla")}
+VERSION_MARK = None  # the sound host's own "velmora-web-host version X", read at start
+
+
+def as_user():
+    if os.geteuid() == 0:
+        os.setgroups([])
+        os.setgid(NOBODY)
+        os.setuid(NOBODY)
+
+
+class Case:
+    """Files for one host name: manifests per browser and the programs they name."""
+
+    def __init__(self, world, index):
+        self.world = world
+        self.name = f"com.velmora.diff_{index}"
+
+    def manifest(self, family, host=None, **changed):
+        key = {"chromium": "allowed_origins", "firefox": "allowed_extensions"}[family]
+        allowed = [f"chrome-extension://{CHROMIUM_ID}/"] if family == "chromium" else [bt.FIREFOX_ID]
+        sound = {"name": self.name, "description": "d", "path": str(host or self.world.host),
+                 "type": "stdio", key: allowed}
+        return {k: v for k, v in dict(sound, **changed).items() if v is not None}
+
+    def write(self, folder, content):
+        folder.mkdir(parents=True, exist_ok=True)
+        data = content if isinstance(content, bytes) else json.dumps(content).encode()
+        (folder / f"{self.name}.json").write_bytes(data)
+
+    def user(self, family, content):
+        folders = {"chromium": self.world.home / ".config/chromium/NativeMessagingHosts",
+                   "chrome": self.world.home / ".config/google-chrome/NativeMessagingHosts",
+                   "firefox": self.world.home / ".mozilla/native-messaging-hosts"}
+        self.write(folders[family], content)
+
+    def system(self, family, content):
+        sub = {"chromium": "native-messaging-hosts", "firefox": "native-messaging-hosts"}[family]
+        self.write(SYSTEM[family] / sub, content)
+
+    def both(self, **changed):
+        for family in ("chromium", "firefox"):
+            self.user(family, self.manifest(family, **changed))
+
+    def program(self, text, mode=0o755):
+        path = self.world.scratch / "programs" / self.name
+        path.parent.mkdir(exist_ok=True)
+        path.write_bytes(text.encode() if isinstance(text, str) else text)
+        path.chmod(mode)
+        return path
+
+
+def bom(case):
+    for family in ("chromium", "firefox"):
+        case.user(family, b"\xef\xbb\xbf" + json.dumps(case.manifest(family)).encode())
+
+
+def comment(case):
+    for family in ("chromium", "firefox"):
+        case.user(family, b"// the host\n" + json.dumps(case.manifest(family)).encode())
+
+
+def origins(*entries):
+    return lambda case: case.user("chromium", case.manifest("chromium", allowed_origins=list(entries)))
+
+
+def sound_chromium_bad_firefox(host_text):
+    def write(case):
+        case.user("chromium", case.manifest("chromium"))
+        case.user("firefox", case.manifest("firefox", host=case.program(host_text(case))))
+    return write
+
+
+def fallback(broken):
+    def write(case):
+        for family in ("chromium", "firefox"):
+            case.user(family, broken(case.manifest(family)))
+            case.system(family, case.manifest(family))
+    return write
+
+
+def wrapper(case):
+    case.both(host=case.program(f"#!/bin/sh\nexec {case.world.host} \"$@\"\n"))
+
+
+def unreadable(case):
+    copy = case.program(case.world.host.read_bytes(), 0o711)
+    os.chown(copy, 0, 0)  # the user may run it but not read it
+    case.both(host=copy)
+
+
+def mark():
+    return f"# {VERSION_MARK}\n"
+
+
+# One row per case: what it is, how it is written, whether it needs the system folders or root,
+# and text that the doctor's failure lines must then hold (the cause, named truly).
+ROWS = [
+    ("sound", lambda c: c.both(), {}),
+    ("an unknown key", lambda c: c.both(version="1.0"), {}),
+    ("an add-on list entry that is no ID", lambda c: (
+        c.user("chromium", c.manifest("chromium")),
+        c.user("firefox", c.manifest("firefox", allowed_extensions=[bt.FIREFOX_ID, "not an id"]))), {}),
+    ("allowed_origins beside allowed_extensions", lambda c: (
+        c.user("chromium", c.manifest("chromium", allowed_extensions=[bt.FIREFOX_ID])),
+        c.user("firefox", c.manifest("firefox", allowed_origins=[f"chrome-extension://{CHROMIUM_ID}/"]))), {}),
+    ("Firefox's host dies of SIGSEGV", sound_chromium_bad_firefox(
+        lambda c: f"#!/bin/sh\n{mark()}kill -SEGV $$\n"), {"cause": "SIGSEGV"}),
+    ("only Chrome's folder, Chrome not installed",
+     lambda c: c.user("chrome", c.manifest("chromium")), {"cause": "no installed browser"}),
+    ("a wrong ID per user, sound machine-wide", fallback(
+        lambda m: dict(m, allowed_origins=["chrome-extension://" + "a" * 32 + "/"])
+        if "allowed_origins" in m else dict(m, allowed_extensions=["other@example.com"])),
+     {"system": True}),
+    ("not JSON per user, sound machine-wide", fallback(lambda m: b"{"), {"system": True}),
+    ("a byte-order mark", bom, {}),
+    ("an origin with /*", origins(f"chrome-extension://{CHROMIUM_ID}/*"), {}),
+    ("an origin in capitals", origins(f"chrome-extension://{CHROMIUM_ID.upper()}/"), {}),
+    ("an extra origin", origins(f"chrome-extension://{CHROMIUM_ID}/", "chrome-extension://" + "b" * 32 + "/"), {}),
+    ("a wildcard origin", origins("chrome-extension://*/"), {}),
+    ("an origin without its slash", origins(f"chrome-extension://{CHROMIUM_ID}"), {}),
+    ("an empty description", lambda c: c.both(description=""), {}),
+    ("a leading comment", comment, {}),
+    ("a host the user may run but not read", unreadable, {"root": True}),
+    ("a wrapper without the version mark", wrapper, {}),
+    ("a host killed by a signal", lambda c: c.both(host=c.program(f"#!/bin/sh\n{mark()}kill -SEGV $$\n")),
+     {"cause": "SIGSEGV"}),
+    ("garbage on the host's output", lambda c: c.both(host=c.program(
+        f"#!/bin/sh\n{mark()}printf 'garbage!'\nsleep 1\n")), {"cause": "message length"}),
+    ("a #! line ending in CR", lambda c: c.both(host=c.program(f"#!/bin/sh\r\n{mark()}exit 0\r\n")),
+     {"cause": "carriage return"}),
+]
+
+
+class World:
+    def __init__(self, args, scratch):
+        self.args = args
+        self.scratch = scratch
+        self.home = scratch / "home"
+        self.prefix = scratch / "prefix"
+        self.host = self.prefix / "bin/velmora-web-host"
+        self.doctor = self.prefix / "bin/velmora-doctor"
+
+    def env(self):
+        env = dict(os.environ, HOME=str(self.home))
+        env.pop("XDG_CONFIG_HOME", None)
+        return env
+
+
+def doctor_verdicts(world, name):
+    """The doctor's word per browser, and whether its text and JSON agree."""
+    command = [world.doctor, "--name", name, "--chromium", CHROMIUM_ID, "--firefox", bt.FIREFOX_ID]
+    run = lambda *extra: subprocess.run(command + list(extra), env=world.env(), capture_output=True,
+                                        text=True, timeout=120, preexec_fn=as_user)
+    text, document = run(), run("--json")
+    checks = json.loads(document.stdout)["checks"]
+    word = {"ok": "ok", "info": "info", "fail": "FAIL"}
+    rendered = "".join(f"{word[c['verdict']]:<5}{c['subject']}: {c['text']}\n" for c in checks)
+    agree = rendered == text.stdout and text.returncode == document.returncode
+    verdicts = {}
+    for browser in ("Chromium", "Firefox"):
+        said = [c["text"] for c in checks if c["subject"] == browser]
+        verdicts[browser] = bool(said) and said[-1] == "can use the host"
+    failures = "\n".join(c["text"] for c in checks if c["verdict"] == "fail")
+    return verdicts, agree, failures, text.stdout
+
+
+def browser_outcomes(world, kind, names):
+    """Whether the browser linked through each name, in one session."""
+    setting = bt.Setting(argparse.Namespace(browser=kind, program=shutil.which(bt.BROWSERS[kind].program),
+                                            build_dir=None, cmake=None), world.scratch / kind)
+    setting.scratch.mkdir()
+    setting.home = world.home
+    setting.roaming = world.home / ".config"
+    real_popen = subprocess.Popen
+
+    def popen_as_user(*arguments, **options):
+        # The profile and extension are written just before the browser starts.
+        if os.geteuid() == 0:
+            for path in [setting.scratch, *setting.scratch.rglob("*")]:
+                os.lchown(path, NOBODY, NOBODY)
+        return real_popen(*arguments, **dict(options, preexec_fn=as_user))
+
+    subprocess.Popen = popen_as_user
+    try:
+        setting.start_browser(json.loads((bt.EXTENSION_DIR / "manifest.json").read_text()))
+        outcome = {}
+        for name in names:
+            setting.server.call("connect", host=name, first={"op": "ping"})
+            item = setting.server.call("receive", timeoutMs=12000)
+            outcome[name] = item.get("message") == bt.LINKED
+            if outcome[name]:
+                setting.server.call("disconnect")
+        return outcome
+    finally:
+        subprocess.Popen = real_popen
+        setting.close()
+
+
+def mount_system_folders():
+    """Empty folders over the browsers' system folders, inside this private mount namespace."""
+    for folder in SYSTEM.values():
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", str(folder)], check=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--cmake", default="cmake")
+    parser.add_argument("--in-namespace", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    root = os.geteuid() == 0
+    if root and not args.in_namespace and shutil.which("unshare"):
+        return subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable,
+                               *sys.argv, "--in-namespace"]).returncode
+    global VERSION_MARK
+    scratch = Path(tempfile.mkdtemp(prefix="velmora-differential-"))
+    world = World(args, scratch)
+    agent = None
+    try:
+        subprocess.run([args.cmake, "--install", args.build_dir, "--prefix", world.prefix], check=True,
+                       stdout=subprocess.DEVNULL, timeout=120)
+        data = world.host.read_bytes()
+        start = data.index(b"velmora-web-host version ")
+        VERSION_MARK = data[start:data.index(b"\0", start)].decode()
+        system = args.in_namespace
+        if system:
+            mount_system_folders()
+        else:
+            print("skipped: the rows with system folders need root for a private mount namespace")
+        rows = [(i, row) for i, row in enumerate(ROWS)
+                if (system or not row[2].get("system")) and (root or not row[2].get("root"))]
+        cases = {}
+        for index, (what, write, _) in rows:
+            cases[index] = Case(world, index)
+            write(cases[index])
+        world.home.joinpath(".config").mkdir(parents=True, exist_ok=True)
+        if root:
+            for path in [scratch, *scratch.rglob("*")]:
+                if path.is_symlink() or path.stat().st_mode & 0o777 != 0o711:
+                    os.lchown(path, NOBODY, NOBODY)
+        agent = subprocess.Popen([world.prefix / "bin/velmora-agent", "--roaming", world.home / ".config"],
+                                 env=world.env(), preexec_fn=as_user, stdout=subprocess.DEVNULL)
+        bt.wait_until((world.home / ".config/VelmoraAgent/web-bridge.json").exists, 10)
+        names = [cases[i].name for i, _ in rows]
+        linked = {"Chromium": browser_outcomes(world, "chromium", names),
+                  "Firefox": browser_outcomes(world, "firefox", names)}
+        failed = 0
+        for index, (what, _, extra) in rows:
+            name = cases[index].name
+            verdicts, agree, failures, text = doctor_verdicts(world, name)
+            wrong = [f"{b}: the doctor says {'usable' if verdicts[b] else 'unusable'}, the browser "
+                     f"{'linked' if linked[b][name] else 'did not'}" for b in verdicts
+                     if verdicts[b] != linked[b][name]]
+            if not agree:
+                wrong.append("the text and --json differ")
+            if extra.get("cause") and extra["cause"] not in failures:
+                wrong.append(f"no failure names the cause ({extra['cause']!r})")
+            if wrong:
+                failed += 1
+                print(f"FAIL {what}: " + "; ".join(wrong) + "\n" + text)
+            else:
+                print(f"ok   {what} (Chromium {'links' if linked['Chromium'][name] else 'fails'}, "
+                      f"Firefox {'links' if linked['Firefox'][name] else 'fails'})")
+        print(f"{len(rows) - failed} passed, {failed} failed")
+        return 1 if failed else 0
+    finally:
+        if agent:
+            agent.kill()
+            agent.wait()
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
