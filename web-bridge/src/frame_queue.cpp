@@ -67,8 +67,7 @@ std::expected<void, WireFrames> FrameSender::send(WireFrames frames) {
 std::expected<void, WireFrames> FrameSender::send_or_write(WireFrames frames) {
   std::unique_lock lock(state_->mutex);
   if (state_->write_now && state_->items.empty() && !state_->receiver_busy &&
-      state_->receiver_alive && frames.heap_bytes() > 0 &&
-      frames.size() <= DIRECT_WRITE_MAX) {
+      state_->receiver_alive && frames.heap_bytes() > 0 && frames.size() <= DIRECT_WRITE_MAX) {
     // Nothing can be queued meanwhile (this is the only sender), so the receiver keeps
     // waiting and the order holds.
     lock.unlock();
