@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # velmora-register-host: registers the Velmora web host for the current user by writing its
-# native-messaging manifest into the per-user folders of Chrome, Chromium, Edge, Brave, Vivaldi and
-# Firefox, and
-# removes those manifests again. Nothing outside the user's home folder is touched.
+# native-messaging manifest into the per-user folders of the browsers in the browser table
+# (packaging/browsers.tsv), those installed or those named, and removes what it wrote again.
+# Nothing outside the user's home folder is touched.
 set -euo pipefail
 export LC_ALL=C
 
@@ -12,12 +12,17 @@ readonly DESCRIPTION="Links the Velmora browser extension to the Velmora desktop
 usage() {
   cat <<USAGE
 usage: velmora-register-host install [--host PATH] [--chromium ID]... [--firefox ID]...
+                                     [--browser NAME]...
        velmora-register-host uninstall
-  --chromium ID  allow the Chrome, Chromium, Edge, Brave and Vivaldi extension with this ID
-                 (32 letters a-p)
-  --firefox ID   allow the Firefox extension with this ID (name@domain or {GUID})
-  --host PATH    the host executable (default: velmora-web-host beside this script)
+  --chromium ID   allow the extension with this ID in the Chromium family (Chrome, Chromium,
+                  Edge, Brave, Vivaldi, Opera; 32 letters a-p)
+  --firefox ID    allow the extension with this ID in the Firefox family (Firefox, LibreWolf,
+                  Waterfox, Floorp, Zen; name@domain or {GUID})
+  --browser NAME  register for this browser only (repeatable): one of
+                  $(ids), or all
+  --host PATH     the host executable (default: velmora-web-host beside this script)
 At least one extension ID is needed; each browser family gets a manifest only for its own IDs.
+Without --browser, the browsers whose program is installed are registered for.
 USAGE
 }
 
@@ -26,16 +31,75 @@ fail() {
   exit 2
 }
 
-# The per-user folders, each with the family whose manifest it takes and the folder below which
+# The browser table (packaging/browsers.tsv), written in by the build, one browser a line:
+# id|name|family|per-user folder|programs (comma-separated).
+rows() {
+  cat <<'ROWS'
+@VELMORA_BROWSER_ROWS@
+ROWS
+}
+
+ids() {
+  local list
+  list=$(rows | cut -d'|' -f1 | paste -sd,)
+  echo "${list//,/, }"
+}
+
+# The per-user folder of a table row and, tab-separated before it, the folder below which
 # uninstalling may remove what became empty. The Chromium family keeps its profiles under
-# XDG_CONFIG_HOME when that is set, as the browsers themselves do.
-folders() {
-  local config="$HOME/.config" browser
+# XDG_CONFIG_HOME when that is set, as the browsers themselves do. Fails for a folder inside a
+# browser's own bundle, which nothing outside the bundle can know.
+resolve() {
+  local user=$1 config="$HOME/.config"
   [[ ${XDG_CONFIG_HOME:-} == /* ]] && config=$XDG_CONFIG_HOME
-  for browser in google-chrome chromium microsoft-edge BraveSoftware/Brave-Browser vivaldi; do
-    echo "chromium $config $config/$browser/NativeMessagingHosts"
+  case $user in
+    config/*) printf '%s\t%s\n' "$config" "$config/${user#config/}" ;;
+    home/*) printf '%s\t%s\n' "$HOME" "$HOME/${user#home/}" ;;
+    *) return 1 ;;
+  esac
+}
+
+# A browser is present when one of its programs is, as the doctor counts it: a profile folder
+# may outlive the browser, and a browser never started yet has none.
+present() {
+  local program programs
+  IFS=, read -ra programs <<<"$1"
+  for program in "${programs[@]}"; do
+    if [[ $program == /* ]]; then
+      [[ -f $program && -x $program ]] && return 0
+    else
+      type -P -- "$program" >/dev/null && return 0
+    fi
   done
-  echo "firefox $HOME $HOME/.mozilla/native-messaging-hosts"
+  return 1
+}
+
+bundle_note() {
+  local name=$1 family=$2 user=$3 id kin
+  # The first browser of its family that can be registered for, whose manifest it takes.
+  IFS='|' read -r id kin < <(rows | awk -F'|' -v family="$family" \
+    '$3 == family && $4 !~ /^bundle\// { print $1 "|" $2; exit }')
+  echo "$name keeps its manifest folder inside its own bundle: ${user#bundle/} below the" \
+    "folder it was unpacked in; register for $kin (--browser $id) and copy the manifest it" \
+    "writes into that folder"
+}
+
+# The record of the files install wrote, each line the folder to prune up to, a tab, the file.
+state_top() {
+  if [[ ${XDG_STATE_HOME:-} == /* ]]; then echo "$XDG_STATE_HOME"; else echo "$HOME"; fi
+}
+record_file() {
+  local state="$HOME/.local/state"
+  [[ ${XDG_STATE_HOME:-} == /* ]] && state=$XDG_STATE_HOME
+  echo "$state/velmora-web-host/registered"
+}
+
+# Removes the folders that became empty, from $1 up to but not including $2.
+prune() {
+  local folder=$1 top=$2
+  while [[ $folder == "$top"/* ]] && rmdir -- "$folder" 2>/dev/null; do
+    folder=$(dirname "$folder")
+  done
 }
 
 json_string() {
@@ -74,16 +138,40 @@ write_file() {
   printf '%s' "$text" >"$temporary"
   chmod 644 "$temporary"
   mv -f "$temporary" "$folder/$NAME.json"
-  echo "wrote $folder/$NAME.json"
+}
+
+# The rows to register for, as "id|name|family|user": those named (or all), else the present
+# ones. Refuses a name the table lacks and a browser whose folder is inside its bundle.
+chosen_rows() {
+  local id name family user programs wanted all=false
+  for wanted in "$@"; do
+    [[ $wanted == all ]] && all=true && continue
+    rows | cut -d'|' -f1 | grep -qxF -- "$wanted" ||
+      fail "unknown browser '$wanted': name one of $(ids), or all"
+  done
+  while IFS='|' read -r id name family user programs; do
+    if (($#)); then
+      $all || printf '%s\n' "$@" | grep -qxF -- "$id" || continue
+    else
+      present "$programs" || continue
+    fi
+    if [[ $user == bundle/* ]]; then
+      $all || (($# == 0)) || fail "$(bundle_note "$name" "$family" "$user")"
+      bundle_note "$name" "$family" "$user" >&2
+      continue
+    fi
+    echo "$id|$name|$family|$user"
+  done < <(rows)
 }
 
 install_manifests() {
-  local host chromium=() firefox=()
+  local host chromium=() firefox=() browsers=()
   host="$(dirname "$(readlink -f "$0")")/velmora-web-host"
   while (($#)); do
     (($# >= 2)) || fail "missing value after $1"
     case $1 in
       --host) host=$2 ;;
+      --browser) browsers+=("$2") ;;
       --chromium)
         [[ $2 =~ ^[a-p]{32}$ ]] || fail "not a Chromium extension ID: '$2'"
         chromium+=("$2") ;;
@@ -101,37 +189,91 @@ install_manifests() {
     fail "not an executable file: '$host'"
   [[ $host != *[[:cntrl:]]* ]] || fail "control characters in the host's path"
 
-  local chromium_text="" firefox_text="" family top folder
+  local chromium_text="" firefox_text=""
   ((${#chromium[@]})) &&
     chromium_text=$(manifest "$host" allowed_origins "$(json_list chrome-extension:// / "${chromium[@]}")")
   ((${#firefox[@]})) &&
     firefox_text=$(manifest "$host" allowed_extensions "$(json_list "" "" "${firefox[@]}")")
-  while read -r family top folder; do
-    if [[ $family == chromium && -n $chromium_text ]]; then
-      write_file "$folder" "$chromium_text"$'\n'
-    elif [[ $family == firefox && -n $firefox_text ]]; then
-      write_file "$folder" "$firefox_text"$'\n'
-    fi
-  done < <(folders)
+
+  # Each folder once (Opera reads Chrome's), with the browsers it serves; a family without an
+  # ID of its own is left out.
+  local chosen id name family user top folder found=() folders=() tops=() texts=() served=() i
+  chosen=$(chosen_rows "${browsers[@]}")
+  while IFS='|' read -r id name family user; do
+    [[ -n $id ]] || continue
+    found+=("$name")
+    local text=$chromium_text
+    [[ $family == firefox ]] && text=$firefox_text
+    [[ -n $text ]] || continue
+    IFS=$'\t' read -r top folder < <(resolve "$user")
+    for i in "${!folders[@]}"; do
+      [[ ${folders[i]} == "$folder" ]] && served[i]+=", $name" && continue 2
+    done
+    folders+=("$folder") tops+=("$top") texts+=("$text") served+=("$name")
+  done <<<"$chosen"
+  if ((${#browsers[@]} == 0)); then
+    ((${#found[@]})) || fail "found no browser's program; name the browsers with --browser" \
+      "(one of $(ids), or all)"
+    local list
+    list=$(printf '%s\n' "${found[@]}" | paste -sd,)
+    echo "found ${list//,/, }"
+  fi
+  ((${#folders[@]})) || fail "no browser found takes the extension IDs given; add --chromium or" \
+    "--firefox, or name the browsers with --browser"
+
+  local record entries
+  record=$(record_file)
+  mkdir -p "$(dirname "$record")"
+  entries=$(cat -- "$record" 2>/dev/null || true)
+  for i in "${!folders[@]}"; do
+    write_file "${folders[i]}" "${texts[i]}"$'\n'
+    echo "wrote ${folders[i]}/$NAME.json for ${served[i]}"
+    entries+=$'\n'"${tops[i]}"$'\t'"${folders[i]}/$NAME.json"
+  done
+  grep -v '^$' <<<"$entries" | sort -u >"$record.new"
+  mv -f "$record.new" "$record"
 }
 
-# Removes the manifests, then the folders that only they kept (a browser that was never run),
-# up to but not including $top.
+# Removes the manifests that install wrote, as its record says, and those folders that only they
+# kept (a browser that was never run), then the record. Without a record (an older install),
+# every browser's per-user manifest of this name goes.
 uninstall_manifests() {
   (($# == 0)) || fail "uninstall takes no arguments"
-  local family top folder
-  while read -r family top folder; do
-    if [[ -e $folder/$NAME.json ]]; then
-      rm -f -- "$folder/$NAME.json"
-      echo "removed $folder/$NAME.json"
+  local record top file
+  record=$(record_file)
+  if [[ ! -f $record ]]; then
+    local id name family user programs
+    while IFS='|' read -r id name family user programs; do
+      IFS=$'\t' read -r top file < <(resolve "$user") || continue
+      remove "$top" "$file/$NAME.json"
+    done < <(rows)
+    return
+  fi
+  while IFS=$'\t' read -r top file; do
+    # Only what still is this host's manifest: another program may have put its own there.
+    if [[ -f $file ]] && ! grep -qF "\"name\": \"$NAME\"" -- "$file"; then
+      echo "left $file: it is not this host's manifest"
+      continue
     fi
-    while [[ $folder == "$top"/* ]] && rmdir -- "$folder" 2>/dev/null; do
-      folder=$(dirname "$folder")
-    done
-  done < <(folders)
+    remove "$top" "$file"
+  done <"$record"
+  rm -f -- "$record"
+  prune "$(dirname "$record")" "$(state_top)"
+}
+
+remove() {
+  local top=$1 file=$2
+  if [[ -e $file ]]; then
+    rm -f -- "$file"
+    echo "removed $file"
+  fi
+  prune "$(dirname "$file")" "$top"
 }
 
 [[ ${HOME:-} == /* ]] || fail "HOME is not an absolute path"
+# The record keeps a path a line, a tab before it.
+[[ $HOME${XDG_CONFIG_HOME:-}${XDG_STATE_HOME:-} != *[[:cntrl:]]* ]] ||
+  fail "control characters in HOME, XDG_CONFIG_HOME or XDG_STATE_HOME"
 (($#)) || { usage >&2; exit 2; }
 command=$1
 shift
