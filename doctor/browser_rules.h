@@ -17,7 +17,17 @@ struct FamilyRules {
   bool empty_description;     // "description": "" is taken
   bool unknown_keys;          // keys other than the five it knows are ignored
   bool falls_back;            // a file it cannot use sends it on to its next place
+  // What a Flatpak or snap install of the family can reach, after "<browser> is installed as
+  // ...,", and what a browser whose folder sits inside its own bundle needs.
+  std::string_view flatpak;
+  std::string_view snap;
+  std::string_view bundled;
 };
+
+// The Chromium family has neither the portal nor the proxy of Firefox, in Flatpak or in snap.
+inline constexpr std::string_view CHROMIUM_SANDBOXED =
+    "which can start no host: its sandbox sees none of the folders above and it has no portal "
+    "for native messaging; install the browser's own package (.deb or .rpm) instead";
 
 inline constexpr FamilyRules CHROMIUM_RULES{
     .family = system::Family::Chromium,
@@ -27,6 +37,11 @@ inline constexpr FamilyRules CHROMIUM_RULES{
     .empty_description = false,  // seen: "Invalid value for description"
     .unknown_keys = true,        // seen: "allowed_extensions" and "version" beside it link
     .falls_back = false,         // seen: a broken per-user file hides a sound system one
+    .flatpak = CHROMIUM_SANDBOXED,
+    .snap = CHROMIUM_SANDBOXED,
+    .bundled =
+        "the doctor cannot know where it was unpacked, so it cannot check it; copy there "
+        "the manifest that velmora-register-host install --browser chromium writes",
 };
 
 inline constexpr FamilyRules FIREFOX_RULES{
@@ -39,6 +54,20 @@ inline constexpr FamilyRules FIREFOX_RULES{
                                 // (schemas/native_manifest.json has no other properties)
     .falls_back = true,         // seen: a broken per-user file, a sound one in /usr/lib/mozilla
                                 // links (NativeManifests.sys.mjs tries each place in turn)
+    // Firefox 157 and later: the proxy, not Firefox, starts the host.
+    .flatpak =
+        "which from version 157 can start hosts through xdg-native-messaging-proxy, behind "
+        "a preference that is off by default: turn it on in about:config (older versions "
+        "see none of the folders above); the proxy starts the host with its own "
+        "environment, so the host looks for the agent's bridge file through the proxy's "
+        "HOME and XDG_CONFIG_HOME",
+    // Ubuntu's snap carries a patch that asks the WebExtensions portal to start the host.
+    .snap =
+        "which reaches hosts through the WebExtensions portal (Ubuntu's snap); grant the "
+        "extension the permission when Firefox asks for it",
+    .bundled =
+        "the doctor cannot know where it was unpacked, so it cannot check it; copy there "
+        "the manifest that velmora-register-host install --browser firefox writes",
 };
 
 inline const FamilyRules& rules_of(system::Family family) {

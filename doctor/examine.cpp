@@ -359,7 +359,7 @@ Checks examine_all(const Expected& expected) {
     else
       same->second.push_back(browser.name);
   }
-  for (const auto& note : around.unreachable) checks.push_back({"sandbox", Verdict::Info, note});
+  for (const auto& note : around.sandboxed) checks.push_back({"sandbox", Verdict::Info, note});
   if (hosts.empty())
     checks.push_back({"browsers", Verdict::Fail,
                       "no installed browser has a registration of the host that it can use; " +

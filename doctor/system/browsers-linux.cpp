@@ -1,12 +1,17 @@
+// Linux: where each browser of the browser table (system/browser_table.h, from
+// packaging/browsers.tsv) looks for the host's manifest, what is there, its managed policies,
+// and the sandboxed installs that reach hosts in their own way.
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdlib>
+#include <ranges>
 #include <system_error>
 
+#include "browser_rules.h"
 #include "json/parse.h"
 #include "platform/files.h"
+#include "system/browser_table.h"
 #include "system/browsers.h"
 
 namespace velmora::doctor::system {
@@ -15,71 +20,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Known {
-  const char* name;
-  Family family;
-  const char* user_folder;  // below the config folder (Chromium family) or HOME (Firefox)
-  std::array<const char*, 3> system_folders;  // machine-wide, in the browser's order
-  const char* policy_folder;                  // managed policies, or nullptr
-  std::array<const char*, 4> programs;        // names on PATH, then where its packages put it
-  const char* flatpak;                        // the Flatpak application ID
-  const char* snap;
-};
-
-// Where each browser looks, in its order: the per-user folder, then the machine-wide ones.
-// Chromium: native_process_launcher_posix.cc and seen here; Chrome: its documentation; Edge,
-// Brave and Vivaldi: tested notes of others (Brave and Vivaldi read Chrome's system folder);
-// Firefox: nsXREDirProvider.cpp and seen here (~/.mozilla even when XDG_CONFIG_HOME is set).
-constexpr Known KNOWN[] = {
-    {"Google Chrome",
-     Family::Chromium,
-     "google-chrome/NativeMessagingHosts",
-     {"/etc/opt/chrome/native-messaging-hosts"},
-     "/etc/opt/chrome/policies/managed",
-     {"google-chrome", "google-chrome-stable", "/opt/google/chrome/chrome"},
-     "com.google.Chrome",
-     nullptr},
-    {"Chromium",
-     Family::Chromium,
-     "chromium/NativeMessagingHosts",
-     {"/etc/chromium/native-messaging-hosts"},
-     "/etc/chromium/policies/managed",
-     {"chromium", "chromium-browser", "/usr/lib/chromium/chromium"},
-     "org.chromium.Chromium",
-     "chromium"},
-    {"Microsoft Edge",
-     Family::Chromium,
-     "microsoft-edge/NativeMessagingHosts",
-     {"/etc/opt/edge/native-messaging-hosts", "/etc/opt/chrome/native-messaging-hosts"},
-     "/etc/opt/edge/policies/managed",
-     {"microsoft-edge", "microsoft-edge-stable", "/opt/microsoft/msedge/msedge"},
-     "com.microsoft.Edge",
-     nullptr},
-    {"Brave",
-     Family::Chromium,
-     "BraveSoftware/Brave-Browser/NativeMessagingHosts",
-     {"/etc/opt/chrome/native-messaging-hosts"},
-     "/etc/brave/policies/managed",
-     {"brave-browser", "brave", "/opt/brave.com/brave/brave"},
-     "com.brave.Browser",
-     "brave"},
-    {"Vivaldi",
-     Family::Chromium,
-     "vivaldi/NativeMessagingHosts",
-     {"/etc/opt/chrome/native-messaging-hosts"},
-     nullptr,
-     {"vivaldi", "vivaldi-stable", "/opt/vivaldi/vivaldi"},
-     "com.vivaldi.Vivaldi",
-     nullptr},
-    {"Firefox",
-     Family::Firefox,
-     ".mozilla/native-messaging-hosts",
-     {"/usr/lib/mozilla/native-messaging-hosts", "/usr/lib64/mozilla/native-messaging-hosts"},
-     nullptr,
-     {"firefox", "firefox-esr", "/usr/lib/firefox/firefox", "/usr/lib/firefox-esr/firefox-esr"},
-     "org.mozilla.firefox",
-     "firefox"},
-};
+// The items of one of the table's comma-separated lists.
+auto items(std::string_view list) {
+  return list | std::views::split(',') |
+         std::views::transform([](auto item) { return std::string_view(item); }) |
+         std::views::filter([](std::string_view item) { return !item.empty(); });
+}
 
 std::string text(const fs::path& path) {
   return platform::display_path(path);
@@ -118,10 +64,10 @@ std::vector<std::string> strings_of(const JsonValue* value) {
 constexpr std::size_t POLICY_FILE_LIMIT = 1 << 20;
 
 // Every managed policy file that says anything about native messaging.
-std::vector<Policy> policies_in(const char* folder) {
+std::vector<Policy> policies_in(std::string_view folder) {
   std::vector<Policy> policies;
   std::error_code error;
-  if (!folder) return policies;
+  if (folder.empty()) return policies;
   for (const auto& entry : fs::directory_iterator(folder, error)) {
     if (entry.path().extension() != ".json") continue;
     auto bytes = platform::read_whole_file(entry.path(), POLICY_FILE_LIMIT);
@@ -139,11 +85,10 @@ std::vector<Policy> policies_in(const char* folder) {
 }
 
 // A browser counts as installed when its program is there, never because a folder of its is.
-bool installed(const Known& known) {
+bool installed(const TableRow& row) {
   const char* path = std::getenv("PATH");
-  for (const char* program : known.programs) {
-    if (!program) continue;
-    if (program[0] == '/') {
+  for (std::string_view program : items(row.programs)) {
+    if (program.front() == '/') {
       if (runnable(program)) return true;
       continue;
     }
@@ -158,41 +103,56 @@ bool installed(const Known& known) {
   return false;
 }
 
-Browser browser_of(const Known& known, std::string_view host_name) {
-  auto base =
-      known.family == Family::Chromium ? platform::roaming_app_data_folder() : home_folder();
-  Browser browser{known.name, known.family, installed(known), {}, {}};
+// The per-user place: below the configuration folder (config/) or HOME (home/). A folder inside
+// the browser's own bundle (bundle/) cannot be found from outside, so the doctor says so.
+Place user_place(const TableRow& row, std::string_view host_name) {
+  auto slash = row.user.find('/');
+  auto root = row.user.substr(0, slash);
+  auto rest = fs::path(row.user.substr(slash + 1));
+  if (root == "bundle")
+    return {rest.string() + " inside " + std::string(row.name) + "'s own bundle",
+            true,
+            {},
+            {},
+            std::string(rules_of(row.family).bundled)};
+  auto base = root == "config" ? platform::roaming_app_data_folder() : home_folder();
   // Without HOME there is no per-user place: the line says so rather than list nothing.
-  browser.places.push_back(base ? place_in(*base / known.user_folder, host_name, true)
-                                : Place{"no per-user folder (HOME is not set)", true, {}, {}, {}});
-  for (const char* folder : known.system_folders)
-    if (folder) browser.places.push_back(place_in(folder, host_name, false));
-  browser.policies = policies_in(known.policy_folder);
+  if (!base) return {"no per-user folder (HOME is not set)", true, {}, {}, {}};
+  return place_in(*base / rest, host_name, true);
+}
+
+Browser browser_of(const TableRow& row, std::string_view host_name) {
+  Browser browser{std::string(row.name), row.family, installed(row), {}, {}};
+  browser.places.push_back(user_place(row, host_name));
+  for (std::string_view folder : items(row.system))
+    browser.places.push_back(place_in(folder, host_name, false));
+  browser.policies = policies_in(row.policies);
   return browser;
 }
 
-// Sandboxed installs read their own copies of these folders.
-void note_sandboxed(const Known& known, std::vector<std::string>& notes) {
+// Sandboxed installs read their own copies of these folders, or reach hosts in their family's
+// own way.
+void note_sandboxed(const TableRow& row, std::vector<std::string>& notes) {
+  const FamilyRules& rules = rules_of(row.family);
+  std::string name(row.name);
   std::vector<fs::path> roots{"/var/lib/flatpak/app"};
   if (auto home = home_folder()) roots.push_back(*home / ".local/share/flatpak/app");
   for (const fs::path& root : roots) {
-    if (present(root / known.flatpak))
-      notes.push_back(std::string(known.name) + " is installed as the Flatpak " + known.flatpak +
-                      ", which sees none of the folders above");
+    if (!row.flatpak.empty() && present(root / row.flatpak))
+      notes.push_back(name + " is installed as the Flatpak " + std::string(row.flatpak) + ", " +
+                      std::string(rules.flatpak));
   }
-  if (known.snap && present(fs::path("/snap") / known.snap))
-    notes.push_back(std::string(known.name) +
-                    " is installed as a snap, which sees none of the "
-                    "folders above");
+  if (!row.snap.empty() && present(fs::path("/snap") / row.snap))
+    notes.push_back(name + " is installed as a snap, " + std::string(rules.snap));
 }
 
 }  // namespace
 
 Surroundings look_around(std::string_view host_name) {
   Surroundings around;
-  for (const Known& known : KNOWN) {
-    around.browsers.push_back(browser_of(known, host_name));
-    note_sandboxed(known, around.unreachable);
+  for (const TableRow& row : BROWSER_TABLE) {
+    around.browsers.push_back(browser_of(row, host_name));
+    note_sandboxed(row, around.sandboxed);
   }
   return around;
 }

@@ -22,7 +22,7 @@ struct Place {
   // Why what is there cannot be used (a key naming a relative path), else empty.
   std::string fault;
   // Why the browser passes over what is there and looks on (a key whose default value is not a
-  // string), else empty.
+  // string), or why the doctor cannot look (a folder inside a browser's bundle), else empty.
   std::string skipped;
 };
 
@@ -45,8 +45,9 @@ struct Surroundings {
   std::vector<Browser> browsers;
   // Manifests may name the host relative to their own folder (Windows).
   bool relative_host_paths = false;
-  // Browsers installed in a way that sees none of the places (Flatpak, snap).
-  std::vector<std::string> unreachable;
+  // Browsers installed as a Flatpak or snap, which reach hosts otherwise or not at all: what
+  // applies to each and what the user can do.
+  std::vector<std::string> sandboxed;
 };
 
 Surroundings look_around(std::string_view host_name);
