@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """velmora-doctor against velmora-register-host in a temporary home, with the sample agent.
 
-A sound registration exits 0; each broken one exits 1 and names the broken file. Chromium and
+First the script alone: which browsers it registers for, and that uninstalling removes exactly
+what it wrote. Then the doctor: a sound registration exits 0; each broken one exits 1 and names the broken file. Chromium and
 Firefox must be installed (scripts/setup.sh installs them): a browser that is not installed passes
 nothing.
 """
@@ -9,6 +10,7 @@ import argparse
 import json
 import os
 import pathlib
+import shutil
 import signal
 import socket
 import subprocess
@@ -30,6 +32,77 @@ BROKEN = [
 ]
 
 
+# velmora-register-host on its own: what it is given, a fake browser program put on PATH, its
+# status, the per-user folders it then wrote (below HOME) or their number, and words of its output.
+# Chromium and Firefox are installed here, so they are found too.
+CHROMIUM = ".config/chromium/NativeMessagingHosts"
+FIREFOX = ".mozilla/native-messaging-hosts"
+TOR = ("Tor Browser keeps its manifest folder inside its own bundle: "
+       "TorBrowser/Data/Browser/.mozilla/native-messaging-hosts")
+REGISTER = [
+    ("the browsers present", [], "vivaldi", 0,
+     {CHROMIUM, FIREFOX, ".config/vivaldi/NativeMessagingHosts"},
+     ["found Chromium, Vivaldi, Firefox"]),
+    # Opera shares Chrome's folder, which is written once; Tor Browser's cannot be.
+    ("every browser", ["--browser", "all"], None, 0, 17, ["for Google Chrome, Opera", TOR]),
+    ("two browsers", ["--browser", "brave-beta", "--browser", "zen"], None, 0,
+     {".config/BraveSoftware/Brave-Browser-Beta/NativeMessagingHosts", ".zen/native-messaging-hosts"},
+     []),
+    ("an unknown browser", ["--browser", "netscape"], None, 2, set(), ["chrome-beta, ", "or all"]),
+    ("Tor Browser", ["--browser", "tor"], None, 2, set(), [TOR]),
+]
+
+
+def user_env(home):
+    """The environment of a user whose every folder is below the temporary home."""
+    env = dict(os.environ, HOME=str(home))
+    env.pop("XDG_CONFIG_HOME", None)
+    env.pop("XDG_STATE_HOME", None)
+    return env
+
+
+def registered(args, home):
+    return {str(path.parent.relative_to(home)) for path in home.rglob(f"{args.name}.json")}
+
+
+def register(args, env, *arguments):
+    return subprocess.run(["bash", args.register, *arguments], env=env, capture_output=True,
+                          text=True, timeout=60)
+
+
+def registration(args, home):
+    ids = ["--host", args.host, "--chromium", args.chromium_id, "--firefox", args.firefox_id]
+    (home / ".config").mkdir()  # which uninstalling leaves, as it leaves HOME
+    for what, given, program, status, written, words in REGISTER:
+        env = user_env(home)
+        if program:
+            fake = home / "bin" / program
+            fake.parent.mkdir()
+            fake.write_text("#!/bin/sh\n")
+            fake.chmod(0o755)
+            env["PATH"] = f"{fake.parent}:{env['PATH']}"
+        result = register(args, env, "install", *ids, *given)
+        output = result.stdout + result.stderr
+        found = registered(args, home)
+        assert result.returncode == status, f"{what}: status {result.returncode}\n{output}"
+        assert (len(found) if isinstance(written, int) else found) == written, f"{what}: {found}"
+        assert all(word in output for word in words), f"{what}: {output}"
+        if program:
+            shutil.rmtree(home / "bin")
+        assert register(args, env, "uninstall").returncode == 0, what
+        left = list(home.rglob("*"))
+        assert left == [home / ".config"], f"{what}: uninstall left {left}"
+    # Uninstalling removes what its record says it wrote, and leaves what it did not write.
+    env = user_env(home)
+    theirs = home / ".config/google-chrome/NativeMessagingHosts" / f"{args.name}.json"
+    theirs.parent.mkdir(parents=True)
+    theirs.write_text("{}")
+    register(args, env, "install", *ids, "--browser", "vivaldi")
+    register(args, env, "uninstall")
+    assert registered(args, home) == {str(theirs.parent.relative_to(home))}, registered(args, home)
+    shutil.rmtree(home / ".config")
+
+
 def doctor(args, env):
     result = subprocess.run([args.doctor], env=env, capture_output=True, text=True, timeout=60)
     return result.returncode, result.stdout
@@ -40,10 +113,17 @@ def failed_lines(output):
 
 
 def run(args, home):
-    env = dict(os.environ, HOME=str(home))
-    env.pop("XDG_CONFIG_HOME", None)
+    env = user_env(home)
+    for app in ("org.mozilla.firefox", "org.chromium.Chromium"):
+        (home / ".local/share/flatpak/app" / app).mkdir(parents=True)
     status, output = doctor(args, env)
     assert status == 1 and "no installed browser has a registration" in output, output
+    for sandboxed in ("Firefox is installed as the Flatpak org.mozilla.firefox, which from version "
+                      "157 can start hosts through xdg-native-messaging-proxy",
+                      "Chromium is installed as the Flatpak org.chromium.Chromium, which can start "
+                      "no host"):
+        assert sandboxed in output, output
+    shutil.rmtree(home / ".local")
     subprocess.run(["bash", args.register, "install", "--host", args.host, "--chromium",
                     args.chromium_id, "--firefox", args.firefox_id], env=env, check=True,
                    stdout=subprocess.DEVNULL)
@@ -107,6 +187,7 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as home:
         try:
+            registration(args, pathlib.Path(home))
             run(args, pathlib.Path(home))
         except AssertionError as failure:
             print(f"FAILED: {failure}", file=sys.stderr)

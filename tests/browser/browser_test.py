@@ -281,6 +281,7 @@ class Setting:
     def env(self):
         env = dict(os.environ, HOME=str(self.home))
         env.pop("XDG_CONFIG_HOME", None)
+        env.pop("XDG_STATE_HOME", None)  # where the registration keeps its record
         return env
 
     def install(self):
@@ -398,7 +399,8 @@ def registration_round_trip(setting, chromium_id):
               f"register {arguments}: status {result.returncode}, expected 2 and a message")
         check(tree(setting.home) == before, f"register {arguments} left files behind")
 
-    result = setting.run_register("install", "--chromium", chromium_id, "--firefox", FIREFOX_ID)
+    result = setting.run_register("install", "--chromium", chromium_id, "--firefox", FIREFOX_ID,
+                                  "--browser", "all")
     check(result.returncode == 0, f"register install: status {result.returncode}: {result.stderr}")
     origins = [f"chrome-extension://{chromium_id}/"]
     for _, folder, key in manifest_folders(setting):
@@ -548,8 +550,11 @@ def run_cases(setting, manifest, figures):
           "and uninstall leaves nothing")
 
     # The browser finds the host through the registration: its profile is the per-user folder.
+    # Both browsers are installed, so both are found.
     result = setting.run_register("install", "--chromium", chromium_id, "--firefox", FIREFOX_ID)
-    check(result.returncode == 0, f"register install: {result.stderr}")
+    found = result.stdout.partition("\n")[0]
+    check(result.returncode == 0 and all(name in found for name in ("Chromium", "Firefox")),
+          f"register install: {result.stdout}{result.stderr}")
     setting.start_agent()
     setting.start_browser(manifest)
     relay_cases(setting, setting.server, figures)
