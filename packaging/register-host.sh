@@ -140,18 +140,26 @@ write_file() {
   mv -f "$temporary" "$folder/$NAME.json"
 }
 
+# Whether $1 is one of the other arguments.
+among() {
+  local word=$1 other
+  shift
+  for other in "$@"; do [[ $other == "$word" ]] && return 0; done
+  return 1
+}
+
 # The rows to register for, as "id|name|family|user": those named (or all), else the present
 # ones. Refuses a name the table lacks and a browser whose folder is inside its bundle.
 chosen_rows() {
-  local id name family user programs wanted all=false
+  local id name family user programs wanted all=false known
+  known=$(rows | cut -d'|' -f1)
   for wanted in "$@"; do
     [[ $wanted == all ]] && all=true && continue
-    rows | cut -d'|' -f1 | grep -qxF -- "$wanted" ||
-      fail "unknown browser '$wanted': name one of $(ids), or all"
+    among "$wanted" $known || fail "unknown browser '$wanted': name one of $(ids), or all"
   done
   while IFS='|' read -r id name family user programs; do
     if (($#)); then
-      $all || printf '%s\n' "$@" | grep -qxF -- "$id" || continue
+      $all || among "$id" "$@" || continue
     else
       present "$programs" || continue
     fi
