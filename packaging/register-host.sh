@@ -226,8 +226,8 @@ install_manifests() {
     list=$(printf '%s\n' "${found[@]}" | paste -sd,)
     echo "found ${list//,/, }"
   fi
-  ((${#folders[@]})) || fail "no browser found takes the extension IDs given; add --chromium or" \
-    "--firefox, or name the browsers with --browser"
+  ((${#folders[@]})) || fail "the browsers chosen take none of the extension IDs given: the" \
+    "Chromium family takes --chromium IDs, the Firefox family --firefox ones"
 
   local record entries
   record=$(record_file)
