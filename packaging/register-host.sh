@@ -84,14 +84,14 @@ bundle_note() {
     "writes into that folder"
 }
 
-# The record of the files install wrote, each line the folder to prune up to, a tab, the file.
-state_top() {
-  if [[ ${XDG_STATE_HOME:-} == /* ]]; then echo "$XDG_STATE_HOME"; else echo "$HOME"; fi
-}
-record_file() {
-  local state="$HOME/.local/state"
-  [[ ${XDG_STATE_HOME:-} == /* ]] && state=$XDG_STATE_HOME
-  echo "$state/velmora-web-host/registered"
+# The record of the files install wrote (each line the folder to prune up to, a tab, the file),
+# and before it, tab-separated, the folder up to which removing the record may prune.
+record_place() {
+  if [[ ${XDG_STATE_HOME:-} == /* ]]; then
+    printf '%s\t%s\n' "$XDG_STATE_HOME" "$XDG_STATE_HOME/velmora-web-host/registered"
+  else
+    printf '%s\t%s\n' "$HOME" "$HOME/.local/state/velmora-web-host/registered"
+  fi
 }
 
 # Removes the folders that became empty, from $1 up to but not including $2.
@@ -230,7 +230,7 @@ install_manifests() {
     "Chromium family takes --chromium IDs, the Firefox family --firefox ones"
 
   local record entries
-  record=$(record_file)
+  IFS=$'\t' read -r _ record < <(record_place)
   mkdir -p "$(dirname "$record")"
   entries=$(cat -- "$record" 2>/dev/null || true)
   for i in "${!folders[@]}"; do
@@ -247,8 +247,8 @@ install_manifests() {
 # every browser's per-user manifest of this name goes.
 uninstall_manifests() {
   (($# == 0)) || fail "uninstall takes no arguments"
-  local record top file
-  record=$(record_file)
+  local record state top file
+  IFS=$'\t' read -r state record < <(record_place)
   if [[ ! -f $record ]]; then
     local id name family user programs
     while IFS='|' read -r id name family user programs; do
@@ -266,7 +266,7 @@ uninstall_manifests() {
     remove "$top" "$file"
   done <"$record"
   rm -f -- "$record"
-  prune "$(dirname "$record")" "$(state_top)"
+  prune "$(dirname "$record")" "$state"
 }
 
 remove() {
