@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/gather-posix.h"
 #include "platform/stdio.h"
@@ -42,7 +43,7 @@ void reserve_if_closed(int fd) {
 // size.
 #ifdef F_SETPIPE_SZ
 constexpr long PIPE_BYTES = 1024 * 1024;
-constexpr long PIPE_BUDGET_SHARE = 128;
+constexpr long PIPE_BUDGET_SHARE = 64;
 
 // The bytes a pipe of this host may take: PIPE_BYTES, or less where the budget is smaller.
 long pipe_size_within_budget() {
@@ -119,7 +120,11 @@ void prepare_standard_streams() {
   // A write to a closed pipe or socket must be an ordinary error, never a fatal signal.
   signal(SIGPIPE, SIG_IGN);
   for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) reserve_if_closed(fd);
-  enlarge_pipes();
+}
+
+void enlarge_standard_pipes() {
+  static std::once_flag once;
+  std::call_once(once, enlarge_pipes);
 }
 
 ErrorStreamWrite write_error_stream(std::string_view bytes) {
