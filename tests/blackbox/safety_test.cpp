@@ -1,6 +1,7 @@
 // What the host must never do whatever it is sent: hand its sockets to programs it starts, write
 // a file, or let hostile frame lengths cost memory beyond a few of the largest frames. (That no
 // token reaches its output is checked after every case, by the fixture.)
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -295,6 +296,13 @@ void send_frames(HostProcess& host, const StreamCase& row,
   }
 }
 
+// The room of one of the host's standard pipes, through the process's own descriptor.
+int pipe_room(pid_t pid, int fd) {
+  UniqueFd pipe(::open(("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd)).c_str(),
+                       O_RDONLY | O_NONBLOCK));
+  return pipe ? ::fcntl(pipe.get(), F_GETPIPE_SZ) : -1;
+}
+
 // Counted by the kernel, not timed. A steady stream, at any size from 64 KiB up, takes fresh
 // pages for the buffers of the frames in flight and then reuses them, however many frames follow
 // (a relay that mapped a buffer per frame paid a fault per 4 KiB of each). After any stream, a
@@ -306,6 +314,9 @@ TEST_P(Stream, ReusesTheBuffersInFlightAndGivesTheMemoryBackOnceIdle) {
   const pid_t pid = link->host.pid();
   const long rss_before = status_kib(pid, "VmRSS");
   const long faults_before = minor_faults(pid);
+  // The user's pipe budget goes to hosts that carry large frames, not to every idle one.
+  const int default_room = pipe_room(pid, 0);
+  EXPECT_EQ(pipe_room(pid, 1), default_room);
   std::atomic<std::size_t> received = 0;
   {
     const std::size_t total = row.frames * (4 + row.size);
@@ -315,6 +326,9 @@ TEST_P(Stream, ReusesTheBuffersInFlightAndGivesTheMemoryBackOnceIdle) {
     if (row.window == 0) drain(link->connection.get(), total, received);
   }
   const long faults = minor_faults(pid) - faults_before;
+  for (int fd : {0, 1}) {
+    EXPECT_EQ(pipe_room(pid, fd) > default_room, row.size >= 64 << 10) << "descriptor " << fd;
+  }
   // The pages of the buffers in flight, one being filled and one being written, and the heap's
   // odd page.
   const long bound = static_cast<long>((row.window + 2) * (row.size / 4096 + 2)) + 1000;

@@ -47,6 +47,7 @@ class WireFrames {
   }
   // A large frame's payload, in its order; none for a run on the heap.
   std::span<LargeBuffer> pieces() { return pieces_; }
+  bool large() const { return !pieces_.empty(); }
   // All bytes in their order (for looking at them; writing goes through write_frames).
   std::vector<ByteSpan> spans() const;
   std::size_t size() const;
@@ -75,6 +76,8 @@ class FrameRun {
   std::vector<ByteSpan> spans() const {
     return own_.size() == 0 ? std::vector<ByteSpan>{buffered_} : own_.spans();
   }
+  // A large frame, too long for the reader's buffer.
+  bool large() const { return own_.large(); }
   // The frames in buffers of their own: moved out when they have them, else copied out.
   WireFrames take() &&;
   // Writes the frames where they lie, giving each large piece back once it is out.

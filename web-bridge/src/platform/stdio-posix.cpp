@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <mutex>
 
 #include "platform/gather-posix.h"
 #include "platform/stdio.h"
@@ -37,12 +38,13 @@ void reserve_if_closed(int fd) {
 // from the extension at 0.69 the speed and 64-byte frames to it at 0.73, 512 KiB ones at 0.83
 // and 1.04. The pages come out of one budget that all of the user's pipes share
 // (/proc/sys/fs/pipe-user-pages-soft, 64 MiB by default; over it every new pipe of theirs gets
-// 8 KiB), so a pipe of this host takes at most a 128th of it, 512 KiB by default, and the host
-// gives up at the first refusal. Only Linux has F_SETPIPE_SZ; other systems keep their default
-// size.
+// 8 KiB). So the pipes grow only once a large frame passes, which idle hosts and those carrying
+// small messages never see; each takes at most a 64th of the budget, 1 MiB by default; and the
+// host gives up at the first refusal. Only Linux has F_SETPIPE_SZ; other systems keep their
+// default size.
 #ifdef F_SETPIPE_SZ
 constexpr long PIPE_BYTES = 1024 * 1024;
-constexpr long PIPE_BUDGET_SHARE = 128;
+constexpr long PIPE_BUDGET_SHARE = 64;
 
 // The bytes a pipe of this host may take: PIPE_BYTES, or less where the budget is smaller.
 long pipe_size_within_budget() {
@@ -119,7 +121,11 @@ void prepare_standard_streams() {
   // A write to a closed pipe or socket must be an ordinary error, never a fatal signal.
   signal(SIGPIPE, SIG_IGN);
   for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) reserve_if_closed(fd);
-  enlarge_pipes();
+}
+
+void enlarge_standard_pipes() {
+  static std::once_flag once;
+  std::call_once(once, enlarge_pipes);
 }
 
 ErrorStreamWrite write_error_stream(std::string_view bytes) {

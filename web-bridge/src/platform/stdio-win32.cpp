@@ -99,6 +99,9 @@ void prepare_standard_streams() {
   _setmode(1, _O_BINARY);
 }
 
+// The browser makes the pipes, and their size with them.
+void enlarge_standard_pipes() {}
+
 ErrorStreamWrite write_error_stream(std::string_view bytes) {
   HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
   if (is_missing(handle)) return ErrorStreamWrite::Missing;
