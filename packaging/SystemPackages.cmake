@@ -40,8 +40,8 @@ foreach(id IN LISTS VELMORA_BROWSERS)
     endif()
     install(FILES ${package_manifests}/${manifest}/${VELMORA_HOST_NAME}.json DESTINATION ${folder}
             COMPONENT ${component} EXCLUDE_FROM_ALL)
-    # dpkg keeps an administrator's change to a file in /etc over an upgrade, and removes it on
-    # purge.
+    # The .deb's other files in /etc are conffiles: dpkg keeps an administrator's change to one
+    # over an upgrade, and removes it on purge.
     if(folder MATCHES "^/etc/opt/")
       string(APPEND deb_etc_opt "${folder} ${manifest}\n")
     elseif(folder MATCHES "^/etc/" AND NOT component STREQUAL "system-rpm")
@@ -53,22 +53,18 @@ endforeach()
 # The manual pages, for every installation, and Debian's documentation files: the copyright and
 # the changelog. Compressed as Debian wants them.
 find_program(GZIP gzip REQUIRED)
-set(programs velmora-web-host velmora-agent velmora-doctor velmora-register-host)
-foreach(text IN LISTS programs ITEMS changelog)
-  set(source ${CMAKE_CURRENT_SOURCE_DIR}/linux/man/${text}.1)
-  set(compressed ${CMAKE_CURRENT_BINARY_DIR}/man/${text}.1.gz)
-  if(text STREQUAL "changelog")
-    set(source ${CMAKE_CURRENT_SOURCE_DIR}/linux/changelog)
-    set(compressed ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
-  endif()
-  file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man)
+function(_velmora_gzip source compressed)
   execute_process(COMMAND ${GZIP} -9n --stdout ${source} OUTPUT_FILE ${compressed}
                   COMMAND_ERROR_IS_FATAL ANY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+endfunction()
+file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man)
+foreach(program velmora-web-host velmora-agent velmora-doctor velmora-register-host)
+  set(page ${CMAKE_CURRENT_BINARY_DIR}/man/${program}.1.gz)
+  _velmora_gzip(${CMAKE_CURRENT_SOURCE_DIR}/linux/man/${program}.1 ${page})
+  install(FILES ${page} DESTINATION share/man/man1)
 endforeach()
-list(TRANSFORM programs PREPEND ${CMAKE_CURRENT_BINARY_DIR}/man/ OUTPUT_VARIABLE man_pages)
-list(TRANSFORM man_pages APPEND .1.gz)
-install(FILES ${man_pages} DESTINATION share/man/man1)
+_velmora_gzip(${CMAKE_CURRENT_SOURCE_DIR}/linux/changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
 install(FILES linux/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION share/doc/${PROJECT_NAME} COMPONENT system-deb EXCLUDE_FROM_ALL)
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/conffiles "${deb_conffiles}")
@@ -126,6 +122,8 @@ set(CPACK_PROJECT_CONFIG_FILE ${package_components})
 set(CPACK_GENERATOR DEB RPM)
 include(CPack)
 
-add_custom_target(packages COMMAND ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
-                  WORKING_DIRECTORY ${CMAKE_BINARY_DIR} COMMENT "Making the .deb and the .rpm in ${CMAKE_BINARY_DIR}/packages" VERBATIM)
+add_custom_target(packages
+                  COMMAND ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
+                  WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM
+                  COMMENT "Making the .deb and the .rpm in ${CMAKE_BINARY_DIR}/packages")
 add_dependencies(packages velmora-web-host velmora-agent velmora-doctor)
