@@ -1,8 +1,6 @@
 # The system-wide Linux packages, a .deb and an .rpm, made by CPack from the install() rules under
 # /usr, with the host's manifest in the system folder of every browser in the browser table. The
-# target `packages` makes both in <build>/packages.
-include(${PROJECT_SOURCE_DIR}/cmake/BrowserTable.cmake)
-velmora_read_browser_table()
+# target `packages` makes both in <build>/packages. The browser table is read before (CMakeLists.txt).
 
 set(package_prefix /usr)
 set(package_manifests ${CMAKE_CURRENT_BINARY_DIR}/system-manifests)
