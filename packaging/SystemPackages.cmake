@@ -120,7 +120,8 @@ set(CPACK_PROJECT_CONFIG_FILE ${package_components})
 set(CPACK_GENERATOR DEB RPM)
 include(CPack)
 
-add_custom_target(packages
+# Afresh each time, so that the folder holds the packages of this version alone.
+add_custom_target(packages COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_BINARY_DIR}/packages
                   COMMAND ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
                   WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM
                   COMMENT "Making the .deb and the .rpm in ${CMAKE_BINARY_DIR}/packages")
