@@ -2,7 +2,8 @@
 """End-to-end test in a real browser.
 
 Installs the build into a fresh prefix, registers the host for a fake user with the installed
-registration script, and runs headless Chromium or Firefox with the test extension against the
+registration script (or, with --system, takes the host that the system package installed and
+registers nothing), and runs headless Chromium or Firefox with the test extension against the
 installed host and sample agent. The extension takes its commands from a loopback HTTP server run
 here and posts back what it saw. Every wait is bounded; the browser, the agents and the temporary
 folders are cleaned up whatever happens.
@@ -260,19 +261,30 @@ BROWSERS = {"chromium": Chromium, "firefox": Firefox}
 
 # --- the setting -------------------------------------------------------------------------------
 
-class Setting:
-    """Everything the test starts, owned here so that close() can undo it."""
+def as_user(uid):
+    """A preexec_fn that runs the child as this user, with that user's group of the same number."""
+    def switch():
+        os.setgroups([])
+        os.setgid(uid)
+        os.setuid(uid)
+    return switch
 
-    def __init__(self, args, scratch):
+
+class Setting:
+    """Everything the test starts, owned here so that close() can undo it. `prefix` is where the
+    programs are: a fresh one for the build, or /usr, where the system package put them."""
+
+    def __init__(self, args, scratch, prefix=None, home=None):
         self.args = args
         self.scratch = scratch
-        self.prefix = scratch / "prefix"
-        self.home = scratch / "home"
+        self.prefix = prefix or scratch / "prefix"
+        self.home = home or scratch / "home"
         self.roaming = self.home / ".config"
         self.bridge_file = self.roaming / "VelmoraAgent" / "web-bridge.json"
         self.host = self.prefix / "bin" / "velmora-web-host"
         self.agent_program = self.prefix / "bin" / "velmora-agent"
         self.register = self.prefix / "bin" / "velmora-register-host"
+        self.doctor = self.prefix / "bin" / "velmora-doctor"
         self.browser = None
         self.agent = None
         self.server = None
@@ -287,7 +299,6 @@ class Setting:
     def install(self):
         subprocess.run([self.args.cmake, "--install", self.args.build_dir, "--prefix", self.prefix],
                        check=True, stdout=subprocess.DEVNULL, timeout=120)
-        self.roaming.mkdir(parents=True)
 
     def run_register(self, *arguments, **env):
         return subprocess.run([self.register, *arguments], env=dict(self.env(), **env),
@@ -306,17 +317,22 @@ class Setting:
         self.agent.wait(timeout=10)
         self.agent = None
 
-    def start_browser(self, manifest):
+    def start_browser(self, manifest, user=None):
+        """Starts the browser with the test extension; as the user `user` (a uid) when given."""
         self.server = CommandServer()
         extension = self.scratch / "extension"
         shutil.copytree(EXTENSION_DIR, extension)
         (extension / "config.json").write_text(json.dumps({"server": self.server.url}))
         kind = BROWSERS[self.args.browser]
         command = kind.command(self.args.program, self, extension)
+        if user is not None:  # the profile and the extension are the user's
+            for path in [self.scratch, *self.scratch.rglob("*")]:
+                os.lchown(path, user, user)
         with open(self.browser_log, "wb") as log:
             self.browser = subprocess.Popen(command, env=self.env(), stdin=subprocess.DEVNULL,
                                             stdout=log, stderr=subprocess.STDOUT,
-                                            start_new_session=True)
+                                            start_new_session=True,
+                                            preexec_fn=None if user is None else as_user(user))
         hello = self.server.wait_for_extension(60)
         check(hello is not None, "the test extension did not start within 60 s")
         check(hello["id"] == kind.extension_id(manifest),
@@ -541,6 +557,24 @@ def launch_request(setting, server, figures):
     print("ok  a second connectNative links to the launched agent")
 
 
+def browser_cases(setting, manifest, figures):
+    """The extension in the browser, linked through whatever registration the host has."""
+    setting.start_agent()
+    setting.start_browser(manifest)
+    relay_cases(setting, setting.server, figures)
+    round_trip_figures(setting.server, figures)
+    agent_stopping(setting, setting.server)
+    launch_request(setting, setting.server, figures)
+
+
+def system_cases(setting, manifest, figures):
+    """The system package's host, found by the browser in its system folder alone."""
+    browser_cases(setting, manifest, figures)
+    per_user = [path for path in tree(setting.home) if path.endswith(f"{HOST_NAME}.json")]
+    check(not per_user, f"per-user manifests: {per_user}")
+    print("ok  linked through the system folders, with no per-user registration")
+
+
 def run_cases(setting, manifest, figures):
     chromium_id = Chromium.extension_id(manifest)
     installed_manifests(setting, chromium_id)
@@ -555,12 +589,7 @@ def run_cases(setting, manifest, figures):
     found = result.stdout.partition("\n")[0]
     check(result.returncode == 0 and all(name in found for name in ("Chromium", "Firefox")),
           f"register install: {result.stdout}{result.stderr}")
-    setting.start_agent()
-    setting.start_browser(manifest)
-    relay_cases(setting, setting.server, figures)
-    round_trip_figures(setting.server, figures)
-    agent_stopping(setting, setting.server)
-    launch_request(setting, setting.server, figures)
+    browser_cases(setting, manifest, figures)
 
     result = setting.run_register("uninstall")
     check(result.returncode == 0, f"register uninstall: {result.stderr}")
@@ -585,7 +614,9 @@ def print_figures(figures):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build-dir", required=True, help="the Linux build to install")
+    parser.add_argument("--build-dir", help="the Linux build to install (not with --system)")
+    parser.add_argument("--system", action="store_true",
+                        help="use the host that the system package installed in /usr")
     parser.add_argument("--cmake", default="cmake")
     parser.add_argument("--browser", choices=BROWSERS, default="chromium")
     parser.add_argument("--program", help="the browser to run (default: chromium, firefox-esr)")
@@ -598,13 +629,21 @@ def main():
         return 1
     manifest = json.loads((EXTENSION_DIR / "manifest.json").read_text())
 
+    if not args.system and args.build_dir is None:
+        parser.error("--build-dir is needed unless --system")
+
     scratch = Path(tempfile.mkdtemp(prefix="velmora-browser-"))
-    setting = Setting(args, scratch)
+    setting = Setting(args, scratch, prefix=Path("/usr") if args.system else None)
     figures = {}
     status = 0
     try:
-        setting.install()
-        run_cases(setting, manifest, figures)
+        if args.system:
+            setting.roaming.mkdir(parents=True)
+            system_cases(setting, manifest, figures)
+        else:
+            setting.install()
+            setting.roaming.mkdir(parents=True)
+            run_cases(setting, manifest, figures)
         print("PASS")
     except (Failure, subprocess.SubprocessError, OSError) as error:
         print(f"FAIL: {error}")

@@ -19,17 +19,18 @@ from pathlib import Path
 
 import browser_test as bt
 
-NOBODY = 65534
+# Run as root, the browsers, the agent and the doctor run as nobody.
+USER = 65534 if os.geteuid() == 0 else None
 CHROMIUM_ID = bt.Chromium.extension_id(json.loads((bt.EXTENSION_DIR / "manifest.json").read_text()))
-SYSTEM = {"chromium": Path("/etc/chromium"), "firefox": Path("/usr/lib/mozilla")}
+# Each system folder a row may write, and the folder an empty one is mounted over to hold it.
+SYSTEM = {"chromium": (Path("/etc/chromium"), Path("/etc/chromium/native-messaging-hosts")),
+          "chrome": (Path("/etc/opt"), Path("/etc/opt/chrome/native-messaging-hosts")),
+          "firefox": (Path("/usr/lib/mozilla"), Path("/usr/lib/mozilla/native-messaging-hosts"))}
 VERSION_MARK = None  # the sound host's own "velmora-web-host version X", read at start
 
 
 def as_user():
-    if os.geteuid() == 0:
-        os.setgroups([])
-        os.setgid(NOBODY)
-        os.setuid(NOBODY)
+    return None if USER is None else bt.as_user(USER)
 
 
 class Case:
@@ -58,8 +59,7 @@ class Case:
         self.write(folders[family], content)
 
     def system(self, family, content):
-        sub = {"chromium": "native-messaging-hosts", "firefox": "native-messaging-hosts"}[family]
-        self.write(SYSTEM[family] / sub, content)
+        self.write(SYSTEM[family][1], content)
 
     def both(self, **changed):
         for family in ("chromium", "firefox"):
@@ -102,6 +102,13 @@ def fallback(broken):
     return write
 
 
+def system_only(**changed):
+    def write(case):
+        for family in ("chromium", "firefox"):
+            case.system(family, case.manifest(family, **changed))
+    return write
+
+
 def wrapper(case):
     case.both(host=case.program(f"#!/bin/sh\nexec {case.world.host} \"$@\"\n"))
 
@@ -136,6 +143,10 @@ ROWS = [
         if "allowed_origins" in m else dict(m, allowed_extensions=["other@example.com"])),
      {"system": True}),
     ("not JSON per user, sound machine-wide", fallback(lambda m: b"{"), {"system": True}),
+    ("only machine-wide", system_only(), {"system": True}),
+    ("only machine-wide, with an unknown key", system_only(version="1.0"), {"system": True}),
+    ("only in Chrome's system folder, Chrome not installed",
+     lambda c: c.system("chrome", c.manifest("chromium")), {"system": True}),
     ("a byte-order mark", bom, {}),
     ("an origin with /*", origins(f"chrome-extension://{CHROMIUM_ID}/*"), {}),
     ("an origin in capitals", origins(f"chrome-extension://{CHROMIUM_ID.upper()}/"), {}),
@@ -155,26 +166,11 @@ ROWS = [
 ]
 
 
-class World:
-    def __init__(self, args, scratch):
-        self.args = args
-        self.scratch = scratch
-        self.home = scratch / "home"
-        self.prefix = scratch / "prefix"
-        self.host = self.prefix / "bin/velmora-web-host"
-        self.doctor = self.prefix / "bin/velmora-doctor"
-
-    def env(self):
-        env = dict(os.environ, HOME=str(self.home))
-        env.pop("XDG_CONFIG_HOME", None)
-        return env
-
-
 def doctor_verdicts(world, name):
     """The doctor's word per browser, and whether its text and JSON agree."""
     command = [world.doctor, "--name", name, "--chromium", CHROMIUM_ID, "--firefox", bt.FIREFOX_ID]
     run = lambda *extra: subprocess.run(command + list(extra), env=world.env(), capture_output=True,
-                                        text=True, timeout=120, preexec_fn=as_user)
+                                        text=True, timeout=120, preexec_fn=as_user())
     text, document = run(), run("--json")
     checks = json.loads(document.stdout)["checks"]
     word = {"ok": "ok", "info": "info", "fail": "FAIL"}
@@ -190,23 +186,12 @@ def doctor_verdicts(world, name):
 
 def browser_outcomes(world, kind, names):
     """Whether the browser linked through each name, in one session."""
-    setting = bt.Setting(argparse.Namespace(browser=kind, program=shutil.which(bt.BROWSERS[kind].program),
-                                            build_dir=None, cmake=None), world.scratch / kind)
+    program = shutil.which(bt.BROWSERS[kind].program)
+    setting = bt.Setting(argparse.Namespace(browser=kind, program=program), world.scratch / kind,
+                         home=world.home)
     setting.scratch.mkdir()
-    setting.home = world.home
-    setting.roaming = world.home / ".config"
-    real_popen = subprocess.Popen
-
-    def popen_as_user(*arguments, **options):
-        # The profile and extension are written just before the browser starts.
-        if os.geteuid() == 0:
-            for path in [setting.scratch, *setting.scratch.rglob("*")]:
-                os.lchown(path, NOBODY, NOBODY)
-        return real_popen(*arguments, **dict(options, preexec_fn=as_user))
-
-    subprocess.Popen = popen_as_user
     try:
-        setting.start_browser(json.loads((bt.EXTENSION_DIR / "manifest.json").read_text()))
+        setting.start_browser(json.loads((bt.EXTENSION_DIR / "manifest.json").read_text()), USER)
         outcome = {}
         for name in names:
             setting.server.call("connect", host=name, first={"op": "ping"})
@@ -216,13 +201,12 @@ def browser_outcomes(world, kind, names):
                 setting.server.call("disconnect")
         return outcome
     finally:
-        subprocess.Popen = real_popen
         setting.close()
 
 
 def mount_system_folders():
     """Empty folders over the browsers' system folders, inside this private mount namespace."""
-    for folder in SYSTEM.values():
+    for folder, _ in SYSTEM.values():
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", str(folder)], check=True)
 
 
@@ -238,11 +222,10 @@ def main():
                                *sys.argv, "--in-namespace"]).returncode
     global VERSION_MARK
     scratch = Path(tempfile.mkdtemp(prefix="velmora-differential-"))
-    world = World(args, scratch)
+    world = bt.Setting(args, scratch)
     agent = None
     try:
-        subprocess.run([args.cmake, "--install", args.build_dir, "--prefix", world.prefix], check=True,
-                       stdout=subprocess.DEVNULL, timeout=120)
+        world.install()
         data = world.host.read_bytes()
         start = data.index(b"velmora-web-host version ")
         VERSION_MARK = data[start:data.index(b"\0", start)].decode()
@@ -257,14 +240,14 @@ def main():
         for index, (what, write, _) in rows:
             cases[index] = Case(world, index)
             write(cases[index])
-        world.home.joinpath(".config").mkdir(parents=True, exist_ok=True)
+        world.roaming.mkdir(parents=True, exist_ok=True)
         if root:
             for path in [scratch, *scratch.rglob("*")]:
                 if path.is_symlink() or path.stat().st_mode & 0o777 != 0o711:
-                    os.lchown(path, NOBODY, NOBODY)
-        agent = subprocess.Popen([world.prefix / "bin/velmora-agent", "--roaming", world.home / ".config"],
-                                 env=world.env(), preexec_fn=as_user, stdout=subprocess.DEVNULL)
-        bt.wait_until((world.home / ".config/VelmoraAgent/web-bridge.json").exists, 10)
+                    os.lchown(path, USER, USER)
+        agent = subprocess.Popen([world.agent_program, "--roaming", world.roaming],
+                                 env=world.env(), preexec_fn=as_user(), stdout=subprocess.DEVNULL)
+        bt.wait_until(world.bridge_file.exists, 10)
         names = [cases[i].name for i, _ in rows]
         linked = {"Chromium": browser_outcomes(world, "chromium", names),
                   "Firefox": browser_outcomes(world, "firefox", names)}
