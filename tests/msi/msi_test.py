@@ -427,7 +427,11 @@ def main():
     parser.add_argument("--chromium-ids", nargs="+", required=True)
     parser.add_argument("--firefox-ids", nargs="+", required=True)
     parser.add_argument("--keep", action="store_true", help="keep the prefix")
-    args = parser.parse_args()
+    return round_trips(parser.parse_args())
+
+
+def round_trips(args):
+    """The whole test for the packages in `args` (as main's options); 0 when they pass."""
     wine = Wine(args.loader, args.prefix.resolve())
     try:
         run(args, wine)
