@@ -65,7 +65,7 @@ add_test(NAME msi.round-trip
                  --launch-driver $<TARGET_FILE:windows_launch_tests>
                  --chromium-ids ${VELMORA_CHROMIUM_EXTENSION_IDS}
                  --firefox-ids ${VELMORA_FIREFOX_EXTENSION_IDS})
-set_tests_properties(msi.round-trip PROPERTIES LABELS msi TIMEOUT 300
+set_tests_properties(msi.round-trip PROPERTIES LABELS msi TIMEOUT 600
                      ENVIRONMENT VELMORA_HOST_NAME=${VELMORA_HOST_NAME})
 
 # A signed build of its own (cmake/Sign.cmake) with a throwaway certificate: every signature

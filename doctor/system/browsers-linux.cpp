@@ -129,7 +129,7 @@ std::vector<Policy> policies_in(const char* folder) {
     if (!document) continue;
     Policy policy{text(entry.path()), std::nullopt,
                   strings_of(get_key(*document, "NativeMessagingBlocklist")),
-                  strings_of(get_key(*document, "NativeMessagingAllowlist"))};
+                  strings_of(get_key(*document, "NativeMessagingAllowlist")), std::nullopt};
     if (const JsonValue* level = get_key(*document, "NativeMessagingUserLevelHosts"))
       if (level->as_bool()) policy.user_level_hosts = *level->as_bool();
     if (policy.user_level_hosts || !policy.blocklist.empty() || !policy.allowlist.empty())

@@ -31,6 +31,7 @@ struct Policy {
   std::optional<bool> user_level_hosts;
   std::vector<std::string> blocklist;
   std::vector<std::string> allowlist;
+  std::optional<bool> launch_directly;  // NativeHostsExecutablesLaunchDirectly
 };
 
 struct Browser {
@@ -39,6 +40,10 @@ struct Browser {
   bool installed = false;     // its program is where its packages put it, or on PATH
   std::vector<Place> places;  // in the browser's order of looking
   std::vector<Policy> policies;
+  // It starts a host through the command shell (Chrome's way on Windows) rather than directly.
+  bool through_shell = false;
+  // Where the policy that has it start hosts directly would go, or empty where it has none.
+  std::string launch_directly_key;
 };
 
 struct Surroundings {
@@ -47,6 +52,8 @@ struct Surroundings {
   bool relative_host_paths = false;
   // Browsers installed in a way that sees none of the places (Flatpak, snap).
   std::vector<std::string> unreachable;
+  // The policy that keeps the command shell from running ("DisableCMD=1 at <key>"), or empty.
+  std::string shell_disabled;
 };
 
 Surroundings look_around(std::string_view host_name);

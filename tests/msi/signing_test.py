@@ -10,7 +10,8 @@ import subprocess
 import sys
 import tempfile
 
-import msi_test
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree for the import below
+import msi_test  # noqa: E402
 
 PASSWORD = "throwaway"
 
