@@ -161,7 +161,7 @@ bool installed(const Known& known) {
 Browser browser_of(const Known& known, std::string_view host_name) {
   auto base =
       known.family == Family::Chromium ? platform::roaming_app_data_folder() : home_folder();
-  Browser browser{known.name, known.family, installed(known), {}, {}};
+  Browser browser{known.name, known.family, installed(known), {}, {}, false, {}};
   // Without HOME there is no per-user place: the line says so rather than list nothing.
   browser.places.push_back(base ? place_in(*base / known.user_folder, host_name, true)
                                 : Place{"no per-user folder (HOME is not set)", true, {}, {}, {}});

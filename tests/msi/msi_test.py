@@ -278,6 +278,13 @@ def fields(**changed):
     return edit(lambda text: json.dumps(dict(json.loads(text), **changed)).encode())
 
 
+def crashing_host(wine, key, manifest):
+    """A host that ends as a crash does, with the NTSTATUS of an access violation."""
+    batch = pathlib.Path(tempfile.gettempdir()) / "velmora-crashing-host.bat"
+    batch.write_text("@exit /b -1073741819\r\n")
+    fields(path=windows_path(batch))(wine, key, manifest)
+
+
 # Each damage, whether it breaks only a per-user registration, and what every failure line must
 # then say (KEY: Chrome's key; MANIFEST: the manifest it names).
 BROKEN = [
@@ -294,6 +301,7 @@ BROKEN = [
     ("a missing host", fields(path=r"C:\nowhere\velmora-web-host.exe"), False,
      ["MANIFEST", r"C:\nowhere\velmora-web-host.exe"]),
     ("no allowed origin", fields(allowed_origins=[]), False, ["MANIFEST", "does not allow"]),
+    ("a host that crashes", crashing_host, False, ["crashed (access violation, 0xC0000005)"]),
     # Chrome starts hosts through cmd.exe, which DisableCMD forbids.
     ("DisableCMD=1 for the user", reg(*disable_cmd("HKCU", "1")), False,
      [rf"DisableCMD=1 at HKCU\{SYSTEM_POLICY}", rf"NativeHostsExecutablesLaunchDirectly to 1 at {MACHINE_POLICY}"]),
