@@ -260,8 +260,8 @@ def disable_cmd(root, value):
     return ("add", rf"{root}\{SYSTEM_POLICY}", "/v", "DisableCMD", "/t", "REG_DWORD", "/d", value)
 
 
-def launch_directly(where):
-    return ("add", where, "/v", "NativeHostsExecutablesLaunchDirectly", "/t", "REG_DWORD", "/d", "1")
+def launch_directly(where, value="1"):
+    return ("add", where, "/v", "NativeHostsExecutablesLaunchDirectly", "/t", "REG_DWORD", "/d", value)
 
 
 def reg(*args):
@@ -272,6 +272,10 @@ def reg(*args):
 def edit(change):
     """Damage done to the manifest that Chrome's key names, from its bytes."""
     return lambda wine, key, manifest: manifest.write_bytes(change(manifest.read_bytes()))
+
+
+def all_of(*damages):
+    return lambda *on: [damage(*on) for damage in damages]
 
 
 def fields(**changed):
@@ -307,6 +311,9 @@ BROKEN = [
      [rf"DisableCMD=1 at HKCU\{SYSTEM_POLICY}", rf"NativeHostsExecutablesLaunchDirectly to 1 at {MACHINE_POLICY}"]),
     ("DisableCMD=2 for the machine", reg(*disable_cmd("HKLM", "2")), False,
      [rf"DisableCMD=2 at HKLM\{SYSTEM_POLICY}", "NativeHostsExecutablesLaunchDirectly"]),
+    ("DisableCMD, the launch-directly policy 0 for the machine over 1 for the user",
+     all_of(reg(*disable_cmd("HKCU", "1")), reg(*launch_directly(MACHINE_POLICY, "0")),
+            reg(*launch_directly(USER_POLICY))), False, ["DisableCMD=1"]),
 ]
 
 
