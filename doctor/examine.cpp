@@ -187,12 +187,12 @@ std::optional<UsableHost> walk_places(const Browser& browser, const system::Surr
   return std::nullopt;
 }
 
-// Why a port closes after the link when the host did not end on its own.
+// What to look at when the port closes only later, which this one run cannot show.
 constexpr std::string_view AFTER_THE_LINK =
-    "should the extension's port still close after the link (\"Native host has exited\"), a "
-    "message to the extension was larger than the browsers take: Chrome and Firefox close the "
-    "port on any message from the host above 1 MiB (1048576 bytes); have the agent keep each "
-    "message within that";
+    "if the extension's port still closes after the link (\"Native host has exited\"), look at "
+    "the sizes of the agent's messages: Chrome and Firefox close the port on any message from "
+    "the host larger than 1 MiB (1048576 bytes), so the agent must keep each message to the "
+    "extension within that";
 
 // What the program at the port makes of the host's hello with the bridge file's token; empty
 // when it accepts, as the agent does.
