@@ -143,7 +143,7 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
     checks.push_back({browser.name, Verdict::Info,
                       "no " + shown(agent) + ": a launch request cannot start the agent"});
   std::string origin = ids.empty() ? std::string() : origin_of(browser.family, ids.front());
-  return UsableHost{*verdict.host, origin};
+  return UsableHost{*verdict.host, origin, browser.through_shell};
 }
 
 // Each place in the browser's order: the first registration it uses, with what it passed over.
@@ -186,6 +186,13 @@ std::optional<UsableHost> walk_places(const Browser& browser, const system::Surr
              level->shown + "; register the host machine-wide or lift the policy");
   return std::nullopt;
 }
+
+// What to look at when the port closes only later, which this one run cannot show.
+constexpr std::string_view AFTER_THE_LINK =
+    "if the extension's port still closes after the link (\"Native host has exited\"), look at "
+    "the sizes of the agent's messages: Chrome and Firefox close the port on any message from "
+    "the host larger than 1 MiB (1048576 bytes), so the agent must keep each message to the "
+    "extension within that";
 
 // What the program at the port makes of the host's hello with the bridge file's token; empty
 // when it accepts, as the agent does.
@@ -260,6 +267,16 @@ std::optional<UsableHost> examine_browser(const Browser& browser,
   } else {
     usable = walk_places(browser, around, expected, checks);
   }
+  if (usable && usable->through_shell && !around.shell_disabled.empty()) {
+    std::string mend = "have the administrator lift DisableCMD";
+    if (!browser.launch_directly_key.empty())
+      mend = "set the policy NativeHostsExecutablesLaunchDirectly to 1 at " +
+             browser.launch_directly_key + ", or " + mend;
+    fail(checks, browser,
+         "starts hosts through cmd.exe, which the policy " + around.shell_disabled +
+             " keeps from running, so no host starts; " + mend);
+    usable.reset();
+  }
   if (checks.size() == before)
     checks.push_back(
         {browser.name, Verdict::Info,
@@ -310,13 +327,15 @@ bool examine_host_run(const UsableHost& usable, std::string_view browsers, bool 
   using namespace std::chrono_literals;
   std::string who = shown(usable.host) + " (for " + std::string(browsers) + ")";
   // The host gives the agent up to 8 s; a little more covers its start.
-  auto run = system::run_host_once(usable.host, usable.origin, LINK_DEADLINE + 2s);
+  auto run =
+      system::run_host_once(usable.host, usable.origin, usable.through_shell, LINK_DEADLINE + 2s);
   if (!run) {
     checks.push_back({"host run", Verdict::Fail, who + ": " + run.error()});
     return false;
   }
   if (run->first_frame && std::ranges::equal(*run->first_frame, as_bytes(LINKED_NOTICE))) {
     checks.push_back({"host run", Verdict::Ok, who + " linked with the agent"});
+    checks.push_back({"host run", Verdict::Info, std::string(AFTER_THE_LINK)});
     return true;
   }
   std::string line = run->error_stream.substr(0, run->error_stream.find('\n'));
@@ -332,6 +351,8 @@ bool examine_host_run(const UsableHost& usable, std::string_view browsers, bool 
     what = "sent \"" + text + "\" instead of " + std::string(LINKED_NOTICE);
   } else if (!run->signal.empty()) {
     what = "was killed by " + run->signal;
+  } else if (!run->crash.empty()) {
+    what = "crashed (" + run->crash + ")";
   } else if (run->status) {
     what = "ended with status " + std::to_string(*run->status) + " without linking";
   } else {
@@ -354,10 +375,13 @@ Checks examine_all(const Expected& expected) {
     uses.emplace_back(browser.name, host->host);
     auto same =
         std::ranges::find_if(hosts, [&](const auto& h) { return h.first.host == host->host; });
-    if (same == hosts.end())
+    if (same == hosts.end()) {
       hosts.push_back({std::move(*host), {browser.name}});
-    else
+    } else {
+      // Through the shell when any of them does: the stricter way.
+      same->first.through_shell |= host->through_shell;
       same->second.push_back(browser.name);
+    }
   }
   for (const auto& note : around.sandboxed) checks.push_back({"sandbox", Verdict::Info, note});
   if (hosts.empty())

@@ -23,6 +23,7 @@ struct Expected {
 struct UsableHost {
   std::filesystem::path host;
   std::string origin;
+  bool through_shell = false;  // started through the command shell, as Chrome does on Windows
 };
 
 // Adds the browser's checks; gives its host when the browser could start it.

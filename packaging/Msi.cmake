@@ -8,18 +8,25 @@ set(msi_manifest_dir ${CMAKE_CURRENT_BINARY_DIR}/msi-manifests)
 velmora_write_manifests(${msi_manifest_dir} ${VELMORA_HOST_NAME} ${host_file}
                         "${VELMORA_CHROMIUM_EXTENSION_IDS}" "${VELMORA_FIREFOX_EXTENSION_IDS}" TRUE)
 
+# The programs the packages take, signed when the build signs (cmake/Sign.cmake).
+velmora_signed_program(msi_host velmora-web-host)
+velmora_signed_program(msi_agent velmora-agent)
+velmora_signed_program(msi_doctor velmora-doctor)
+
 # wixl 0.101 finds its sources by relative paths only, so it runs in the build tree.
 function(velmora_add_msi msi version scope)
   set(from ${CMAKE_BINARY_DIR})
+  velmora_sign_command(sign ${msi})
   add_custom_command(
     OUTPUT ${msi}
     COMMAND ${WIXL} --arch x64 --output ${msi} -D Version=${version} -D Scope=${scope}
             -D HostName=${VELMORA_HOST_NAME}
-            -D HostExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-web-host>,${from}>
-            -D AgentExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-agent>,${from}>
-            -D DoctorExe=$<PATH:RELATIVE_PATH,$<TARGET_FILE:velmora-doctor>,${from}>
-            -D ManifestDir=$<PATH:RELATIVE_PATH,${msi_manifest_dir},${from}> ${msi_source}
-    DEPENDS velmora-web-host velmora-agent velmora-doctor ${msi_source} ${msi_manifest_dir}/chrome/${VELMORA_HOST_NAME}.json
+            -D HostExe=$<PATH:RELATIVE_PATH,${msi_host},${from}>
+            -D AgentExe=$<PATH:RELATIVE_PATH,${msi_agent},${from}>
+            -D DoctorExe=$<PATH:RELATIVE_PATH,${msi_doctor},${from}>
+            -D ManifestDir=$<PATH:RELATIVE_PATH,${msi_manifest_dir},${from}> ${msi_source} ${sign}
+    DEPENDS velmora-web-host velmora-agent velmora-doctor ${msi_host} ${msi_agent} ${msi_doctor}
+            ${msi_source} ${msi_manifest_dir}/chrome/${VELMORA_HOST_NAME}.json
             ${msi_manifest_dir}/firefox/${VELMORA_HOST_NAME}.json
     WORKING_DIRECTORY ${from}
     COMMENT "Building ${msi}"
@@ -58,5 +65,20 @@ add_test(NAME msi.round-trip
                  --launch-driver $<TARGET_FILE:windows_launch_tests>
                  --chromium-ids ${VELMORA_CHROMIUM_EXTENSION_IDS}
                  --firefox-ids ${VELMORA_FIREFOX_EXTENSION_IDS})
-set_tests_properties(msi.round-trip PROPERTIES LABELS msi TIMEOUT 300
+set_tests_properties(msi.round-trip PROPERTIES LABELS msi TIMEOUT 600
                      ENVIRONMENT VELMORA_HOST_NAME=${VELMORA_HOST_NAME})
+
+# A signed build of its own (cmake/Sign.cmake) with a throwaway certificate: every signature
+# verified, then the same round trip on the signed packages. Its tree is kept, so only the first
+# run compiles.
+if(NOT VELMORA_SIGNING_PFX)
+  add_test(NAME msi.signing
+           COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/msi/signing_test.py
+                   --source ${PROJECT_SOURCE_DIR} --build ${CMAKE_CURRENT_BINARY_DIR}/signed-build
+                   --version ${PROJECT_VERSION} --older-version ${older_version}
+                   --loader ${WINE64_LOADER} --launch-driver $<TARGET_FILE:windows_launch_tests>
+                   --chromium-ids ${VELMORA_CHROMIUM_EXTENSION_IDS}
+                   --firefox-ids ${VELMORA_FIREFOX_EXTENSION_IDS})
+  set_tests_properties(msi.signing PROPERTIES LABELS "msi;msi.signing" TIMEOUT 1800
+                       ENVIRONMENT VELMORA_HOST_NAME=${VELMORA_HOST_NAME})
+endif()

@@ -75,7 +75,7 @@ std::vector<Policy> policies_in(std::string_view folder) {
     if (!document) continue;
     Policy policy{text(entry.path()), std::nullopt,
                   strings_of(get_key(*document, "NativeMessagingBlocklist")),
-                  strings_of(get_key(*document, "NativeMessagingAllowlist"))};
+                  strings_of(get_key(*document, "NativeMessagingAllowlist")), std::nullopt};
     if (const JsonValue* level = get_key(*document, "NativeMessagingUserLevelHosts"))
       if (level->as_bool()) policy.user_level_hosts = *level->as_bool();
     if (policy.user_level_hosts || !policy.blocklist.empty() || !policy.allowlist.empty())
@@ -122,7 +122,7 @@ Place user_place(const TableRow& row, std::string_view host_name) {
 }
 
 Browser browser_of(const TableRow& row, std::string_view host_name) {
-  Browser browser{std::string(row.name), row.family, installed(row), {}, {}};
+  Browser browser{std::string(row.name), row.family, installed(row), {}, {}, false, {}};
   browser.places.push_back(user_place(row, host_name));
   for (std::string_view folder : items(row.system))
     browser.places.push_back(place_in(folder, host_name, false));

@@ -148,6 +148,15 @@ std::vector<std::string> list_values(HKEY parent, const wchar_t* name) {
   return list;
 }
 
+std::optional<DWORD> dword_value(HKEY key, const wchar_t* name) {
+  DWORD value = 0, size = sizeof value, type = 0;
+  if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+          ERROR_SUCCESS ||
+      type != REG_DWORD)
+    return std::nullopt;
+  return value;
+}
+
 std::vector<Policy> policies_of(const Known& known) {
   std::vector<Policy> policies;
   if (!known.policy) return policies;
@@ -157,12 +166,11 @@ std::vector<Policy> policies_of(const Known& known) {
     if (!key) continue;
     Policy policy{std::string(view->shown) + "Policies\\" + narrow(known.policy), std::nullopt,
                   list_values(key.get(), L"NativeMessagingBlocklist"),
-                  list_values(key.get(), L"NativeMessagingAllowlist")};
-    DWORD level = 0, size = sizeof level, type = 0;
-    if (RegQueryValueExW(key.get(), L"NativeMessagingUserLevelHosts", nullptr, &type,
-                         reinterpret_cast<BYTE*>(&level), &size) == ERROR_SUCCESS &&
-        type == REG_DWORD)
-      policy.user_level_hosts = level != 0;
+                  list_values(key.get(), L"NativeMessagingAllowlist"), std::nullopt};
+    if (auto level = dword_value(key.get(), L"NativeMessagingUserLevelHosts"))
+      policy.user_level_hosts = *level != 0;
+    if (auto direct = dword_value(key.get(), L"NativeHostsExecutablesLaunchDirectly"))
+      policy.launch_directly = *direct != 0;
     policies.push_back(std::move(policy));
   }
   return policies;
@@ -186,14 +194,44 @@ bool installed(const Known& known) {
   return false;
 }
 
+// Chrome starts a host as "%COMSPEC% /d /s /c …" unless the policy
+// NativeHostsExecutablesLaunchDirectly (Chrome and Edge 120 and later; launch_context_win.cc),
+// the machine's before the user's, has it start an .exe directly. Firefox always starts it
+// directly.
+bool through_shell(const Known& known, const std::vector<Policy>& policies) {
+  if (known.family == Family::Firefox) return false;
+  for (const Policy& policy : policies)
+    if (policy.launch_directly) return !*policy.launch_directly;
+  return true;
+}
+
+// DisableCMD 1 or 2 keeps cmd.exe from running, and with it every host started through it.
+std::string shell_disabled() {
+  const wchar_t* path = L"Software\\Policies\\Microsoft\\Windows\\System";
+  for (const View* view : {&HKLM_64, &HKCU}) {
+    UniqueKey key = open_key(*view, path);
+    auto value = key ? dword_value(key.get(), L"DisableCMD") : std::nullopt;
+    if (value == 1u || value == 2u)
+      return "DisableCMD=" + std::to_string(*value) + " at " + view->shown +
+             "Policies\\Microsoft\\Windows\\System";
+  }
+  return {};
+}
+
 }  // namespace
 
 Surroundings look_around(std::string_view host_name) {
   Surroundings around;
   around.relative_host_paths = true;
-  for (const Known& known : KNOWN)
+  around.shell_disabled = shell_disabled();
+  for (const Known& known : KNOWN) {
+    auto policies = policies_of(known);
+    bool shell = through_shell(known, policies);
+    std::string key =
+        known.policy ? std::string(HKLM_64.shown) + "Policies\\" + narrow(known.policy) : "";
     around.browsers.push_back({known.name, known.family, installed(known),
-                               places_of(known, host_name), policies_of(known)});
+                               places_of(known, host_name), std::move(policies), shell, key});
+  }
   return around;
 }
 

@@ -31,6 +31,7 @@ struct Policy {
   std::optional<bool> user_level_hosts;
   std::vector<std::string> blocklist;
   std::vector<std::string> allowlist;
+  std::optional<bool> launch_directly;  // NativeHostsExecutablesLaunchDirectly
 };
 
 struct Browser {
@@ -39,6 +40,10 @@ struct Browser {
   bool installed = false;     // its program is where its packages put it, or on PATH
   std::vector<Place> places;  // in the browser's order of looking
   std::vector<Policy> policies;
+  // It starts a host through the command shell (Chrome's way on Windows) rather than directly.
+  bool through_shell = false;
+  // Where the policy that has it start hosts directly would go, or empty where it has none.
+  std::string launch_directly_key;
 };
 
 struct Surroundings {
@@ -48,6 +53,8 @@ struct Surroundings {
   // Browsers installed as a Flatpak or snap, which reach hosts otherwise or not at all: what
   // applies to each and what the user can do.
   std::vector<std::string> sandboxed;
+  // The policy that keeps the command shell from running ("DisableCMD=1 at <key>"), or empty.
+  std::string shell_disabled;
 };
 
 Surroundings look_around(std::string_view host_name);

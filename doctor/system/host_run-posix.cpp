@@ -116,7 +116,7 @@ std::string drain(int fd, Clock::time_point end) {
 }  // namespace
 
 std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
-                                                  const std::string& origin,
+                                                  const std::string& origin, bool /*through_shell*/,
                                                   std::chrono::milliseconds limit) {
   auto in = make_pipe();
   auto out = make_pipe();

@@ -1,7 +1,9 @@
 #include <windows.h>
 
 #include <array>
+#include <cstdio>
 #include <thread>
+#include <utility>
 
 #include "errors.h"
 #include "platform/unique_handle-win32.h"
@@ -51,16 +53,40 @@ std::optional<Pipe> make_pipe(int child_end) {
   return pipe;
 }
 
-// Chrome's way: cmd.exe runs the host with its standard streams redirected.
-std::wstring command_line(const std::filesystem::path& host, const std::string& origin) {
-  return L"cmd.exe /d /s /c \"\"" + host.wstring() + L"\" " +
-         std::wstring(origin.begin(), origin.end()) + L" --parent-window=0\"";
+// The host's own command line; Chrome's way wraps it for cmd.exe, which runs it with the
+// standard streams redirected.
+std::wstring command_line(const std::filesystem::path& host, const std::string& origin,
+                          bool through_shell) {
+  std::wstring line = L"\"" + host.wstring() + L"\" " + std::wstring(origin.begin(), origin.end()) +
+                      L" --parent-window=0";
+  return through_shell ? L"cmd.exe /d /s /c \"" + line + L"\"" : line;
 }
 
 std::wstring cmd_exe() {
   std::array<wchar_t, MAX_PATH> folder{};
   UINT length = GetSystemDirectoryW(folder.data(), MAX_PATH);
   return std::wstring(folder.data(), length) + L"\\cmd.exe";
+}
+
+// An exit code that is an NTSTATUS error is the fault that ended the process, as Windows
+// reports it (ntstatus.h).
+std::string crash_of(DWORD status) {
+  static constexpr std::pair<DWORD, const char*> NAMES[] = {
+      {0xC0000005, "access violation"},
+      {0xC000001D, "illegal instruction"},
+      {0xC0000094, "integer division by zero"},
+      {0xC00000FD, "stack overflow"},
+      {0xC0000135, "a DLL it needs was not found"},
+      {0xC0000139, "an entry point it needs is missing from a DLL"},
+      {0xC0000142, "a DLL failed to initialise"},
+      {0xC0000409, "stack buffer overrun or fail-fast exit"},
+  };
+  if (status < 0xC0000000) return {};
+  std::array<char, 16> code{};
+  std::snprintf(code.data(), code.size(), "0x%08lX", static_cast<unsigned long>(status));
+  for (const auto& [value, name] : NAMES)
+    if (value == status) return std::string(name) + ", " + code.data();
+  return std::string("status ") + code.data();
 }
 
 std::string drain(HANDLE pipe, Clock::time_point end) {
@@ -71,12 +97,12 @@ std::string drain(HANDLE pipe, Clock::time_point end) {
 }  // namespace
 
 std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
-                                                  const std::string& origin,
+                                                  const std::string& origin, bool through_shell,
                                                   std::chrono::milliseconds limit) {
   auto in = make_pipe(0);
   auto out = make_pipe(1);
   auto err = make_pipe(1);
-  // The job ends cmd.exe and the host together when the time is up.
+  // The job ends cmd.exe, if any, and the host together when the time is up.
   UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
   if (!in || !out || !err || !job) return std::unexpected("no pipe or job for the host");
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
@@ -89,8 +115,9 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
   startup.hStdOutput = out->write.get();
   startup.hStdError = err->write.get();
   PROCESS_INFORMATION process{};
-  std::wstring line = command_line(host, origin);
-  if (!CreateProcessW(cmd_exe().c_str(), line.data(), nullptr, nullptr, TRUE,
+  std::wstring line = command_line(host, origin, through_shell);
+  std::wstring program = through_shell ? cmd_exe() : host.wstring();
+  if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
                       CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process))
     return std::unexpected("cannot be started: " + velmora::os_error_message(GetLastError()));
   UniqueHandle child(process.hProcess), thread(process.hThread);
@@ -106,7 +133,10 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
   in->write.reset();  // as a browser closing the port
   if (WaitForSingleObject(child.get(), 2000) == WAIT_OBJECT_0) {
     DWORD status = 0;
-    if (GetExitCodeProcess(child.get(), &status)) run.status = static_cast<int>(status);
+    if (GetExitCodeProcess(child.get(), &status)) {
+      run.crash = crash_of(status);
+      if (run.crash.empty()) run.status = static_cast<int>(status);
+    }
   }
   run.error_stream = drain(err->read.get(), Clock::now() + std::chrono::milliseconds(200));
   return run;

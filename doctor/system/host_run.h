@@ -20,6 +20,7 @@ struct HostRun {
   std::string error_stream;            // what the host wrote there
   std::optional<int> status;           // nothing when it had to be stopped or a signal ended it
   std::string signal;                  // the signal that ended it, named, or empty
+  std::string crash;  // the fault that ended it ("access violation, 0xC0000005"), or empty
 };
 
 // The most a browser takes in one message from a host (Chromium's kMaximumNativeMessageSize,
@@ -71,11 +72,12 @@ inline std::string read_text(Reader& reader, std::size_t most = 65536) {
   return text;
 }
 
-// Starts `host` with `origin` as its argument (on Windows through cmd.exe, as Chrome does),
-// reads its first frame as a browser does, closes its input and collects the rest; stops it
-// after `limit`.
+// Starts `host` with `origin` as its argument, on Windows through cmd.exe when
+// `through_shell` (Chrome's way) and directly otherwise (Firefox's, and Chrome's under the
+// launch-directly policy); POSIX browsers always start it directly. Reads its first frame as a
+// browser does, closes its input and collects the rest; stops it after `limit`.
 std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
-                                                  const std::string& origin,
+                                                  const std::string& origin, bool through_shell,
                                                   std::chrono::milliseconds limit);
 
 }  // namespace velmora::doctor::system

@@ -95,18 +95,18 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
        {},
        Verdict::Ok,
        "user"},
-      {"user level hidden", 0, SOUND_HOST, {"P", false, {}, {}}, Verdict::Fail, "P"},
+      {"user level hidden", 0, SOUND_HOST, {"P", false, {}, {}, {}}, Verdict::Fail, "P"},
       {"machine level despite the policy",
        1,
        SOUND_HOST,
-       {"P", false, {}, {}},
+       {"P", false, {}, {}, {}},
        Verdict::Ok,
        "system"},
-      {"blocked", 1, SOUND_HOST, {"B", std::nullopt, {"*"}, {}}, Verdict::Fail, "B"},
+      {"blocked", 1, SOUND_HOST, {"B", std::nullopt, {"*"}, {}, {}}, Verdict::Fail, "B"},
       {"blocked but allowed",
        1,
        SOUND_HOST,
-       {"B", std::nullopt, {"*"}, {NAME}},
+       {"B", std::nullopt, {"*"}, {NAME}, {}},
        Verdict::Ok,
        "system"},
   };
@@ -114,7 +114,7 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
     SCOPED_TRACE(c.what);
     auto dir = test::TempDir::create().value();
     auto host = dir.path() / "velmora-web-host";
-    system::Browser browser{"Chrome", Family::Chromium, true, {}, {c.policy}};
+    system::Browser browser{"Chrome", Family::Chromium, true, {}, {c.policy}, false, {}};
     for (auto level : {"user", "system"}) {
       auto file = (dir.path() / level / (NAME + ".json")).string();
       browser.places.push_back({file, level == std::string("user"), std::nullopt, {}, {}});
@@ -129,7 +129,7 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
       ASSERT_TRUE(driver::write_file(place.shown, manifest(host.generic_string(), ORIGINS)));
     }
     Checks checks;
-    auto usable = examine_browser(browser, {{browser}, false, {}}, {NAME, IDS, ADDONS}, checks);
+    auto usable = examine_browser(browser, {{browser}, false, {}, {}}, {NAME, IDS, ADDONS}, checks);
     ASSERT_FALSE(checks.empty());
     EXPECT_EQ(checks.front().verdict, c.verdict) << checks.front().text;
     EXPECT_NE(checks.front().text.find(c.named), std::string::npos) << checks.front().text;

@@ -232,6 +232,36 @@ def chrome_way(wine, host, driver):
 
 CHROME_KEY = rf"Software\Google\Chrome\NativeMessagingHosts\{NAME}"
 POLICIES = r"HKCU\Software\Policies"
+MACHINE_POLICY = r"HKLM\Software\Policies\Google\Chrome"
+USER_POLICY = rf"{POLICIES}\Google\Chrome"
+SYSTEM_POLICY = r"Software\Policies\Microsoft\Windows\System"  # DisableCMD's, in HKCU or HKLM
+# The trees that rows may make, outermost first: those missing before are removed after each row.
+TREES = (r"HKLM\Software\Google", r"HKLM\Software\Policies", r"HKLM\Software\Policies\Google",
+         r"HKLM\Software\Policies\Microsoft", rf"HKLM\{SYSTEM_POLICY}", POLICIES, rf"{POLICIES}\Google",
+         rf"{POLICIES}\Microsoft", rf"HKCU\{SYSTEM_POLICY}")
+
+
+def missing_trees(wine):
+    """The outermost of TREES that are not there (a fresh prefix has HKLM's Policies only)."""
+    made = []
+    for tree in TREES:
+        if not any(tree.startswith(outer + "\\") for outer in made) and \
+                wine.run("reg", "query", tree).returncode != 0:
+            made.append(tree)
+    return made
+
+
+def undo_policies(wine, made):
+    for tree in made:
+        wine.run("reg", "delete", tree, "/f")
+
+
+def disable_cmd(root, value):
+    return ("add", rf"{root}\{SYSTEM_POLICY}", "/v", "DisableCMD", "/t", "REG_DWORD", "/d", value)
+
+
+def launch_directly(where, value="1"):
+    return ("add", where, "/v", "NativeHostsExecutablesLaunchDirectly", "/t", "REG_DWORD", "/d", value)
 
 
 def reg(*args):
@@ -244,8 +274,19 @@ def edit(change):
     return lambda wine, key, manifest: manifest.write_bytes(change(manifest.read_bytes()))
 
 
+def all_of(*damages):
+    return lambda *on: [damage(*on) for damage in damages]
+
+
 def fields(**changed):
     return edit(lambda text: json.dumps(dict(json.loads(text), **changed)).encode())
+
+
+def crashing_host(wine, key, manifest):
+    """A host that ends as a crash does, with the NTSTATUS of an access violation."""
+    batch = pathlib.Path(tempfile.gettempdir()) / "velmora-crashing-host.bat"
+    batch.write_text("@exit /b -1073741819\r\n")
+    fields(path=windows_path(batch))(wine, key, manifest)
 
 
 # Each damage, whether it breaks only a per-user registration, and what every failure line must
@@ -264,6 +305,15 @@ BROKEN = [
     ("a missing host", fields(path=r"C:\nowhere\velmora-web-host.exe"), False,
      ["MANIFEST", r"C:\nowhere\velmora-web-host.exe"]),
     ("no allowed origin", fields(allowed_origins=[]), False, ["MANIFEST", "does not allow"]),
+    ("a host that crashes", crashing_host, False, ["crashed (access violation, 0xC0000005)"]),
+    # Chrome starts hosts through cmd.exe, which DisableCMD forbids.
+    ("DisableCMD=1 for the user", reg(*disable_cmd("HKCU", "1")), False,
+     [rf"DisableCMD=1 at HKCU\{SYSTEM_POLICY}", rf"NativeHostsExecutablesLaunchDirectly to 1 at {MACHINE_POLICY}"]),
+    ("DisableCMD=2 for the machine", reg(*disable_cmd("HKLM", "2")), False,
+     [rf"DisableCMD=2 at HKLM\{SYSTEM_POLICY}", "NativeHostsExecutablesLaunchDirectly"]),
+    ("DisableCMD, the launch-directly policy 0 for the machine over 1 for the user",
+     all_of(reg(*disable_cmd("HKCU", "1")), reg(*launch_directly(MACHINE_POLICY, "0")),
+            reg(*launch_directly(USER_POLICY))), False, ["DisableCMD=1"]),
 ]
 
 
@@ -282,21 +332,22 @@ def doctor_checks(wine, package, host):
 def judge_registrations(wine, package, host):
     doctor = host.parent / "velmora-doctor.exe"
     result = wine.run(str(doctor))
+    # After the link it names the browsers' limit, the cause when a port closes later.
     check(result.returncode == 0 and "linked with the agent" in result.stdout
-          and f"registered at {package.root}" in result.stdout,
+          and "1 MiB" in result.stdout and f"registered at {package.root}" in result.stdout,
           f"the doctor failed the installed host ({result.returncode}):\n{result.stdout}")
     print(result.stdout, end="")
     key = rf"{package.root}\{CHROME_KEY}"
     manifest = wine.default_value(key)[1]
     manifest_file = wine.unix_path(manifest)
     sound = manifest_file.read_bytes()
-    had_policies = wine.run("reg", "query", POLICIES).returncode == 0
+    made = missing_trees(wine)
     for what, damage, user_only, named in BROKEN:
         if user_only and package.root != "HKCU":
             continue
         damage(wine, key, manifest_file)
         result = wine.run(str(doctor))
-        wine.run("reg", "delete", POLICIES if not had_policies else rf"{POLICIES}\Google", "/f")
+        undo_policies(wine, made)
         wine.run("reg", "add", key, "/ve", "/d", manifest, "/f")
         manifest_file.write_bytes(sound)
         failed = [line for line in result.stdout.splitlines() if line.startswith("FAIL")]
@@ -309,10 +360,6 @@ def judge_registrations(wine, package, host):
     if package.root == "HKCU":
         usable_registrations(wine, doctor, key, manifest, manifest_file, sound)
     print("the installed doctor passes the installed host and names each broken registration")
-
-
-MACHINE_POLICY = r"HKLM\Software\Policies\Google\Chrome"
-USER_POLICY = rf"{POLICIES}\Google\Chrome"
 
 
 def policy(where, value):
@@ -330,15 +377,16 @@ USABLE = [
     ("the user-level policy 1 for the machine, 0 for the user", [
         policy(MACHINE_POLICY, "1"), policy(USER_POLICY, "0")]),
     ("a manifest of 2 MB", []),
+    ("DisableCMD=1 for the user, Chrome's launch-directly policy for the machine",
+     [("reg", *disable_cmd("HKCU", "1")), ("reg", *launch_directly(MACHINE_POLICY))]),
+    ("DisableCMD=2 for the machine, Chrome's launch-directly policy for the user",
+     [("reg", *disable_cmd("HKLM", "2")), ("reg", *launch_directly(USER_POLICY))]),
 ]
 
 
 def usable_registrations(wine, doctor, key, manifest, manifest_file, sound):
     machine_key = "HKLM" + key[key.index("\\"):]
-    # The trees these rows may make, removed after each unless they were there before.
-    made = [tree for tree in (r"HKLM\Software\Google", r"HKLM\Software\Policies\Google",
-                              rf"{POLICIES}\Google", POLICIES)
-            if wine.run("reg", "query", tree).returncode != 0]
+    made = missing_trees(wine)
     for what, commands in USABLE:
         if not commands:
             padded = dict(json.loads(sound), description="x" * (2 << 20))
@@ -347,8 +395,8 @@ def usable_registrations(wine, doctor, key, manifest, manifest_file, sound):
             names = {"KEY": key, "HKLM_KEY": machine_key, "MANIFEST": manifest}
             wine.run(*(names.get(part, part) for part in command), "/f")
         result = wine.run(str(doctor))
-        for undo in (machine_key, MACHINE_POLICY, USER_POLICY, *made):
-            wine.run("reg", "delete", undo, "/f")
+        wine.run("reg", "delete", machine_key, "/f")
+        undo_policies(wine, made)
         wine.run("reg", "add", key, "/ve", "/d", manifest, "/f")
         manifest_file.write_bytes(sound)
         check(result.returncode == 0, f"with {what} the doctor said ({result.returncode}):\n"
@@ -427,7 +475,11 @@ def main():
     parser.add_argument("--chromium-ids", nargs="+", required=True)
     parser.add_argument("--firefox-ids", nargs="+", required=True)
     parser.add_argument("--keep", action="store_true", help="keep the prefix")
-    args = parser.parse_args()
+    return round_trips(parser.parse_args())
+
+
+def round_trips(args):
+    """The whole test for the packages in `args` (as main's options); 0 when they pass."""
     wine = Wine(args.loader, args.prefix.resolve())
     try:
         run(args, wine)
