@@ -314,7 +314,7 @@ TEST_P(Stream, ReusesTheBuffersInFlightAndGivesTheMemoryBackOnceIdle) {
   const pid_t pid = link->host.pid();
   const long rss_before = status_kib(pid, "VmRSS");
   const long faults_before = minor_faults(pid);
-  // The user's pipe budget goes to hosts that carry large frames, not to every idle one.
+  // The user's pipe budget goes to hosts that carry bulk traffic, not to every idle one.
   const int default_room = pipe_room(pid, 0);
   EXPECT_EQ(pipe_room(pid, 1), default_room);
   std::atomic<std::size_t> received = 0;
@@ -326,9 +326,8 @@ TEST_P(Stream, ReusesTheBuffersInFlightAndGivesTheMemoryBackOnceIdle) {
     if (row.window == 0) drain(link->connection.get(), total, received);
   }
   const long faults = minor_faults(pid) - faults_before;
-  for (int fd : {0, 1}) {
-    EXPECT_EQ(pipe_room(pid, fd) > default_room, row.size >= 64 << 10) << "descriptor " << fd;
-  }
+  // Every row is bulk traffic: large frames or a burst of small ones.
+  for (int fd : {0, 1}) EXPECT_GT(pipe_room(pid, fd), default_room) << "descriptor " << fd;
   // The pages of the buffers in flight, one being filled and one being written, and the heap's
   // odd page.
   const long bound = static_cast<long>((row.window + 2) * (row.size / 4096 + 2)) + 1000;

@@ -2,6 +2,7 @@
 // reads and writes standard input, standard output and the agent socket.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -76,8 +77,11 @@ class FrameRun {
   std::vector<ByteSpan> spans() const {
     return own_.size() == 0 ? std::vector<ByteSpan>{buffered_} : own_.spans();
   }
-  // A large frame, too long for the reader's buffer.
-  bool large() const { return own_.large(); }
+  // A large frame, or a run that filled half the reader's buffer or more: bulk traffic, which
+  // crosses larger pipes in fewer turns. Single messages now and then never are.
+  bool bulk() const {
+    return own_.large() || std::max(own_.size(), buffered_.size()) >= BufferedReader::CAPACITY / 2;
+  }
   // The frames in buffers of their own: moved out when they have them, else copied out.
   WireFrames take() &&;
   // Writes the frames where they lie, giving each large piece back once it is out.

@@ -13,7 +13,7 @@ void extension_reader(FrameSender sender, std::shared_ptr<LargeBufferSource> lar
     // Reading stops for good at the end of input, a read error or a bad length, and when the
     // queue's receiving end is gone; each of these ends the process quietly.
     auto frames = read_frames(input, *large);
-    if (frames && frames->large()) platform::enlarge_standard_pipes();
+    if (frames && frames->bulk()) platform::enlarge_standard_pipes();
     if (!frames || !sender.send_or_write(std::move(*frames).take())) platform::exit_process(0);
   }
 }

@@ -52,7 +52,7 @@ IoError relay_to_extension(Reader& agent, Writer& extension, LargeBufferSource& 
     // frame's pieces go back to the pool as they go.
     auto frames = read_frames(input, large);
     if (!frames) return frames.error();
-    if (frames->large()) platform::enlarge_standard_pipes();
+    if (frames->bulk()) platform::enlarge_standard_pipes();
     if (auto written = std::move(*frames).write_to(extension); !written) return written.error();
   }
 }

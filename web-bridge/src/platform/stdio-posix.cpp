@@ -38,8 +38,9 @@ void reserve_if_closed(int fd) {
 // from the extension at 0.69 the speed and 64-byte frames to it at 0.73, 512 KiB ones at 0.83
 // and 1.04. The pages come out of one budget that all of the user's pipes share
 // (/proc/sys/fs/pipe-user-pages-soft, 64 MiB by default; over it every new pipe of theirs gets
-// 8 KiB). So the pipes grow only once a large frame passes, which idle hosts and those carrying
-// small messages never see; each takes at most a 64th of the budget, 1 MiB by default; and the
+// 8 KiB). So the pipes grow only once bulk traffic passes (a large frame, or a burst that
+// fills half the reading buffer), which idle hosts and those carrying a message now and then
+// never see; each takes at most a 64th of the budget, 1 MiB by default; and the
 // host gives up at the first refusal. Only Linux has F_SETPIPE_SZ; other systems keep their
 // default size.
 #ifdef F_SETPIPE_SZ

@@ -13,9 +13,9 @@ namespace velmora::platform {
 void prepare_standard_streams();
 
 // Gives standard input and output the larger pipes that large frames cross in fewer turns, once,
-// when the first large frame passes: a host that is idle or carries small messages only takes
-// nothing from the pipe budget that all of the user's pipes share. Does nothing where pipes keep
-// their size. Safe from any thread.
+// when bulk traffic first passes (a large frame, or a burst): a host that is idle or carries a
+// message now and then takes nothing from the pipe budget that all of the user's pipes share. Does
+// nothing where pipes keep their size. Safe from any thread.
 void enlarge_standard_pipes();
 
 // Raw standard input: a closed pipe and a missing handle both read as end of stream.
