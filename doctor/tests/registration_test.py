@@ -2,9 +2,9 @@
 """velmora-doctor against velmora-register-host in a temporary home, with the sample agent.
 
 First the script alone: which browsers it registers for, and that uninstalling removes exactly
-what it wrote. Then the doctor: a sound registration exits 0; each broken one exits 1 and names the broken file. Chromium and
-Firefox must be installed (scripts/setup.sh installs them): a browser that is not installed passes
-nothing.
+what it wrote. Then the doctor: a sound registration exits 0 and names the 1 MiB limit after the
+link; each broken one exits 1 and names the broken file. Chromium and Firefox must be installed
+(scripts/setup.sh installs them): a browser that is not installed passes nothing.
 """
 import argparse
 import json
@@ -135,7 +135,7 @@ def run(args, home):
                 break
             time.sleep(0.05)
         status, output = doctor(args, env)
-        assert status == 0 and "linked with the agent" in output, output
+        assert status == 0 and "linked with the agent" in output and "1 MiB" in output, output
         chromium = home / f".config/chromium/NativeMessagingHosts/{args.name}.json"
         sound = json.loads(chromium.read_text())
         for what, damage, named in BROKEN:
