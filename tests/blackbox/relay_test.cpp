@@ -1,8 +1,10 @@
 // The relay once linked: frames pass both ways byte for byte and in order, and each way the
 // relay can end gives its own status and error line.
 #include <algorithm>
+#include <thread>
 
 #include "agent_fixture.h"
+#include "process_stats.h"
 
 namespace velmora::blackbox {
 namespace {
@@ -199,6 +201,26 @@ TEST_F(RelayTest, InputEndingEndsTheHostQuietlyAndTheAgentSeesItsConnectionGo) {
   host->close_stdin();
   EXPECT_TRUE(EndsQuietly(*host));
   EXPECT_TRUE(agent().wait_for_peer_close(0, kEndsPromptly));
+}
+
+// Answers that come at once make the host poll for the extension's next frame for a moment;
+// when the exchange stops it must sleep again, as a host that never had traffic does.
+TEST_F(RelayTest, HostIdleAfterAQuickExchangeTakesNoProcessorTime) {
+  ASSERT_TRUE(StartAgent());  // echoes every frame
+  auto host = start();
+  ASSERT_TRUE(host) << host.error();
+  ASSERT_TRUE(Succeeded(host->write_frame("0")));
+  EXPECT_TRUE(NextFrameIs(*host, kLinkedNotice));
+  for (int i = 0; i < 500; ++i) {
+    ASSERT_TRUE(NextFrameIs(*host, std::to_string(i)));
+    ASSERT_TRUE(Succeeded(host->write_frame(std::to_string(i + 1))));
+  }
+  std::this_thread::sleep_for(200ms);
+  const auto before = driver::scheduled_time(host->pid());
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(driver::scheduled_time(host->pid()) - before, 20ms);  // a spinning thread takes ~1 s
+  host->close_stdin();
+  EXPECT_TRUE(EndsQuietly(*host));
 }
 
 // The system's text and code, as the host shows an operating-system error.

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -345,6 +346,36 @@ Handle kill_on_close_job(bool breakaway_ok) {
   return job;
 }
 
+// Processor time of `host`. Wine gives no times of another process, but shows Linux's /proc on
+// its Z: drive: there the host is the process whose command line ends with `marker`.
+Ms host_busy(HANDLE host, const std::string& marker) {
+  const std::filesystem::path proc = "Z:\\proc";
+  if (!std::filesystem::exists(proc / "self")) {
+    FILETIME created, ended, kernel, user;
+    GetProcessTimes(host, &created, &ended, &kernel, &user);
+    auto ticks = [](FILETIME t) { return (ULONGLONG{t.dwHighDateTime} << 32) | t.dwLowDateTime; };
+    return Ms((ticks(kernel) + ticks(user)) / 10'000);
+  }
+  auto read = [](const std::filesystem::path& file) {
+    std::ifstream in(file);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  for (const auto& entry : std::filesystem::directory_iterator(proc)) {
+    std::string command = read(entry.path() / "cmdline");
+    std::erase(command, '\0');
+    if (!command.ends_with(marker)) continue;
+    // Eleven fields after the command name, then user and system time in ticks of 10 ms.
+    const std::string stat = read(entry.path() / "stat");
+    std::istringstream fields(stat.substr(stat.rfind(") ") + 2));
+    std::string skipped;
+    for (int i = 0; i < 11; ++i) fields >> skipped;
+    long long user = 0, system = 0;
+    fields >> user >> system;
+    return Ms(10 * (user + system));
+  }
+  return Ms{-1'000'000};
+}
+
 TEST(ChromeWay, CmdWithNamedPipesLinksRelaysAndEndsWithItsInput) {
   Roaming roaming;
   auto agent = start_agent(roaming);
@@ -352,8 +383,11 @@ TEST(ChromeWay, CmdWithNamedPipesLinksRelaysAndEndsWithItsInput) {
   Pipe input{false}, output{true}, error{true};
   error.open_theirs(true);
   const std::string_view id = velmora::product::CHROMIUM_EXTENSION_IDS[0];
+  // As Chrome passes its window; this test's own number marks the host among all processes.
+  const std::string marker = "--parent-window=" + std::to_string(GetCurrentProcessId());
+  const std::wstring window(marker.begin(), marker.end());
   std::wstring cmd = L"cmd.exe /d /s /c \"\"" + host_path() + L"\" chrome-extension://" +
-                     std::wstring(id.begin(), id.end()) + L"/ --parent-window=0\" < " + input.name +
+                     std::wstring(id.begin(), id.end()) + L"/ " + window + L"\" < " + input.name +
                      L" > " + output.name;
   wchar_t system[MAX_PATH];
   std::wstring comspec(system, GetSystemDirectoryW(system, MAX_PATH));
@@ -367,8 +401,15 @@ TEST(ChromeWay, CmdWithNamedPipesLinksRelaysAndEndsWithItsInput) {
   Process host = child_of(shell->id, L"velmora-web-host.exe");
   ASSERT_TRUE(host.handle) << "no host under cmd.exe";
   std::string text = R"({"text":"Grüße, Ελλάδα, 日本語 🌍 \u00e9"})";
-  ASSERT_TRUE(write_frame(input.mine.get(), text));
-  EXPECT_EQ(next_frame(output.mine.get()), text);
+  // A quick exchange makes the host poll for the next frame a moment; then it sleeps again.
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_TRUE(write_frame(input.mine.get(), text));
+    ASSERT_EQ(next_frame(output.mine.get()), text);
+  }
+  const Ms before = host_busy(host.handle.get(), marker);
+  Sleep(1000);
+  const Ms busy = host_busy(host.handle.get(), marker) - before;
+  EXPECT_TRUE(busy >= Ms{0} && busy < Ms{20}) << busy;  // a polling thread takes ~1 s
 
   input.mine.reset();
   EXPECT_EQ(host.exit_within(kLong), 0u);

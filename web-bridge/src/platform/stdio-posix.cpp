@@ -1,10 +1,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <mutex>
@@ -92,6 +94,13 @@ std::expected<std::size_t, IoError> read_input(std::span<std::byte> into) {
   if (count >= 0) return static_cast<std::size_t>(count);
   if (errno == EPIPE || errno == EBADF) return 0;
   return std::unexpected(IoError::os(errno, errno == EINTR));
+}
+
+void await_input(std::chrono::microseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  pollfd input{STDIN_FILENO, POLLIN, 0};
+  // Yielding leaves the processor to any thread that has work for it.
+  while (poll(&input, 1, 0) == 0 && std::chrono::steady_clock::now() < until) sched_yield();
 }
 
 std::expected<std::size_t, IoError> write_output(std::span<const std::byte> bytes) {

@@ -2,6 +2,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <chrono>
 #include <vector>
 
 #include "platform/stdio.h"
@@ -58,6 +59,17 @@ std::expected<std::size_t, IoError> read_input(std::span<std::byte> into) {
     if (error == ERROR_MORE_DATA) return count;
     if (error == ERROR_BROKEN_PIPE || names_nothing(error)) return 0;
     return std::unexpected(IoError::os(error, error == ERROR_OPERATION_ABORTED));
+  }
+}
+
+void await_input(std::chrono::microseconds limit) {
+  HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
+  if (is_missing(handle) || GetFileType(handle) != FILE_TYPE_PIPE) return;
+  const auto until = std::chrono::steady_clock::now() + limit;
+  DWORD waiting = 0;
+  while (PeekNamedPipe(handle, nullptr, 0, nullptr, &waiting, nullptr) && waiting == 0 &&
+         std::chrono::steady_clock::now() < until) {
+    SwitchToThread();  // leaves the processor to any thread that has work for it
   }
 }
 
