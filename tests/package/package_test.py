@@ -3,17 +3,15 @@
 
 Makes the .deb and the .rpm from the build, checks the .deb with lintian and both file lists,
 installs the .deb with dpkg, runs the real-browser test in Chromium and Firefox against the
-installed host with no per-user registration, asks the installed doctor, then purges the package
-and checks that none of its files is left.
+installed host with no per-user registration, then purges the package and checks that none of its
+files is left. (The doctor's word on manifests in the system folders is held against the real
+browsers by the differential test.)
 """
 
 import argparse
-import json
 import os
-import select
 import subprocess
 import sys
-import tempfile
 from pathlib import Path
 
 HOST_NAME = os.environ["VELMORA_HOST_NAME"]
@@ -38,10 +36,6 @@ EXPECTED = {
                             "/usr/share/doc/velmora-web-host/changelog.gz"]),
     "rpm": sorted(COMMON + ETC_OPT + [f"/usr/lib64/mozilla/{MANIFEST}"]),
 }
-# Where the doctor must find the sound manifest that each browser uses.
-SYSTEM_FOLDERS = {"Chromium": "/etc/chromium/native-messaging-hosts",
-                  "Firefox": "/usr/lib/mozilla/native-messaging-hosts"}
-
 
 class Failure(Exception):
     pass
@@ -91,35 +85,11 @@ def check_lintian(deb):
     print("ok  lintian: no errors or warnings")
 
 
-def check_doctor(home):
-    """The installed doctor, with the installed agent running and no per-user registration."""
-    env = dict(os.environ, HOME=str(home))
-    env.pop("XDG_CONFIG_HOME", None)
-    agent = subprocess.Popen(["/usr/bin/velmora-agent", "--print-port"], env=env,
-                             stdout=subprocess.PIPE, text=True)
-    try:
-        ready, _, _ = select.select([agent.stdout], [], [], 10)
-        if not ready or not agent.stdout.readline().strip().isdigit():
-            raise Failure("the installed agent did not report its port within 10 s")
-        doctor = run("/usr/bin/velmora-doctor", "--json", env=env)
-    finally:
-        agent.terminate()
-        agent.wait(timeout=10)
-    checks = json.loads(doctor.stdout)["checks"]
-    for browser, folder in SYSTEM_FOLDERS.items():
-        said = [c for c in checks if c["subject"] == browser]
-        if doctor.returncode or not said or said[-1]["text"] != "can use the host":
-            raise Failure(f"the doctor (status {doctor.returncode}) on {browser}: {said}")
-        if not any(c["verdict"] == "ok" and folder in c["text"] for c in said):
-            raise Failure(f"the doctor says no ok at {folder}: {said}")
-    print("ok  the doctor: Chromium and Firefox can use the host from the system folders")
-
-
 def existing(paths):
     return sorted({path for path in paths if os.path.lexists(path)})
 
 
-def round_trip(args, scratch):
+def round_trip(args):
     if run("dpkg-query", "-W", PACKAGE).returncode == 0:
         raise Failure(f"{PACKAGE} is installed already: purge it first")
     subprocess.run([args.cmake, "--build", args.build_dir, "--target", "packages"], check=True,
@@ -144,9 +114,6 @@ def round_trip(args, scratch):
                                     timeout=300)
             if linked.returncode:
                 raise Failure(f"the browser test in {browser} through the installed package failed")
-        home = scratch / "home"
-        home.mkdir()
-        check_doctor(home)
     finally:
         purged = run("dpkg", "--purge", PACKAGE)
     if purged.returncode:
@@ -166,12 +133,11 @@ def main():
     if os.geteuid() != 0:
         print("skipped: the package round trip installs system-wide, which needs root")
         return SKIP
-    with tempfile.TemporaryDirectory(prefix="velmora-package-") as scratch:
-        try:
-            round_trip(args, Path(scratch))
-        except (Failure, subprocess.SubprocessError, OSError) as error:
-            print(f"FAIL: {error}")
-            return 1
+    try:
+        round_trip(args)
+    except (Failure, subprocess.SubprocessError, OSError) as error:
+        print(f"FAIL: {error}")
+        return 1
     print("PASS")
     return 0
 
