@@ -56,7 +56,8 @@ add_custom_target(msi ALL DEPENDS ${msi_packages})
 # afresh (`ctest -L msi` runs it alone).
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME msi.round-trip
-         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/msi/msi_test.py
+         COMMAND ${VELMORA_FIXED_LAYOUT} ${Python3_EXECUTABLE}
+                 ${PROJECT_SOURCE_DIR}/tests/msi/msi_test.py
                  --loader ${WINE64_LOADER} --prefix ${CMAKE_CURRENT_BINARY_DIR}/msi-wineprefix
                  --msi ${msi_perUser} --older-msi ${older_msi_perUser}
                  --machine-msi ${msi_perMachine} --older-machine-msi ${older_msi_perMachine}
@@ -73,7 +74,8 @@ set_tests_properties(msi.round-trip PROPERTIES LABELS msi TIMEOUT 600
 # run compiles.
 if(NOT VELMORA_SIGNING_PFX)
   add_test(NAME msi.signing
-           COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/msi/signing_test.py
+           COMMAND ${VELMORA_FIXED_LAYOUT} ${Python3_EXECUTABLE}
+                   ${PROJECT_SOURCE_DIR}/tests/msi/signing_test.py
                    --source ${PROJECT_SOURCE_DIR} --build ${CMAKE_CURRENT_BINARY_DIR}/signed-build
                    --version ${PROJECT_VERSION} --older-version ${older_version}
                    --loader ${WINE64_LOADER} --launch-driver $<TARGET_FILE:windows_launch_tests>
