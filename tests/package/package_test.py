@@ -260,7 +260,9 @@ def earlier_package(args):
                      "-DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON"],
                     [args.cmake, "--build", str(folder / "build"), "--target", "packages",
                      "--parallel", "2"]):
-        subprocess.run(command, check=True, stdout=subprocess.DEVNULL, timeout=1800)
+        built = subprocess.run(command, capture_output=True, text=True, timeout=1800)
+        if built.returncode:
+            raise Failure(f"building the package of {EARLIER_COMMIT[:7]}:\n{built.stderr[-3000:]}")
     return the_one(folder / "build" / "packages", "deb")
 
 
