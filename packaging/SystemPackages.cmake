@@ -13,12 +13,14 @@ velmora_write_manifests(${package_manifests} ${VELMORA_HOST_NAME}
 # The folders are outside the prefix, so only the packages install them (EXCLUDE_FROM_ALL): a
 # `cmake --install --prefix` stays inside its prefix.
 #
-# dpkg takes away the empty folders it unpacked when the package goes, and so would take /etc/opt,
-# which base-files makes on every system without owning it. The .deb's maintainer scripts
-# therefore write and remove the manifests in /etc/opt, from the copies in share/.
+# Every manifest in /etc is the administrator's to change: a conffile in the .deb and
+# %config(noreplace) in the .rpm, so that an edit outlives an upgrade, a reinstall and a removal,
+# and only a purge takes it. No maintainer script touches them. dpkg takes away on purge the
+# empty folders the package lists that no other installed package lists: so /etc/opt too, which
+# base-files makes without listing it, when nothing else is left in it.
 set(system_folders "")
-set(deb_conffiles "")
-set(deb_etc_opt "")
+set(etc_manifests "")
+set(rpm_files "")
 foreach(id IN LISTS VELMORA_BROWSERS)
   foreach(folder IN LISTS VELMORA_BROWSER_${id}_SYSTEM)
     if(folder IN_LIST system_folders)
@@ -27,7 +29,7 @@ foreach(id IN LISTS VELMORA_BROWSERS)
     list(APPEND system_folders ${folder})
     string(REGEX REPLACE "^/usr/lib/" "/usr/lib64/" twin "${folder}")
     set(component system)
-    if(folder MATCHES "^/usr/lib64/|^/etc/opt/")
+    if(folder MATCHES "^/usr/lib64/")
       set(component system-rpm)
     elseif(NOT twin STREQUAL folder AND twin IN_LIST VELMORA_BROWSER_${id}_SYSTEM)
       set(component system-deb)
@@ -38,12 +40,14 @@ foreach(id IN LISTS VELMORA_BROWSERS)
     endif()
     install(FILES ${package_manifests}/${manifest}/${VELMORA_HOST_NAME}.json DESTINATION ${folder}
             COMPONENT ${component} EXCLUDE_FROM_ALL)
-    # The .deb's other files in /etc are conffiles: dpkg keeps an administrator's change to one
-    # over an upgrade, and removes it on purge.
-    if(folder MATCHES "^/etc/opt/")
-      string(APPEND deb_etc_opt "${folder} ${manifest}\n")
-    elseif(folder MATCHES "^/etc/" AND NOT component STREQUAL "system-rpm")
-      string(APPEND deb_conffiles "${folder}/${VELMORA_HOST_NAME}.json\n")
+    set(path ${folder}/${VELMORA_HOST_NAME}.json)
+    set(rpm_file "%attr(644,root,root) ${path}")
+    if(folder MATCHES "^/etc/")
+      list(APPEND etc_manifests ${path})
+      set(rpm_file "%config(noreplace) ${path}")
+    endif()
+    if(NOT component STREQUAL "system-deb")
+      list(APPEND rpm_files "${rpm_file}")
     endif()
   endforeach()
 endforeach()
@@ -65,11 +69,12 @@ endforeach()
 _velmora_gzip(${CMAKE_CURRENT_SOURCE_DIR}/linux/changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
 install(FILES linux/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
         DESTINATION share/doc/${PROJECT_NAME} COMPONENT system-deb EXCLUDE_FROM_ALL)
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/conffiles "${deb_conffiles}")
-set(shared_manifests ${package_prefix}/share/${PROJECT_NAME}/manifests)
-foreach(script postinst postrm)
-  configure_file(linux/${script}.in ${CMAKE_CURRENT_BINARY_DIR}/${script} @ONLY)
-endforeach()
+list(JOIN etc_manifests "\n" conffiles)
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/conffiles "${conffiles}\n")
+# Chrome and the browsers built on it read system manifests from /etc/opt alone, which lintian
+# keeps for software from outside Debian: this package is such software.
+install(FILES linux/lintian-overrides DESTINATION share/lintian/overrides RENAME ${PROJECT_NAME}
+        COMPONENT system-deb EXCLUDE_FROM_ALL)
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR Velmora)
@@ -92,14 +97,16 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION web)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/conffiles
-    ${CMAKE_CURRENT_BINARY_DIR}/postinst ${CMAKE_CURRENT_BINARY_DIR}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 set(CPACK_RPM_PACKAGE_LICENSE Proprietary)
 set(CPACK_RPM_PACKAGE_GROUP Applications/Internet)
 set(CPACK_RPM_PACKAGE_AUTOREQ ON)
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+# Each named with a directive (CPack takes none bare), or CPack would make every file outside
+# the prefix %config, those in /usr/lib too.
+set(CPACK_RPM_USER_FILELIST ${rpm_files})
 # No /usr/lib/.build-id links: the package ships no debug information to find by them.
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none")
 # These are the system's, not this package's, to own and remove.

@@ -6,11 +6,12 @@ set -euo pipefail
 # socat: the relay benchmark compares the host with it; strace counts its mapping calls. wixl builds the Windows installer, and
 # msitools' msiinfo lets its test read the package. osslsigncode signs the programs and packages of
 # a build given a certificate, and checks the signed build's test. The system packages: dpkg-dev's
-# dpkg-shlibdeps and file find the .deb's dependencies, rpm's rpmbuild makes the .rpm, and lintian
-# checks the .deb.
+# dpkg-shlibdeps and file find the .deb's dependencies, rpm's rpmbuild makes the .rpm, lintian
+# checks the .deb, and piuparts tries its install, purge and upgrade in a chroot it bootstraps
+# (debootstrap comes with it) from the Debian mirror.
 packages=(cmake g++ make googletest libgtest-dev libgmock-dev nlohmann-json3-dev
           g++-mingw-w64-x86-64-posix wine64 python3 clang-19 libclang-rt-19-dev chromium firefox-esr
-          socat strace wixl msitools osslsigncode dpkg-dev file rpm lintian)
+          socat strace wixl msitools osslsigncode dpkg-dev file rpm lintian piuparts)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
