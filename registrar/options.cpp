@@ -25,10 +25,8 @@ std::expected<InstallOptions, std::string> parse_install(std::span<const std::st
       options.browsers.push_back(value);
     } else {
       Family family = name == "--chromium" ? Family::Chromium : Family::Firefox;
-      if (!registration::extension_id(family, value))
-        return std::unexpected(std::string("not a ") +
-                               (family == Family::Chromium ? "Chromium" : "Firefox") +
-                               " extension ID: '" + value + "'");
+      if (auto refusal = registration::id_refusal(family, value); !refusal.empty())
+        return std::unexpected(refusal);
       (family == Family::Chromium ? options.chromium_ids : options.firefox_ids).push_back(value);
     }
   }

@@ -27,7 +27,7 @@ struct WrittenFile {
 
 struct Record {
   std::vector<WrittenFile> files;
-  std::vector<fs::path> folders;     // in the order created
+  std::vector<fs::path> folders;  // in the order created
   // Lines that name anything else, as read: install keeps them (they may be another
   // XDG_CONFIG_HOME's), uninstall names and drops them.
   std::vector<std::string> refused;

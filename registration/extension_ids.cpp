@@ -20,6 +20,12 @@ bool extension_id(Family family, std::string_view id) {
   return family == Family::Firefox ? firefox_extension_id(id) : chromium_extension_id(id);
 }
 
+std::string id_refusal(Family family, std::string_view id) {
+  if (extension_id(family, id)) return {};
+  return std::string("not a ") + (family == Family::Chromium ? "Chromium" : "Firefox") +
+         " extension ID: '" + std::string(id) + "'";
+}
+
 std::string origin_of(Family family, std::string_view extension_id) {
   if (family == Family::Firefox) return std::string(extension_id);
   return "chrome-extension://" + std::string(extension_id) + "/";

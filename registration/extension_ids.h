@@ -16,6 +16,9 @@ bool chromium_extension_id(std::string_view id);
 bool firefox_extension_id(std::string_view id);
 // Whichever of the two the family takes.
 bool extension_id(Family family, std::string_view id);
+// The line that refuses an ID the family does not take ("not a Firefox extension ID: 'x'"), or
+// empty for one it takes.
+std::string id_refusal(Family family, std::string_view id);
 
 // chrome-extension://<id>/ or the add-on ID itself.
 std::string origin_of(Family family, std::string_view extension_id);

@@ -182,7 +182,7 @@ def doctor(args, env):
 
 
 def failed_lines(output):
-    return [line for line in output.splitlines() if line.startswith("FAIL")]
+    return [line for line in output.splitlines() if line.lstrip().startswith("FAIL")]
 
 
 def run(args, home):
@@ -209,6 +209,10 @@ def run(args, home):
             time.sleep(0.05)
         status, output = doctor(args, env)
         assert status == 0 and "linked with the agent" in output and "1 MiB" in output, output
+        # For a person: the absent browsers on the first line, the count on the last.
+        lines = output.splitlines()
+        assert lines[0].startswith("not installed: Google Chrome, Google Chrome Beta, "), output
+        assert lines[-1] == "no problems" and "Chromium: can use the host" in lines, output
         chromium = home / f".config/chromium/NativeMessagingHosts/{args.name}.json"
         sound = json.loads(chromium.read_text())
         for what, damage, named in BROKEN:
@@ -219,6 +223,9 @@ def run(args, home):
             assert status == 1 and len(lines) == 1, f"{what}: {status}\n{output}"
             parts = [str(chromium) if part == "FILE" else part for part in named]
             assert all(part in lines[0] for part in parts), f"{what}: {lines[0]}"
+            last = output.splitlines()[-1]
+            assert last.startswith("1 problem; first step: ") and all(
+                part in last for part in parts), f"{what}: {last}"
     finally:
         agent.terminate()
         agent.wait(10)
