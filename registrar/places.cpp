@@ -54,23 +54,22 @@ std::optional<fs::path> user_folder(const TableRow& row, const UserFolders& user
 }
 
 Made made_for(const fs::path& folder, const UserFolders& user) {
-  // Nothing above the top is ever created, so nothing above it is ever removed.
-  auto below = [&](const fs::path& top, bool inclusive) {
-    Made made{folder, {}};
-    for (fs::path at = folder; at != at.parent_path(); at = at.parent_path()) {
-      if (at == top && !inclusive) break;
-      made.creatable.insert(made.creatable.begin(), at);
-      if (at == top) break;
-    }
-    return made;
-  };
-  auto within = [&](const fs::path& top) {
-    auto [end, _] = std::ranges::mismatch(top, folder);
+  auto within = [](const fs::path& top, const fs::path& path) {
+    auto [end, _] = std::ranges::mismatch(top, path);
     return end == top.end();
   };
-  if (user.config_given && within(user.config)) return below(user.config, true);
-  if (user.state_given && within(user.state)) return below(user.state, true);
-  return below(user.home, false);
+  // Nothing above the top is ever created, so nothing above it is ever removed; HOME and the
+  // folders above it never are, whatever the XDG variables say.
+  fs::path top = user.config_given && within(user.config, folder) ? user.config
+                 : user.state_given && within(user.state, folder) ? user.state
+                                                                  : user.home;
+  Made made{folder, {}};
+  for (fs::path at = folder; at != at.parent_path() && !within(at, user.home);
+       at = at.parent_path()) {
+    made.creatable.insert(made.creatable.begin(), at);
+    if (at == top) break;
+  }
+  return made;
 }
 
 fs::path record_file(const UserFolders& user) {

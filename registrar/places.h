@@ -31,7 +31,7 @@ std::optional<fs::path> user_folder(const registration::TableRow& row, const Use
 
 // The folders that hold what the registrar writes (each browser's per-user folder, or the
 // record's), each with the folders above it that the registrar may have created there: those
-// below HOME, or from XDG_CONFIG_HOME or XDG_STATE_HOME down.
+// below HOME, or from XDG_CONFIG_HOME or XDG_STATE_HOME down, never HOME or one above it.
 struct Made {
   fs::path folder;
   std::vector<fs::path> creatable;  // outermost first, the folder itself last
