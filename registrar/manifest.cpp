@@ -1,6 +1,8 @@
 #include "manifest.h"
 
 #include <algorithm>
+#include <iomanip>
+#include <sstream>
 
 #include "byte_stream.h"
 #include "extension_ids.h"
@@ -19,14 +21,11 @@ std::string_view list_key(Family family) {
   return family == Family::Firefox ? "allowed_extensions" : "allowed_origins";
 }
 
-// The script's own escaping: only backslashes and quotes.
+// The script's own escaping: only backslashes and quotes, as std::quoted does.
 std::string script_string(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out + "\"";
+  std::ostringstream out;
+  out << std::quoted(text);
+  return std::move(out).str();
 }
 
 }  // namespace
