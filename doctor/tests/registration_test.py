@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """velmora-doctor against velmora-register-host in a temporary home, with the sample agent.
 
-First the script alone: which browsers it registers for, and that uninstalling removes exactly
+First the registrar alone: which browsers it registers for, and that uninstalling removes exactly
 what it wrote. Then the doctor: a sound registration exits 0 and names the 1 MiB limit after the
 link; each broken one exits 1 and names the broken file. Chromium and Firefox must be installed
 (scripts/setup.sh installs them): a browser that is not installed passes nothing.
