@@ -194,38 +194,49 @@ constexpr std::string_view AFTER_THE_LINK =
     "the host larger than 1 MiB (1048576 bytes), so the agent must keep each message to the "
     "extension within that";
 
-// What the program at the port makes of the host's hello with the bridge file's token; empty
-// when it accepts, as the agent does.
-std::string hello_fault(AgentLink& link, const std::string& address) {
-  using namespace std::chrono_literals;
-  if (!system::limit_reads(link.stream, 2s)) return {};  // no bound: the host's run will tell
+// What the program at the port makes of the host's hello with the bridge file's token, waiting
+// at most `limit` for the answer; nothing when it accepts, as the agent does.
+std::optional<Check> hello_fault(AgentLink& link, const std::string& address,
+                                 std::chrono::milliseconds limit) {
+  auto fail = [](std::string text) { return Check{"agent", Verdict::Fail, std::move(text)}; };
+  // Without a bound the answer could be awaited for ever, so no hello is sent: the host's run
+  // below tells whether the agent answers.
+  if (!system::limit_reads(link.stream, limit))
+    return Check{
+        "agent", Verdict::Info,
+        "takes connections at " + address +
+            "; the doctor cannot bound its wait for an "
+            "answer here, so it sent no hello: the host's run below tells whether the agent "
+            "answers"};
   if (!write_frame(link.stream, as_bytes(hello_message(link.bridge.token))))
-    return address + " closed the connection before the hello; start the agent";
+    return fail(address + " closed the connection before the hello; start the agent");
   auto reply = read_frame(link.stream);
   if (!reply)
-    return "the program at " + address + " took the connection but gave no answer to the " +
-           "hello within 2 s (" + reply.error().display() +
-           "): it is not the agent, or it hangs; stop it and start the agent";
+    return fail("the program at " + address + " took the connection but gave no answer to the " +
+                "hello within " + std::to_string(limit.count() / 1000) + " s (" +
+                reply.error().display() +
+                "): it is not the agent, or it hangs; stop it and start the agent");
   auto accepted = is_acceptance(*reply);
   if (!accepted)
-    return "the program at " + address + " answered the hello with something that is not " +
-           "the agent's reply: it is not the agent; stop it and start the agent";
+    return fail("the program at " + address + " answered the hello with something that is " +
+                "not the agent's reply: it is not the agent; stop it and start the agent");
   if (!*accepted)
-    return "the agent at " + address + " refused the token of the bridge file; restart the " +
-           "agent, which writes a fresh one";
-  return {};
+    return fail("the agent at " + address + " refused the token of the bridge file; restart " +
+                "the agent, which writes a fresh one");
+  return std::nullopt;
 }
 
 // Who answers at the bridge file's port, told through the host's own connector and hello; when
 // it gives up, one more connection tells nobody from a program of another user, which it refuses.
-void examine_port(const std::filesystem::path& bridge_file, std::uint16_t port, Checks& checks) {
+void examine_port(const std::filesystem::path& bridge_file, std::uint16_t port,
+                  std::chrono::milliseconds answer_limit, Checks& checks) {
   using platform::PeerOwner;
   std::string address = "127.0.0.1:" + std::to_string(port);
   if (auto link = connect_agent(bridge_file, LAUNCH_PROBE_DEADLINE)) {
     auto owner = platform::peer_owner(link->stream);
     bool known = owner && *owner == PeerOwner::Same;
-    if (auto fault = hello_fault(*link, address); !fault.empty()) {
-      checks.push_back({"agent", Verdict::Fail, fault});
+    if (auto fault = hello_fault(*link, address, answer_limit)) {
+      checks.push_back(std::move(*fault));
       return;
     }
     checks.push_back(
@@ -292,7 +303,8 @@ std::optional<UsableHost> examine_browser(const Browser& browser,
   return usable;
 }
 
-void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Checks& checks) {
+void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Checks& checks,
+                   std::chrono::milliseconds answer_limit) {
   if (!bridge_file) {
     checks.push_back({"bridge file", Verdict::Fail,
                       "no per-user configuration folder, so the host cannot find the agent"});
@@ -319,7 +331,7 @@ void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Chec
                     where + ": port " + std::to_string(record->port) + ", a token of " +
                         std::to_string(record->token.size()) +
                         (record->token.size() == 1 ? " byte" : " bytes")});
-  examine_port(*bridge_file, record->port, checks);
+  examine_port(*bridge_file, record->port, answer_limit, checks);
 }
 
 bool examine_host_run(const UsableHost& usable, std::string_view browsers, bool agent_failed,
@@ -402,10 +414,10 @@ Checks examine_all(const Expected& expected) {
   for (const Browser& browser : around.browsers) {
     auto use = std::ranges::find(uses, browser.name, &decltype(uses)::value_type::first);
     bool works = use != uses.end() && std::ranges::find(linked, use->second) != linked.end();
-    std::string verdict = !browser.installed ? "is not installed"
+    std::string verdict = !browser.installed ? std::string(NOT_INSTALLED)
                           : works            ? "can use the host"
                                              : "cannot use the host";
-    checks.push_back({browser.name, Verdict::Info, verdict});
+    checks.push_back({browser.name, Verdict::Info, verdict, true});
   }
   return checks;
 }

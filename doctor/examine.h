@@ -2,6 +2,7 @@
 // and one real run of the registered host.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -31,8 +32,12 @@ std::optional<UsableHost> examine_browser(const system::Browser& browser,
                                           const system::Surroundings& around,
                                           const Expected& expected, Checks& checks);
 
+// How long the doctor waits for the answer to its hello.
+inline constexpr std::chrono::milliseconds HELLO_ANSWER_LIMIT{2000};
+
 // The bridge file through the host's own reader, then the agent through its own connector.
-void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Checks& checks);
+void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Checks& checks,
+                   std::chrono::milliseconds answer_limit = HELLO_ANSWER_LIMIT);
 
 // Starts the host as the browsers named would and says what came of it; true when it linked.
 bool examine_host_run(const UsableHost& usable, std::string_view browsers, bool agent_failed,

@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   auto checks = examine_all({options->host_name, options->chromium_ids, options->firefox_ids});
-  std::cout << (options->json ? as_json(checks) : as_text(checks)) << std::flush;
+  std::cout << (options->json      ? as_json(checks)
+                : options->verbose ? as_text(checks)
+                                   : as_report(checks))
+            << std::flush;
   return exit_status(checks);
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <nlohmann/json.hpp>
-#include <regex>
 
 #include "browser_rules.h"
 #include "byte_stream.h"
@@ -56,14 +55,6 @@ std::optional<OriginPattern> origin_pattern(std::string_view entry) {
   return OriginPattern{lower(host), std::string(entry.substr(slash))};
 }
 
-// Firefox's schema takes "{GUID}" or "name@domain" (schemas/native_manifest.json, ExtensionID).
-bool addon_id(const std::string& entry) {
-  static const std::regex form(
-      R"(^\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\}$|^[a-z0-9-._]*@[a-z0-9-._]+$)",
-      std::regex::icase);
-  return std::regex_search(entry, form);
-}
-
 bool allows(Family family, const std::string& entry, std::string_view id) {
   if (family == Family::Firefox) return entry == id;
   auto pattern = origin_pattern(entry);
@@ -73,7 +64,7 @@ bool allows(Family family, const std::string& entry, std::string_view id) {
 std::string entry_fault(Family family, const Json& entry) {
   const std::string* text = entry.get_ptr<const std::string*>();
   if (family == Family::Firefox) {
-    if (text && addon_id(*text)) return {};
+    if (text && registration::firefox_extension_id(*text)) return {};
     return "holds " + entry.dump() + ", which is not an add-on ID (name@domain or {GUID}); " +
            "remove it";
   }
@@ -151,11 +142,6 @@ void judge_fields(const Json& manifest, const ManifestRules& rules,
 }
 
 }  // namespace
-
-std::string origin_of(Family family, std::string_view extension_id) {
-  if (family == Family::Firefox) return std::string(extension_id);
-  return "chrome-extension://" + std::string(extension_id) + "/";
-}
 
 ManifestVerdict judge_manifest(const std::filesystem::path& file, std::span<const std::byte> bytes,
                                const ManifestRules& rules) {

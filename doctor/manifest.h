@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "extension_ids.h"
 #include "system/browsers.h"
 
 namespace velmora::doctor {
@@ -33,7 +34,6 @@ struct ManifestVerdict {
 ManifestVerdict judge_manifest(const std::filesystem::path& file, std::span<const std::byte> bytes,
                                const ManifestRules& rules);
 
-// The origin a browser gives an extension's host: chrome-extension://<id>/ or the add-on ID.
-std::string origin_of(system::Family family, std::string_view extension_id);
+using registration::origin_of;
 
 }  // namespace velmora::doctor

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "extension_ids.h"
+
 namespace velmora::doctor {
 
 std::expected<Options, std::string> parse_options(std::span<const std::string_view> args,
@@ -7,8 +9,10 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
   Options options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string_view name = args[i];
-    if (name == "--json" || name == "--help") {
-      (name == "--json" ? options.json : options.help) = true;
+    if (name == "--json" || name == "--verbose" || name == "--help") {
+      (name == "--json"      ? options.json
+       : name == "--verbose" ? options.verbose
+                             : options.help) = true;
     } else if (name != "--chromium" && name != "--firefox" && name != "--name") {
       return std::unexpected("unknown option: " + std::string(name));
     } else if (++i == args.size()) {
@@ -16,7 +20,13 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
     } else if (name == "--name") {
       options.host_name = args[i];
     } else {
-      (name == "--chromium" ? options.chromium_ids : options.firefox_ids).emplace_back(args[i]);
+      // The registrar's check: an ID it refuses is none the doctor could find allowed.
+      using registration::Family;
+      Family family = name == "--chromium" ? Family::Chromium : Family::Firefox;
+      if (auto refusal = registration::id_refusal(family, args[i]); !refusal.empty())
+        return std::unexpected(refusal);
+      (family == Family::Chromium ? options.chromium_ids : options.firefox_ids)
+          .emplace_back(args[i]);
     }
   }
   // IDs given for one family replace that family's defaults only.
@@ -27,11 +37,14 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
 }
 
 std::string_view usage() {
-  return "usage: velmora-doctor [--json] [--chromium ID]... [--firefox ID]... [--name HOST]\n"
+  return "usage: velmora-doctor [--verbose | --json] [--chromium ID]... [--firefox ID]...\n"
+         "                      [--name HOST]\n"
          "  Checks every browser's registration of the Velmora web host, the agent's bridge\n"
          "  file and port, and one run of the host. Exit status 0: all holds; 1: a check\n"
          "  failed; 2: bad arguments. The IDs default to those the host was built for, and\n"
-         "  --name to the host's own name (another names a copy registered under it).";
+         "  --name to the host's own name (another names a copy registered under it).\n"
+         "  --verbose lists every check of every browser, installed or not; --json prints\n"
+         "  them as one JSON document.";
 }
 
 }  // namespace velmora::doctor

@@ -15,6 +15,7 @@ struct Options {
   std::vector<std::string> firefox_ids;
   std::string host_name;
   bool json = false;
+  bool verbose = false;  // every check, a line each, as --json has them
   bool help = false;
 };
 

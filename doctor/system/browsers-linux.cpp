@@ -1,17 +1,17 @@
-// Linux: where each browser of the browser table (system/browser_table.h, from
+// Linux: where each browser of the browser table (browser_table.h, from
 // packaging/browsers.tsv) looks for the host's manifest, what is there, its managed policies,
 // and the sandboxed installs that reach hosts in their own way.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <ranges>
 #include <system_error>
 
 #include "browser_rules.h"
+#include "browser_table.h"
+#include "installed.h"
 #include "json/parse.h"
 #include "platform/files.h"
-#include "system/browser_table.h"
 #include "system/browsers.h"
 
 namespace velmora::doctor::system {
@@ -19,13 +19,8 @@ namespace velmora::doctor::system {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The items of one of the table's comma-separated lists.
-auto items(std::string_view list) {
-  return list | std::views::split(',') |
-         std::views::transform([](auto item) { return std::string_view(item); }) |
-         std::views::filter([](std::string_view item) { return !item.empty(); });
-}
+using registration::items;
+using registration::TableRow;
 
 std::string text(const fs::path& path) {
   return platform::display_path(path);
@@ -84,25 +79,6 @@ std::vector<Policy> policies_in(std::string_view folder) {
   return policies;
 }
 
-// A browser counts as installed when its program is there, never because a folder of its is.
-bool installed(const TableRow& row) {
-  const char* path = std::getenv("PATH");
-  for (std::string_view program : items(row.programs)) {
-    if (program.front() == '/') {
-      if (runnable(program)) return true;
-      continue;
-    }
-    std::string_view rest = path ? path : "";
-    while (!rest.empty()) {
-      auto colon = rest.find(':');
-      auto folder = rest.substr(0, colon);
-      if (!folder.empty() && runnable(fs::path(folder) / program)) return true;
-      rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
-    }
-  }
-  return false;
-}
-
 // The per-user place: below the configuration folder (config/) or HOME (home/). A folder inside
 // the browser's own bundle (bundle/) cannot be found from outside, so the doctor says so.
 Place user_place(const TableRow& row, std::string_view host_name) {
@@ -122,7 +98,8 @@ Place user_place(const TableRow& row, std::string_view host_name) {
 }
 
 Browser browser_of(const TableRow& row, std::string_view host_name) {
-  Browser browser{std::string(row.name), row.family, installed(row), {}, {}, false, {}};
+  Browser browser{
+      std::string(row.name), row.family, registration::installed(row), {}, {}, false, {}};
   browser.places.push_back(user_place(row, host_name));
   for (std::string_view folder : items(row.system))
     browser.places.push_back(place_in(folder, host_name, false));
@@ -150,7 +127,7 @@ void note_sandboxed(const TableRow& row, std::vector<std::string>& notes) {
 
 Surroundings look_around(std::string_view host_name) {
   Surroundings around;
-  for (const TableRow& row : BROWSER_TABLE) {
+  for (const TableRow& row : registration::BROWSER_TABLE) {
     around.browsers.push_back(browser_of(row, host_name));
     note_sandboxed(row, around.sandboxed);
   }
@@ -162,8 +139,7 @@ std::string_view register_step() {
 }
 
 bool runnable(const fs::path& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+  return registration::runnable(path);
 }
 
 std::optional<bool> owned_by_current_user(const fs::path& path) {

@@ -9,9 +9,11 @@
 #include <string_view>
 #include <vector>
 
+#include "family.h"
+
 namespace velmora::doctor::system {
 
-enum class Family { Chromium, Firefox };
+using registration::Family;
 
 // One place a browser looks: a folder's <name>.json, or a registry key in one view.
 struct Place {

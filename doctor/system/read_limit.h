@@ -8,7 +8,8 @@
 
 namespace velmora::doctor::system {
 
-// Later reads that wait longer than `limit` fail; false when the system refused the bound.
+// Later reads that wait longer than `limit` fail; false when the system refused the bound, and
+// for a limit below 1 ms, which the system would take as no bound at all.
 bool limit_reads(const platform::Socket& socket, std::chrono::milliseconds limit);
 
 }  // namespace velmora::doctor::system

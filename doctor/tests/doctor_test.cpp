@@ -150,24 +150,58 @@ TEST(Agent, NamesTheBridgeFileOrThePort) {
     std::optional<std::string> contents;
     Verdict last;
     std::string named;
+    std::chrono::milliseconds answer_limit = HELLO_ANSWER_LIMIT;
   } cases[] = {
       {std::nullopt, Verdict::Fail, "is missing"},
       {"\xEF\xBB\xBF{}", Verdict::Fail, "not a bridge file"},
       // A program that takes the connection and never answers the hello is not the agent.
       {R"({"port":)" + port + R"(,"token":"t"})", Verdict::Fail, "no answer to the hello"},
+      // A bound the system refuses: no hello is sent, so none is said to be answered.
+      {R"({"port":)" + port + R"(,"token":"t"})", Verdict::Info, "sent no hello",
+       std::chrono::milliseconds(0)},
   };
   for (const auto& c : cases) {
     if (c.contents) {
       ASSERT_TRUE(driver::write_file(bridge, *c.contents));
     }
     Checks checks;
-    examine_agent(bridge, checks);
+    examine_agent(bridge, checks, c.answer_limit);
     EXPECT_EQ(checks.back().verdict, c.last) << checks.back().text;
     EXPECT_NE(checks.back().text.find(c.named), std::string::npos) << checks.back().text;
   }
   Checks none;
   examine_agent(std::nullopt, none);
   EXPECT_EQ(exit_status(none), 1);
+}
+
+// The report for a person: the browsers not installed on one line, each installed browser's
+// verdict before its checks, and a last line with the count and the first step.
+TEST(Report, PutsWhatMattersFirstAndLast) {
+  const Check chrome{"Chrome", Verdict::Info, "not installed; not registered", false};
+  const Check sound{"Chromium", Verdict::Ok, "registered at f: starts h", false};
+  const Check broken{"Firefox", Verdict::Fail, "g: its \"name\" is x; set it", false};
+  const Check agent{"agent", Verdict::Fail, "nobody answers; start it", false};
+  auto verdict = [](std::string browser, std::string_view text) {
+    return Check{std::move(browser), Verdict::Info, std::string(text), true};
+  };
+  struct Case {
+    Checks checks;
+    std::string report;
+  } cases[] = {
+      {{chrome, sound, agent, verdict("Chrome", NOT_INSTALLED), verdict("Edge", NOT_INSTALLED),
+        verdict("Chromium", "can use the host")},
+       "not installed: Chrome, Edge\nChromium: can use the host\n  ok   registered at f: starts "
+       "h\nFAIL agent: nobody answers; start it\n1 problem; first step: agent: nobody answers; "
+       "start it\n"},
+      {{sound, broken, agent, verdict("Chromium", "can use the host"),
+        verdict("Firefox", "cannot use the host")},
+       "Chromium: can use the host\n  ok   registered at f: starts h\nFirefox: cannot use the "
+       "host\n  FAIL g: its \"name\" is x; set it\nFAIL agent: nobody answers; start it\n2 "
+       "problems; first step: Firefox: g: its \"name\" is x; set it\n"},
+      {{sound, verdict("Chromium", "can use the host")},
+       "Chromium: can use the host\n  ok   registered at f: starts h\nno problems\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(as_report(c.checks), c.report);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """velmora-doctor against velmora-register-host in a temporary home, with the sample agent.
 
-First the script alone: which browsers it registers for, and that uninstalling removes exactly
+First the registrar alone: which browsers it registers for, and that uninstalling removes exactly
 what it wrote. Then the doctor: a sound registration exits 0 and names the 1 MiB limit after the
 link; each broken one exits 1 and names the broken file. Chromium and Firefox must be installed
 (scripts/setup.sh installs them): a browser that is not installed passes nothing.
@@ -32,25 +32,87 @@ BROKEN = [
 ]
 
 
-# velmora-register-host on its own: what it is given, a fake browser program put on PATH, its
-# status, the per-user folders it then wrote (below HOME) or their number, and words of its output.
+# velmora-register-host on its own: what it is given (ID, ADDON, HOST and HOME stand for the
+# build's IDs, the host and the home folder), a fake browser program put on PATH, its status, the
+# per-user folders it then wrote (below HOME) or their number, words of its output, and what is
+# done before the install (and a first install) and between it and the uninstall, which must
+# leave exactly what was there and what was done.
 # Chromium and Firefox are installed here, so they are found too.
 CHROMIUM = ".config/chromium/NativeMessagingHosts"
 FIREFOX = ".mozilla/native-messaging-hosts"
 TOR = ("Tor Browser keeps its manifest folder inside its own bundle: "
        "TorBrowser/Data/Browser/.mozilla/native-messaging-hosts")
+IDS = ["--host", "HOST", "--chromium", "ID", "--firefox", "ADDON"]
+
+
+def folders(*names):
+    return lambda home, args: [(home / name).mkdir(parents=True) for name in names]
+
+
+def make_file(name, text="{}"):
+    def make(home, args):
+        (home / name).parent.mkdir(parents=True, exist_ok=True)
+        (home / name).write_text(text)
+    return make
+
+
+def foreign_lines(home, args):
+    """A copy of a manifest elsewhere, named in the record as the script and the program would."""
+    copy = home / "backup/my-copy.json"
+    copy.parent.mkdir()
+    copy.write_bytes((home / CHROMIUM / f"{args.name}.json").read_bytes())
+    data = copy.read_bytes()
+    fnv = 0xcbf29ce484222325
+    for byte in data:
+        fnv = (fnv ^ byte) * 0x100000001b3 % 2**64
+    with open(home / ".local/state/velmora-web-host/registered", "a") as record:
+        record.write(f"{home}\t{copy}\nfile {len(data)} {fnv:x} {copy}\n")
+
+
+def odd_host(home, args):
+    host = home / os.fsdecode(b"\xff") / "velmora-web-host"
+    host.parent.mkdir()
+    shutil.copy(args.host, host)
+
+
 REGISTER = [
-    ("the browsers present", [], "vivaldi", 0,
+    ("the browsers present", IDS, "vivaldi", 0,
      {CHROMIUM, FIREFOX, ".config/vivaldi/NativeMessagingHosts"},
-     ["found Chromium, Vivaldi, Firefox"]),
+     ["found Chromium, Vivaldi, Firefox"], {}),
     # Opera shares Chrome's folder, which is written once; Tor Browser's cannot be.
-    ("every browser", ["--browser", "all"], None, 0, 17, ["for Google Chrome, Opera", TOR]),
-    ("two browsers", ["--browser", "brave-beta", "--browser", "zen"], None, 0,
+    ("every browser", [*IDS, "--browser", "all"], None, 0, 17, ["for Google Chrome, Opera", TOR], {}),
+    ("two browsers", [*IDS, "--browser", "brave-beta", "--browser", "zen"], None, 0,
      {".config/BraveSoftware/Brave-Browser-Beta/NativeMessagingHosts", ".zen/native-messaging-hosts"},
-     []),
-    ("an unknown browser", ["--browser", "netscape"], None, 2, set(), ["chrome-beta, ", "or all"]),
-    ("Tor Browser", ["--browser", "tor"], None, 2, set(), [TOR]),
+     [], {}),
+    ("an unknown browser", [*IDS, "--browser", "netscape"], None, 2, set(), ["chrome-beta, ", "or all"], {}),
+    ("Tor Browser", [*IDS, "--browser", "tor"], None, 2, set(), [TOR], {}),
+    ("no ID: the product's own", ["--host", "HOST", "--browser", "chromium"], None, 0, {CHROMIUM},
+     [], {}),
+    ("a Firefox ID with +", [*IDS, "--firefox", "a+b@velmora.com"], None, 2, set(),
+     ["not a Firefox extension ID"], {}),
+    ("a host path that is not UTF-8", [*IDS, "--host", "HOME/\udcff/velmora-web-host", "--browser", "firefox"],
+     None, 2, set(), ["not UTF-8"], {"before": odd_host}),
+    # Uninstalling leaves the folders that were there before, empty or not.
+    ("folders there before", [*IDS, "--browser", "chromium", "--browser", "firefox"], None, 0,
+     {CHROMIUM, FIREFOX}, [],
+     {"before": folders(".local/state", ".mozilla/native-messaging-hosts", ".config/chromium")}),
+    # Stopped part-way, it has recorded all it wrote; uninstall takes it back.
+    ("a folder it cannot make", [*IDS, "--browser", "all"], None, 1, 10,
+     [".config/vivaldi: Not a directory", "wrote the 10 manifests above"],
+     {"before": make_file(".config/vivaldi"), "first": [*IDS, "--browser", "chrome"]}),
+    # A line of the record names only a manifest of this host in a browser's folder.
+    ("lines added to the record", [*IDS, "--browser", "chromium"], None, 0, {CHROMIUM}, [],
+     {"after": foreign_lines}),
 ]
+
+
+def given(arguments, home, args):
+    stand_in = {"ID": args.chromium_id, "ADDON": args.firefox_id, "HOST": args.host}
+    return [stand_in.get(a, a.replace("HOME", str(home))) for a in arguments]
+
+
+def tree(home):
+    return set(home.rglob("*"))
 
 
 def user_env(home):
@@ -66,14 +128,13 @@ def registered(args, home):
 
 
 def register(args, env, *arguments):
-    return subprocess.run(["bash", args.register, *arguments], env=env, capture_output=True,
-                          text=True, timeout=60)
+    return subprocess.run([args.register, *arguments], env=env, capture_output=True, text=True,
+                          timeout=60)
 
 
 def registration(args, home):
-    ids = ["--host", args.host, "--chromium", args.chromium_id, "--firefox", args.firefox_id]
     (home / ".config").mkdir()  # which uninstalling leaves, as it leaves HOME
-    for what, given, program, status, written, words in REGISTER:
+    for what, arguments, program, status, written, words, hooks in REGISTER:
         env = user_env(home)
         if program:
             fake = home / "bin" / program
@@ -81,23 +142,35 @@ def registration(args, home):
             fake.write_text("#!/bin/sh\n")
             fake.chmod(0o755)
             env["PATH"] = f"{fake.parent}:{env['PATH']}"
-        result = register(args, env, "install", *ids, *given)
+        before = tree(home)
+        if "before" in hooks:
+            hooks["before"](home, args)
+        there = tree(home)
+        if "first" in hooks:  # an install before, which uninstall takes back too
+            register(args, env, "install", *given(hooks["first"], home, args))
+        result = register(args, env, "install", *given(arguments, home, args))
         output = result.stdout + result.stderr
         found = registered(args, home)
         assert result.returncode == status, f"{what}: status {result.returncode}\n{output}"
         assert (len(found) if isinstance(written, int) else found) == written, f"{what}: {found}"
         assert all(word in output for word in words), f"{what}: {output}"
+        installed = tree(home)
+        if "after" in hooks:
+            hooks["after"](home, args)
+        kept = there | (tree(home) - installed)
         if program:
             shutil.rmtree(home / "bin")
+            kept -= {home / "bin", fake}
         assert register(args, env, "uninstall").returncode == 0, what
-        left = list(home.rglob("*"))
-        assert left == [home / ".config"], f"{what}: uninstall left {left}"
+        assert tree(home) == kept, f"{what}: uninstall left {tree(home) - kept}, took {kept - tree(home)}"
+        for path in sorted(kept - before, reverse=True):
+            path.rmdir() if path.is_dir() else path.unlink()
     # Uninstalling removes what its record says it wrote, and leaves what it did not write.
     env = user_env(home)
     theirs = home / ".config/google-chrome/NativeMessagingHosts" / f"{args.name}.json"
     theirs.parent.mkdir(parents=True)
     theirs.write_text("{}")
-    register(args, env, "install", *ids, "--browser", "vivaldi")
+    register(args, env, "install", *given(IDS, home, args), "--browser", "vivaldi")
     register(args, env, "uninstall")
     assert registered(args, home) == {str(theirs.parent.relative_to(home))}, registered(args, home)
     shutil.rmtree(home / ".config")
@@ -109,7 +182,7 @@ def doctor(args, env):
 
 
 def failed_lines(output):
-    return [line for line in output.splitlines() if line.startswith("FAIL")]
+    return [line for line in output.splitlines() if line.lstrip().startswith("FAIL")]
 
 
 def run(args, home):
@@ -124,7 +197,7 @@ def run(args, home):
                       "no host"):
         assert sandboxed in output, output
     shutil.rmtree(home / ".local")
-    subprocess.run(["bash", args.register, "install", "--host", args.host, "--chromium",
+    subprocess.run([args.register, "install", "--host", args.host, "--chromium",
                     args.chromium_id, "--firefox", args.firefox_id], env=env, check=True,
                    stdout=subprocess.DEVNULL)
     agent = subprocess.Popen([args.agent], env=env)
@@ -136,6 +209,10 @@ def run(args, home):
             time.sleep(0.05)
         status, output = doctor(args, env)
         assert status == 0 and "linked with the agent" in output and "1 MiB" in output, output
+        # For a person: the absent browsers on the first line, the count on the last.
+        lines = output.splitlines()
+        assert lines[0].startswith("not installed: Google Chrome, Google Chrome Beta, "), output
+        assert lines[-1] == "no problems" and "Chromium: can use the host" in lines, output
         chromium = home / f".config/chromium/NativeMessagingHosts/{args.name}.json"
         sound = json.loads(chromium.read_text())
         for what, damage, named in BROKEN:
@@ -146,6 +223,9 @@ def run(args, home):
             assert status == 1 and len(lines) == 1, f"{what}: {status}\n{output}"
             parts = [str(chromium) if part == "FILE" else part for part in named]
             assert all(part in lines[0] for part in parts), f"{what}: {lines[0]}"
+            last = output.splitlines()[-1]
+            assert last.startswith("1 problem; first step: ") and all(
+                part in last for part in parts), f"{what}: {last}"
     finally:
         agent.terminate()
         agent.wait(10)

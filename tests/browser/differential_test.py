@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The doctor against the real browsers: one row per registration case.
 
-Each row registers a host under a name of its own; one headless Chromium and one Firefox session
-then try every name (connectNative and a first message), and the doctor's verdict for each of the
-two browsers (--json) must be what that browser did; its text must say what its JSON says. Run as
-root, it runs everything as the user nobody with a temporary HOME, and in a private mount
-namespace puts empty folders over the browsers' system folders for the rows that need them.
+Each row registers a host under a name of its own (velmora-register-host's row under the product's
+own); one headless Chromium and one Firefox session then try every name (connectNative and a
+first message), and the doctor's verdict for each of the two browsers (--json) must be what that
+browser did; its full text (--verbose) must say what its JSON says. Run as root, it runs
+everything as the user nobody with a temporary HOME, and in a private mount namespace puts empty
+folders over the browsers' system folders for the rows that need them.
 """
 
 import argparse
@@ -119,6 +120,14 @@ def unreadable(case):
     case.both(host=copy)
 
 
+def registrar(case):
+    """What velmora-register-host writes with its defaults: the installed host, the build's IDs
+    and the product's host name."""
+    case.name = os.environ["VELMORA_HOST_NAME"]
+    result = case.world.run_register("install", "--browser", "chromium", "--browser", "firefox")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
 def mark():
     return f"# {VERSION_MARK}\n"
 
@@ -127,6 +136,7 @@ def mark():
 # and text that the doctor's failure lines must then hold (the cause, named truly).
 ROWS = [
     ("sound", lambda c: c.both(), {}),
+    ("the registrar's own install", registrar, {}),
     ("an unknown key", lambda c: c.both(version="1.0"), {}),
     ("an add-on list entry that is no ID", lambda c: (
         c.user("chromium", c.manifest("chromium")),
@@ -171,7 +181,7 @@ def doctor_verdicts(world, name):
     command = [world.doctor, "--name", name, "--chromium", CHROMIUM_ID, "--firefox", bt.FIREFOX_ID]
     run = lambda *extra: subprocess.run(command + list(extra), env=world.env(), capture_output=True,
                                         text=True, timeout=120, preexec_fn=as_user())
-    text, document = run(), run("--json")
+    text, document = run("--verbose"), run("--json")
     checks = json.loads(document.stdout)["checks"]
     word = {"ok": "ok", "info": "info", "fail": "FAIL"}
     rendered = "".join(f"{word[c['verdict']]:<5}{c['subject']}: {c['text']}\n" for c in checks)

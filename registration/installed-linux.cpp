@@ -1,0 +1,33 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "installed.h"
+
+namespace velmora::registration {
+
+bool installed(const TableRow& row) {
+  const char* path = std::getenv("PATH");
+  for (std::string_view program : items(row.programs)) {
+    if (program.front() == '/') {
+      if (runnable(program)) return true;
+      continue;
+    }
+    std::string_view rest = path ? path : "";
+    while (!rest.empty()) {
+      auto colon = rest.find(':');
+      auto folder = rest.substr(0, colon);
+      if (!folder.empty() && runnable(std::filesystem::path(folder) / program)) return true;
+      rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
+    }
+  }
+  return false;
+}
+
+bool runnable(const std::filesystem::path& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace velmora::registration

@@ -1,0 +1,18 @@
+// Whether a browser of the table is installed: its program is on PATH or where its packages put
+// it. A profile folder may outlive its browser, and a browser never started has none, so folders
+// never count. The doctor judges only these browsers' registrations; the registrar registers for
+// them when none is named.
+#pragma once
+
+#include <filesystem>
+
+#include "browser_table.h"
+
+namespace velmora::registration {
+
+bool installed(const TableRow& row);
+
+// A regular file this user may execute.
+bool runnable(const std::filesystem::path& path);
+
+}  // namespace velmora::registration
