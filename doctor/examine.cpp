@@ -366,7 +366,7 @@ bool examine_host_run(const UsableHost& usable, std::string_view browsers, bool 
   } else if (!run->crash.empty()) {
     what = "crashed (" + run->crash + ")";
   } else if (run->status) {
-    what = "ended with status " + std::to_string(*run->status) + " without linking";
+    what = "ended with status " + *run->status + " without linking";
   } else {
     what = "sent nothing within " + std::to_string((LINK_DEADLINE + 2s).count() / 1000) +
            " s, so the doctor stopped it";

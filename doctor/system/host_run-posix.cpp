@@ -78,7 +78,7 @@ void reap(pid_t pid, Clock::time_point end, HostRun& run) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  if (WIFEXITED(status)) run.status = std::to_string(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) {
     const char* name = sigabbrev_np(WTERMSIG(status));
     run.signal = (name ? "SIG" + std::string(name) : "signal " + std::to_string(WTERMSIG(status))) +

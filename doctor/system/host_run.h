@@ -18,10 +18,19 @@ struct HostRun {
   std::optional<Payload> first_frame;  // nothing when the output ended or the time ran out
   std::string output_fault;            // what came instead of a frame a browser takes, or empty
   std::string error_stream;            // what the host wrote there
-  std::optional<int> status;           // nothing when it had to be stopped or a signal ended it
+  std::optional<std::string> status;   // as status_of gives it; nothing when stopped or killed
   std::string signal;                  // the signal that ended it, named, or empty
   std::string crash;  // the fault that ended it ("access violation, 0xC0000005"), or empty
 };
+
+// How a Windows exit code reads: the crash that ended the process ("access violation,
+// 0xC0000005") for the exception codes that are crashes (ntstatus.h), else nothing. Any other
+// code, however high, is a status the program chose (0xFFFFFFFF from exit(-1)) or was given
+// (0xC000013A, Ctrl+C).
+std::string crash_of(std::uint32_t code);
+// "N", or for a code from 0x80000000 up its hex form ("0xC000013A"), with the name of a code a
+// start fails with ("0xC0000135, a DLL it needs was not found").
+std::string status_of(std::uint32_t code);
 
 // The most a browser takes in one message from a host (Chromium's kMaximumNativeMessageSize,
 // Firefox's MAX_READ).

@@ -4,6 +4,7 @@
 #include "manifest.h"
 #include "platform/socket.h"
 #include "product.h"
+#include "system/host_run.h"
 #include "test.h"
 
 namespace velmora::doctor {
@@ -138,6 +139,33 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
     auto missing = std::ranges::count_if(
         checks, [](const Check& k) { return k.text.find("not registered") != std::string::npos; });
     EXPECT_EQ(missing, c.verdict == Verdict::Info ? 1 : 0);
+  }
+}
+
+// Only the exception codes that are crashes read as one; any other code is a status.
+TEST(HostRun, WindowsExitCodesReadAsCrashesOnlyWhenTheyAre) {
+  struct Case {
+    std::uint32_t code;
+    const char* crash;
+    const char* status;
+  } cases[] = {
+      {0xC0000005, "access violation, 0xC0000005", ""},
+      {0xC00000FD, "stack overflow, 0xC00000FD", ""},
+      {0xC0000374, "heap corruption, 0xC0000374", ""},
+      {0xC000001D, "illegal instruction, 0xC000001D", ""},
+      {0xC0000094, "integer division by zero, 0xC0000094", ""},
+      {0xC0000409, "stack buffer overrun or fail-fast exit, 0xC0000409", ""},
+      {0xC0000602, "fail-fast exception, 0xC0000602", ""},
+      {0xFFFFFFFF, "", "0xFFFFFFFF"},  // exit(-1)
+      {0xC000013A, "", "0xC000013A"},  // Ctrl+C
+      {0xC0000135, "", "0xC0000135, a DLL it needs was not found"},
+      {3, "", "3"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(system::crash_of(c.code), c.crash) << c.code;
+    if (*c.crash == '\0') {
+      EXPECT_EQ(system::status_of(c.code), c.status) << c.code;
+    }
   }
 }
 
