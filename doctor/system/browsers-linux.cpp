@@ -10,8 +10,8 @@
 #include "browser_rules.h"
 #include "browser_table.h"
 #include "installed.h"
-#include "json/parse.h"
 #include "platform/files.h"
+#include "policy_files.h"
 #include "system/browsers.h"
 
 namespace velmora::doctor::system {
@@ -46,39 +46,6 @@ Place place_in(const fs::path& folder, std::string_view host_name, bool user_lev
   return place;
 }
 
-std::vector<std::string> strings_of(const JsonValue* value) {
-  std::vector<std::string> list;
-  if (!value || !value->as_array()) return list;
-  for (const auto& item : *value->as_array()) {
-    if (item.as_string()) list.push_back(*item.as_string());
-  }
-  return list;
-}
-
-// Far above any policy file; a larger one is skipped.
-constexpr std::size_t POLICY_FILE_LIMIT = 1 << 20;
-
-// Every managed policy file that says anything about native messaging.
-std::vector<Policy> policies_in(std::string_view folder) {
-  std::vector<Policy> policies;
-  std::error_code error;
-  if (folder.empty()) return policies;
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
-    if (entry.path().extension() != ".json") continue;
-    auto bytes = platform::read_whole_file(entry.path(), POLICY_FILE_LIMIT);
-    auto document = bytes ? parse_message(*bytes) : std::unexpected(JsonError{});
-    if (!document) continue;
-    Policy policy{text(entry.path()), std::nullopt,
-                  strings_of(get_key(*document, "NativeMessagingBlocklist")),
-                  strings_of(get_key(*document, "NativeMessagingAllowlist")), std::nullopt};
-    if (const JsonValue* level = get_key(*document, "NativeMessagingUserLevelHosts"))
-      if (level->as_bool()) policy.user_level_hosts = *level->as_bool();
-    if (policy.user_level_hosts || !policy.blocklist.empty() || !policy.allowlist.empty())
-      policies.push_back(std::move(policy));
-  }
-  return policies;
-}
-
 // The per-user place: below the configuration folder (config/) or HOME (home/). A folder inside
 // the browser's own bundle (bundle/) cannot be found from outside, so the doctor says so.
 Place user_place(const TableRow& row, std::string_view host_name) {
@@ -103,7 +70,7 @@ Browser browser_of(const TableRow& row, std::string_view host_name) {
   browser.places.push_back(user_place(row, host_name));
   for (std::string_view folder : items(row.system))
     browser.places.push_back(place_in(folder, host_name, false));
-  browser.policies = policies_in(row.policies);
+  if (!row.policies.empty()) browser.policies = chromium_policies(fs::path(row.policies));
   return browser;
 }
 

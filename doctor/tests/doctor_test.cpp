@@ -3,6 +3,7 @@
 #include "examine.h"
 #include "manifest.h"
 #include "platform/socket.h"
+#include "policy_files.h"
 #include "product.h"
 #include "system/host_run.h"
 #include "test.h"
@@ -139,6 +140,43 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
     auto missing = std::ranges::count_if(
         checks, [](const Check& k) { return k.text.find("not registered") != std::string::npos; });
     EXPECT_EQ(missing, c.verdict == Verdict::Info ? 1 : 0);
+  }
+}
+
+// The blocklist Chromium applies from its managed folder, and the file it comes from.
+TEST(Policies, AsChromiumReadsThem) {
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  const std::string BLOCK_X = R"({"NativeMessagingBlocklist":["x"]})";
+  struct Case {
+    const char* what;
+    Files files;
+    std::vector<std::string> blocklist;
+    std::string from;
+  } cases[] = {
+      {"a trailing comma",
+       {{"a.json", R"({"NativeMessagingBlocklist":["x",],})"}},
+       {"x"},
+       "a.json"},
+      {"comments, any name",
+       {{"b.json.disabled", "// c\n{\"NativeMessagingBlocklist\":[\"x\", /* , */ ]}"}},
+       {"x"},
+       "b.json.disabled"},
+      {"the last file gives the policy whole",
+       {{"b", R"({"NativeMessagingBlocklist":["y"]})"}, {"a.json", BLOCK_X}},
+       {"y"},
+       "b"},
+      {"a broken file is skipped", {{"a.json", BLOCK_X}, {"b.json", "{"}}, {"x"}, "a.json"},
+      {"commas in a string stay", {{"a", R"({"NativeMessagingBlocklist":["x,]"]})"}}, {"x,]"}, "a"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto dir = test::TempDir::create().value();
+    for (const auto& [name, text] : c.files)
+      ASSERT_TRUE(driver::write_file(dir.path() / name, text));
+    auto policies = chromium_policies(dir.path());
+    ASSERT_EQ(policies.size(), 1u);
+    EXPECT_EQ(policies[0].blocklist, c.blocklist);
+    EXPECT_TRUE(policies[0].shown.ends_with(c.from)) << policies[0].shown;
   }
 }
 

@@ -120,6 +120,27 @@ def unreadable(case):
     case.both(host=copy)
 
 
+# Chromium's managed policy files that the policy rows share, as {file: {policy: [host names]}}:
+# Chromium takes each policy whole from the last file in name order that sets it.
+EARLY, LAST = "velmora-1.json", "velmora-2.json.disabled"
+POLICIES = {EARLY: {}, LAST: {"NativeMessagingAllowlist": ["com.velmora.nobody"]}}
+
+
+def policy(*entries):
+    """Names the row's host in each (file, policy) given; the last file is written with a comment
+    and trailing commas, which Chromium's reader for policy files takes."""
+    def write(case):
+        case.both()
+        for file, key in zip(entries[::2], entries[1::2]):
+            POLICIES[file].setdefault(key, []).append(case.name)
+        folder = SYSTEM["chromium"][0] / "policies/managed"
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / EARLY).write_text(json.dumps(POLICIES[EARLY]))
+        lenient = json.dumps(POLICIES[LAST], indent=1).replace("]", ",]")
+        (folder / LAST).write_text("// the test's policies\n" + lenient[:-2] + ",\n}")
+    return write
+
+
 def registrar(case):
     """What velmora-register-host writes with its defaults: the installed host, the build's IDs
     and the product's host name."""
@@ -173,6 +194,12 @@ ROWS = [
         f"#!/bin/sh\n{mark()}printf 'garbage!'\nsleep 1\n")), {"cause": "message length"}),
     ("a #! line ending in CR", lambda c: c.both(host=c.program(f"#!/bin/sh\r\n{mark()}exit 0\r\n")),
      {"cause": "carriage return"}),
+    ("a block in a policy file named .json.disabled, with a comment and trailing commas",
+     policy(LAST, "NativeMessagingBlocklist"), {"system": True}),
+    ("a block in an earlier policy file, whose blocklist a later file's replaces",
+     policy(EARLY, "NativeMessagingBlocklist"), {"system": True}),
+    ("an allow in an earlier policy file, whose allowlist a later file's replaces",
+     policy(EARLY, "NativeMessagingAllowlist", LAST, "NativeMessagingBlocklist"), {"system": True}),
 ]
 
 
