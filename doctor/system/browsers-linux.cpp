@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <system_error>
 
 #include "browser_rules.h"
@@ -64,12 +66,79 @@ Place user_place(const TableRow& row, std::string_view host_name) {
   return place_in(*base / rest, host_name, true);
 }
 
+// A manifest in a folder the browser does not read is a registration it cannot use.
+void unread_place(Browser& browser, const fs::path& folder, std::string_view host_name,
+                  bool user_level, const std::string& why) {
+  Place place = place_in(folder, host_name, user_level);
+  if (!place.manifest) return;
+  place.fault =
+      browser.name + " does not read this folder (" + why + "); " + std::string(register_step());
+  browser.places.push_back(std::move(place));
+}
+
+// The most the doctor reads of a browser's library; Firefox's libxul.so is about 180 MiB.
+constexpr std::size_t LIBRARY_READ_LIMIT = std::size_t{512} << 20;
+
+// Whether the file holds each of `needles`, read a chunk at a time up to LIBRARY_READ_LIMIT.
+std::vector<bool> holds(const fs::path& file, const std::vector<std::string>& needles) {
+  std::vector<bool> found(needles.size(), false);
+  std::ifstream in(file, std::ios::binary);
+  std::size_t overlap = 0;
+  for (const auto& needle : needles) overlap = std::max(overlap, needle.size());
+  std::string window;
+  std::vector<char> chunk(1 << 20);
+  for (std::size_t total = 0; in && total < LIBRARY_READ_LIMIT; total += chunk.size()) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    window.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    for (std::size_t i = 0; i < needles.size(); ++i)
+      found[i] = found[i] || window.find(needles[i]) != std::string::npos;
+    window.erase(0, window.size() > overlap ? window.size() - overlap : 0);
+  }
+  return found;
+}
+
+// Which of the table's machine-wide folders the installed Firefox build reads: its libxul.so
+// holds the folder above them as a string ("/usr/lib/mozilla" on Debian, "/usr/lib64/mozilla"
+// where the build chose lib64: nsXREDirProvider.cpp, GetSystemParentDirectory; seen here: Debian's
+// Firefox ESR 153 holds only "/usr/lib/mozilla" and does not read /usr/lib64/mozilla). Nothing
+// when the library is not found or names none of them: the table's list then stands.
+std::optional<std::vector<std::string_view>> folders_of_build(const TableRow& row) {
+  std::vector<fs::path> programs;
+  if (auto found = registration::installed_program(row)) programs.push_back(*found);
+  for (std::string_view program : items(row.programs))
+    if (program.front() == '/') programs.emplace_back(program);
+  std::vector<std::string_view> folders;
+  std::ranges::copy(items(row.system), std::back_inserter(folders));
+  std::vector<std::string> needles;
+  for (std::string_view folder : folders)
+    needles.push_back('\0' + fs::path(folder).parent_path().string() + '\0');
+  for (const fs::path& program : programs) {
+    std::error_code error;
+    auto library = fs::canonical(program, error).parent_path() / "libxul.so";
+    if (error || !fs::is_regular_file(library, error)) continue;
+    auto found = holds(library, needles);
+    std::vector<std::string_view> read;
+    for (std::size_t i = 0; i < folders.size(); ++i)
+      if (found[i]) read.push_back(folders[i]);
+    if (!read.empty()) return read;
+  }
+  return std::nullopt;
+}
+
 Browser browser_of(const TableRow& row, std::string_view host_name) {
   Browser browser{
       std::string(row.name), row.family, registration::installed(row), {}, {}, false, {}};
   browser.places.push_back(user_place(row, host_name));
-  for (std::string_view folder : items(row.system))
-    browser.places.push_back(place_in(folder, host_name, false));
+  auto read = row.family == Family::Firefox ? folders_of_build(row) : std::nullopt;
+  for (std::string_view folder : items(row.system)) {
+    if (!read || std::ranges::find(*read, folder) != read->end())
+      browser.places.push_back(place_in(folder, host_name, false));
+  }
+  for (std::string_view folder : items(row.system)) {
+    if (read && std::ranges::find(*read, folder) == read->end())
+      unread_place(browser, folder, host_name, false,
+                   "this build reads " + std::string(read->front()) + ", as its libxul.so says");
+  }
   if (!row.policies.empty()) browser.policies = chromium_policies(fs::path(row.policies));
   return browser;
 }

@@ -26,7 +26,8 @@ CHROMIUM_ID = bt.Chromium.extension_id(json.loads((bt.EXTENSION_DIR / "manifest.
 # Each system folder a row may write, and the folder an empty one is mounted over to hold it.
 SYSTEM = {"chromium": (Path("/etc/chromium"), Path("/etc/chromium/native-messaging-hosts")),
           "chrome": (Path("/etc/opt"), Path("/etc/opt/chrome/native-messaging-hosts")),
-          "firefox": (Path("/usr/lib/mozilla"), Path("/usr/lib/mozilla/native-messaging-hosts"))}
+          "firefox": (Path("/usr/lib/mozilla"), Path("/usr/lib/mozilla/native-messaging-hosts")),
+          "firefox in lib64": (Path("/usr/lib64"), Path("/usr/lib64/mozilla/native-messaging-hosts"))}
 VERSION_MARK = None  # the sound host's own "velmora-web-host version X", read at start
 
 
@@ -194,6 +195,9 @@ ROWS = [
         f"#!/bin/sh\n{mark()}printf 'garbage!'\nsleep 1\n")), {"cause": "message length"}),
     ("a #! line ending in CR", lambda c: c.both(host=c.program(f"#!/bin/sh\r\n{mark()}exit 0\r\n")),
      {"cause": "carriage return"}),
+    ("a Firefox manifest only in /usr/lib64/mozilla", lambda c: (
+        c.user("chromium", c.manifest("chromium")),
+        c.system("firefox in lib64", c.manifest("firefox"))), {"system": True}),
     ("a block in a policy file named .json.disabled, with a comment and trailing commas",
      policy(LAST, "NativeMessagingBlocklist"), {"system": True}),
     ("a block in an earlier policy file, whose blocklist a later file's replaces",
@@ -244,7 +248,10 @@ def browser_outcomes(world, kind, names):
 def mount_system_folders():
     """Empty folders over the browsers' system folders, inside this private mount namespace."""
     for folder, _ in SYSTEM.values():
+        links = {entry.name: os.readlink(entry) for entry in folder.iterdir() if entry.is_symlink()}
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", str(folder)], check=True)
+        for name, target in links.items():  # /usr/lib64 holds the loader's link
+            os.symlink(target, folder / name)
 
 
 def main():
