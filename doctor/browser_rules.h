@@ -70,6 +70,12 @@ inline constexpr FamilyRules FIREFOX_RULES{
         "the manifest that velmora-register-host install --browser firefox writes",
 };
 
+// Firefox reads ~/.mozilla/native-messaging-hosts even where XDG_CONFIG_HOME is set, and not
+// $XDG_CONFIG_HOME/mozilla/native-messaging-hosts (seen: a manifest only there does not link with
+// Firefox ESR 153): a manifest there is a registration that Firefox cannot use.
+inline constexpr std::string_view FIREFOX_USER_FOLDER = ".mozilla/native-messaging-hosts";
+inline constexpr std::string_view FIREFOX_UNREAD_CONFIG_FOLDER = "mozilla/native-messaging-hosts";
+
 inline const FamilyRules& rules_of(system::Family family) {
   return family == system::Family::Firefox ? FIREFOX_RULES : CHROMIUM_RULES;
 }

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <istream>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,8 +18,11 @@
 
 namespace velmora::doctor {
 
-// Far above any manifest; a larger file is read no further.
-inline constexpr std::size_t MAX_MANIFEST_SIZE = std::size_t{8} << 20;
+// The most the doctor reads of a manifest: what Firefox can read at all (a file is decoded into one
+// JavaScript string, which SpiderMonkey caps at 2^30 - 2 characters: JS::MaxStringLength, from its
+// source). Chromium has no cap of its own (it reads the whole file: base::ReadFileToString).
+// The file is parsed as a stream, so blanks cost no memory.
+inline constexpr std::uintmax_t MAX_MANIFEST_SIZE = (std::uintmax_t{1} << 30) - 2;
 
 struct ManifestRules {
   std::string_view host_name;
@@ -31,6 +36,8 @@ struct ManifestVerdict {
   std::optional<std::filesystem::path> host;  // the program it names, resolved
 };
 
+ManifestVerdict judge_manifest(const std::filesystem::path& file, std::istream& text,
+                               const ManifestRules& rules);
 ManifestVerdict judge_manifest(const std::filesystem::path& file, std::span<const std::byte> bytes,
                                const ManifestRules& rules);
 

@@ -139,6 +139,11 @@ Browser browser_of(const TableRow& row, std::string_view host_name) {
       unread_place(browser, folder, host_name, false,
                    "this build reads " + std::string(read->front()) + ", as its libxul.so says");
   }
+  auto config = platform::roaming_app_data_folder();
+  if (row.user == "home/" + std::string(FIREFOX_USER_FOLDER) && config)
+    unread_place(
+        browser, *config / FIREFOX_UNREAD_CONFIG_FOLDER, host_name, true,
+        "it reads ~/" + std::string(FIREFOX_USER_FOLDER) + ", even where XDG_CONFIG_HOME is set");
   if (!row.policies.empty()) browser.policies = chromium_policies(fs::path(row.policies));
   return browser;
 }

@@ -105,6 +105,13 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
        Verdict::Ok,
        "system"},
       {"blocked", 1, SOUND_HOST, {"B", std::nullopt, {"*"}, {}, {}}, Verdict::Fail, "B"},
+      // A block fails only a browser that the host is registered for.
+      {"blocked, not registered",
+       std::nullopt,
+       SOUND_HOST,
+       {"B", std::nullopt, {"*"}, {}, {}},
+       Verdict::Info,
+       "B"},
       {"blocked but allowed",
        1,
        SOUND_HOST,
