@@ -17,6 +17,9 @@ struct FamilyRules {
   bool empty_description;     // "description": "" is taken
   bool unknown_keys;          // keys other than the five it knows are ignored
   bool falls_back;            // a file it cannot use sends it on to its next place
+  // A host file with neither a "#!" line nor a binary's header is run by /bin/sh, as execvp
+  // does on ENOEXEC (POSIX only: Windows browsers start a program or cmd.exe).
+  bool script_fallback;
   // What a Flatpak or snap install of the family can reach, after "<browser> is installed as
   // ...,", and what a browser whose folder sits inside its own bundle needs.
   std::string_view flatpak;
@@ -37,6 +40,8 @@ inline constexpr FamilyRules CHROMIUM_RULES{
     .empty_description = false,  // seen: "Invalid value for description"
     .unknown_keys = true,        // seen: "allowed_extensions" and "version" beside it link
     .falls_back = false,         // seen: a broken per-user file hides a sound system one
+    .script_fallback = true,     // seen: a wrapper without "#!" links (base::LaunchProcess
+                                 // starts the host with execvp)
     .flatpak = CHROMIUM_SANDBOXED,
     .snap = CHROMIUM_SANDBOXED,
     .bundled =
@@ -54,6 +59,8 @@ inline constexpr FamilyRules FIREFOX_RULES{
                                 // (schemas/native_manifest.json has no other properties)
     .falls_back = true,         // seen: a broken per-user file, a sound one in /usr/lib/mozilla
                                 // links (NativeManifests.sys.mjs tries each place in turn)
+    .script_fallback = false,   // seen: a wrapper without "#!" does not start (Subprocess
+                                // spawns it directly, with no shell behind)
     // Firefox 157 and later: the proxy, not Firefox, starts the host.
     .flatpak =
         "which from version 157 can start hosts through xdg-native-messaging-proxy, behind "

@@ -153,7 +153,8 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
     checks.push_back({browser.name, Verdict::Info,
                       "no " + shown(agent) + ": a launch request cannot start the agent"});
   std::string origin = ids.empty() ? std::string() : origin_of(browser.family, ids.front());
-  return UsableHost{*verdict.host, origin, browser.through_shell};
+  bool script = rules_of(browser.family).script_fallback && system::needs_shell(*verdict.host);
+  return UsableHost{*verdict.host, origin, browser.through_shell, script};
 }
 
 // Each place in the browser's order: the first registration it uses, with what it passed over.
@@ -371,7 +372,8 @@ bool examine_host_run(const UsableHost& usable, std::string_view browsers, bool 
   std::string who = shown(usable.host) + " (for " + std::string(browsers) + ")";
   // The host gives the agent up to 8 s; a little more covers its start.
   auto run =
-      system::run_host_once(usable.host, usable.origin, usable.through_shell, LINK_DEADLINE + 2s);
+      system::run_host_once(usable.host, usable.origin,
+                            {usable.through_shell, usable.script_fallback}, LINK_DEADLINE + 2s);
   if (!run) {
     checks.push_back({"host run", Verdict::Fail, who + ": " + run.error()});
     return false;
@@ -411,13 +413,15 @@ Checks examine_all(const Expected& expected) {
   auto around = system::look_around(expected.host_name);
   // Each distinct host that an installed browser would start, with the browsers that name it.
   std::vector<std::pair<UsableHost, std::vector<std::string>>> hosts;
-  std::vector<std::pair<std::string, std::filesystem::path>> uses;
+  std::vector<std::pair<std::string, std::size_t>> uses;  // a browser and its host's index
   for (const Browser& browser : around.browsers) {
     auto host = examine_browser(browser, around, expected, checks);
     if (!host || !browser.installed) continue;
-    uses.emplace_back(browser.name, host->host);
-    auto same =
-        std::ranges::find_if(hosts, [&](const auto& h) { return h.first.host == host->host; });
+    // A host that only /bin/sh can run is run once for the browsers that do so, once for the rest.
+    auto same = std::ranges::find_if(hosts, [&](const auto& h) {
+      return h.first.host == host->host && h.first.script_fallback == host->script_fallback;
+    });
+    uses.emplace_back(browser.name, static_cast<std::size_t>(same - hosts.begin()));
     if (same == hosts.end()) {
       hosts.push_back({std::move(*host), {browser.name}});
     } else {
@@ -436,18 +440,18 @@ Checks examine_all(const Expected& expected) {
   bool agent_failed = exit_status(Checks(checks.begin() + static_cast<std::ptrdiff_t>(before_agent),
                                          checks.end())) != 0;
   std::size_t agent_checks_end = checks.size();
-  std::vector<std::filesystem::path> linked;
+  std::vector<bool> linked;  // per host
   for (const auto& [host, names] : hosts) {
     std::string list;
     for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
-    if (examine_host_run(host, list, agent_failed, checks)) linked.push_back(host.host);
+    linked.push_back(examine_host_run(host, list, agent_failed, checks));
   }
-  if (!linked.empty())
+  if (std::ranges::find(linked, true) != linked.end())
     slow_agent(std::span(checks).subspan(before_agent, agent_checks_end - before_agent));
   // One line per browser that says what it would make of the host: the lines above say why.
   for (const Browser& browser : around.browsers) {
     auto use = std::ranges::find(uses, browser.name, &decltype(uses)::value_type::first);
-    bool works = use != uses.end() && std::ranges::find(linked, use->second) != linked.end();
+    bool works = use != uses.end() && linked[use->second];
     std::string verdict = !browser.installed ? std::string(NOT_INSTALLED)
                           : works            ? "can use the host"
                                              : "cannot use the host";

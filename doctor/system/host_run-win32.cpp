@@ -73,9 +73,14 @@ std::string drain(HANDLE pipe, Clock::time_point end) {
 
 }  // namespace
 
+bool needs_shell(const std::filesystem::path&) {
+  return false;
+}
+
 std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
-                                                  const std::string& origin, bool through_shell,
+                                                  const std::string& origin, Launch launch,
                                                   std::chrono::milliseconds limit) {
+  bool through_shell = launch.through_shell;
   auto in = make_pipe(0);
   auto out = make_pipe(1);
   auto err = make_pipe(1);
@@ -94,8 +99,10 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
   PROCESS_INFORMATION process{};
   std::wstring line = command_line(host, origin, through_shell);
   std::wstring program = through_shell ? cmd_exe() : host.wstring();
+  std::wstring folder = host.parent_path().wstring();  // the browsers start it there
   if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                      CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process))
+                      CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, folder.c_str(), &startup,
+                      &process))
     return std::unexpected("cannot be started: " + velmora::os_error_message(GetLastError()));
   UniqueHandle child(process.hProcess), thread(process.hThread);
   AssignProcessToJobObject(job.get(), child.get());

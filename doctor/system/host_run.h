@@ -81,12 +81,25 @@ inline std::string read_text(Reader& reader, std::size_t most = 65536) {
   return text;
 }
 
-// Starts `host` with `origin` as its argument, on Windows through cmd.exe when
-// `through_shell` (Chrome's way) and directly otherwise (Firefox's, and Chrome's under the
-// launch-directly policy); POSIX browsers always start it directly. Reads its first frame as a
-// browser does, closes its input and collects the rest; stops it after `limit`.
+// How a browser starts its host.
+struct Launch {
+  // On Windows through cmd.exe (Chrome's way), else directly (Firefox's, and Chrome's under the
+  // launch-directly policy).
+  bool through_shell = false;
+  // On POSIX a file the system cannot run is run by /bin/sh, as execvp does (Chromium's way).
+  bool script_fallback = false;
+};
+
+// Whether the file is one that only /bin/sh can run: no "#!" line and no binary's header (POSIX);
+// false where the platform has no such thing.
+bool needs_shell(const std::filesystem::path& host);
+
+// Starts `host` with `origin` as its argument as `launch` says, in the host's own folder (both
+// browsers start it there) and with the doctor's environment, which a browser the user started
+// passes on too. Reads its first frame as a browser does, closes its input and collects the
+// rest; stops it after `limit`.
 std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
-                                                  const std::string& origin, bool through_shell,
+                                                  const std::string& origin, Launch launch,
                                                   std::chrono::milliseconds limit);
 
 }  // namespace velmora::doctor::system

@@ -157,6 +157,16 @@ def policy(*entries):
     return write
 
 
+def beside(case):
+    """A wrapper that runs the host beside it by a relative path."""
+    folder = case.world.scratch / "programs" / f"{case.name}-folder"
+    folder.mkdir(parents=True)
+    (folder / "velmora-web-host").symlink_to(case.world.host)
+    (folder / "wrapper").write_text(f"#!/bin/sh\n{mark()}exec ./velmora-web-host \"$@\"\n")
+    (folder / "wrapper").chmod(0o755)
+    case.both(host=folder / "wrapper")
+
+
 SLOW = []  # the XDG_CONFIG_HOME of each row whose agent answers the hello 3 s late
 
 
@@ -283,6 +293,9 @@ ROWS = [
     ("a Firefox manifest only in /usr/lib64/mozilla", lambda c: (
         c.user("chromium", c.manifest("chromium")),
         c.system("firefox in lib64", c.manifest("firefox"))), {"system": True}),
+    ("a wrapper without a #! line", lambda c: c.both(host=c.program(f"{mark()}exec {c.world.host} \"$@\"\n")),
+     {}),
+    ("a wrapper that runs ./velmora-web-host beside itself", beside, {}),
     ("an agent that answers the hello after 3 s", slow_agent, {}),
     ("a block in a policy file named .json.disabled, with a comment and trailing commas",
      policy(LAST, "NativeMessagingBlocklist"), {"system": True}),
