@@ -105,13 +105,20 @@ std::vector<std::string> ids_of(const Browser& browser, const Expected& expected
 
 // Why the manifest cannot be read as a browser reads it, or nothing. Only a regular file is
 // opened, so that a FIFO cannot hold the doctor.
-std::optional<std::string> read_fault(const std::filesystem::path& file, std::ifstream& text) {
+std::optional<std::string> read_fault(const Browser& browser, const std::filesystem::path& file,
+                                      std::ifstream& text) {
   std::error_code error;
   if (!std::filesystem::is_regular_file(file, error))
     return "is not a regular file; " + std::string(system::register_step());
-  if (std::filesystem::file_size(file, error) > MAX_MANIFEST_SIZE && !error)
-    return "is larger than the 1 GiB that Firefox can read, and the doctor reads no further; " +
+  // Refused on size only where the browser refuses it; else the doctor's own bound.
+  auto limit = rules_of(browser.family).manifest_limit;
+  auto size = std::filesystem::file_size(file, error);
+  if (!error && limit != 0 && size > limit)
+    return "is larger than the " + std::to_string(limit) + " bytes " + browser.name + " reads; " +
            std::string(system::register_step());
+  if (!error && size > MAX_MANIFEST_SIZE)
+    return "is larger than the " + std::to_string(MAX_MANIFEST_SIZE >> 30) +
+           " GiB the doctor reads, so it cannot tell; " + std::string(system::register_step());
   text.open(file, std::ios::binary);
   if (!text)
     return "cannot be read: " + std::generic_category().message(errno) + "; " +
@@ -128,7 +135,7 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
   }
   const auto& file = *place.manifest;
   std::ifstream text;
-  if (auto fault = read_fault(file, text)) {
+  if (auto fault = read_fault(browser, file, text)) {
     // A registry key names the file; a folder's place is the file itself.
     std::string named = place.shown == shown(file) ? "" : place.shown + " names ";
     fail(checks, browser, named + shown(file) + ", which " + *fault);
@@ -216,9 +223,9 @@ void slow_agent(std::span<Check> agent_checks) {
     auto at = check.text.find(NO_HELLO_ANSWER);
     if (check.verdict != Verdict::Fail || at == std::string::npos) continue;
     check.verdict = Verdict::Info;
-    check.text = check.text.substr(0, at) + " answered the hello later than the doctor waits (" +
+    check.text = check.text.substr(0, at) + " did not answer the doctor's hello within " +
                  std::to_string(HELLO_ANSWER_LIMIT.count() / 1000) +
-                 " s), yet the host's run below linked: the agent is slow to answer, and the "
+                 " s, yet the host's run below linked: the agent is slow to answer, and the "
                  "host waits for it";
   }
 }

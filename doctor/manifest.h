@@ -18,11 +18,9 @@
 
 namespace velmora::doctor {
 
-// The most the doctor reads of a manifest: what Firefox can read at all (a file is decoded into one
-// JavaScript string, which SpiderMonkey caps at 2^30 - 2 characters: JS::MaxStringLength, from its
-// source). Chromium has no cap of its own (it reads the whole file: base::ReadFileToString).
-// The file is parsed as a stream, so blanks cost no memory.
-inline constexpr std::uintmax_t MAX_MANIFEST_SIZE = (std::uintmax_t{1} << 30) - 2;
+// The most the doctor reads of a manifest where the browser's own limit is higher or unknown
+// (FamilyRules::manifest_limit). The file is parsed as a stream, so blanks cost no memory.
+inline constexpr std::uintmax_t MAX_MANIFEST_SIZE = std::uintmax_t{2} << 30;
 
 struct ManifestRules {
   std::string_view host_name;
