@@ -3,6 +3,7 @@
 // browser's source. Linux and Windows share them: the parsers are the same on both.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "system/browsers.h"
@@ -17,6 +18,11 @@ struct FamilyRules {
   bool empty_description;     // "description": "" is taken
   bool unknown_keys;          // keys other than the five it knows are ignored
   bool falls_back;            // a file it cannot use sends it on to its next place
+  // The largest manifest it reads, in bytes, or 0 where none is known.
+  std::uintmax_t manifest_limit;
+  // A host file with neither a "#!" line nor a binary's header is run by /bin/sh, as execvp
+  // does on ENOEXEC (POSIX only: Windows browsers start a program or cmd.exe).
+  bool script_fallback;
   // What a Flatpak or snap install of the family can reach, after "<browser> is installed as
   // ...,", and what a browser whose folder sits inside its own bundle needs.
   std::string_view flatpak;
@@ -37,6 +43,10 @@ inline constexpr FamilyRules CHROMIUM_RULES{
     .empty_description = false,  // seen: "Invalid value for description"
     .unknown_keys = true,        // seen: "allowed_extensions" and "version" beside it link
     .falls_back = false,         // seen: a broken per-user file hides a sound system one
+    .manifest_limit = 0,         // seen: padded with blanks to 1 GiB + 64 MiB a manifest links;
+                                 // to 2 GiB + 64 MiB it had not linked after 2 minutes
+    .script_fallback = true,     // seen: a wrapper without "#!" links (base::LaunchProcess
+                                 // starts the host with execvp)
     .flatpak = CHROMIUM_SANDBOXED,
     .snap = CHROMIUM_SANDBOXED,
     .bundled =
@@ -54,6 +64,11 @@ inline constexpr FamilyRules FIREFOX_RULES{
                                 // (schemas/native_manifest.json has no other properties)
     .falls_back = true,         // seen: a broken per-user file, a sound one in /usr/lib/mozilla
                                 // links (NativeManifests.sys.mjs tries each place in turn)
+    // Seen: padded with blanks to 1 GiB - 64 MiB a manifest links, to 1 GiB + 64 MiB it does not;
+    // the file becomes one JavaScript string, at most 2^30 - 2 characters (JS::MaxStringLength).
+    .manifest_limit = (std::uintmax_t{1} << 30) - 2,
+    .script_fallback = false,  // seen: a wrapper without "#!" does not start (Subprocess
+                               // spawns it directly, with no shell behind)
     // Firefox 157 and later: the proxy, not Firefox, starts the host.
     .flatpak =
         "which from version 157 can start hosts through xdg-native-messaging-proxy, behind "
@@ -69,6 +84,12 @@ inline constexpr FamilyRules FIREFOX_RULES{
         "the doctor cannot know where it was unpacked, so it cannot check it; copy there "
         "the manifest that velmora-register-host install --browser firefox writes",
 };
+
+// Firefox reads ~/.mozilla/native-messaging-hosts even where XDG_CONFIG_HOME is set, and not
+// $XDG_CONFIG_HOME/mozilla/native-messaging-hosts (seen: a manifest only there does not link with
+// Firefox ESR 153): a manifest there is a registration that Firefox cannot use.
+inline constexpr std::string_view FIREFOX_USER_FOLDER = ".mozilla/native-messaging-hosts";
+inline constexpr std::string_view FIREFOX_UNREAD_CONFIG_FOLDER = "mozilla/native-messaging-hosts";
 
 inline const FamilyRules& rules_of(system::Family family) {
   return family == system::Family::Firefox ? FIREFOX_RULES : CHROMIUM_RULES;

@@ -1,6 +1,8 @@
 #include "examine.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <fstream>
 
 #include "bridge_file.h"
 #include "browser_rules.h"
@@ -101,12 +103,27 @@ std::vector<std::string> ids_of(const Browser& browser, const Expected& expected
   return {ids.begin(), ids.end()};
 }
 
-std::string read_fault(const std::filesystem::path& file, const IoError& error) {
-  std::error_code unknown;
-  if (std::filesystem::file_size(file, unknown) > MAX_MANIFEST_SIZE && !unknown)
-    return "is larger than the " + std::to_string(MAX_MANIFEST_SIZE >> 20) +
-           " MiB the doctor reads; " + std::string(system::register_step());
-  return "cannot be read: " + error.display() + "; " + std::string(system::register_step());
+// Why the manifest cannot be read as a browser reads it, or nothing. Only a regular file is
+// opened, so that a FIFO cannot hold the doctor.
+std::optional<std::string> read_fault(const Browser& browser, const std::filesystem::path& file,
+                                      std::ifstream& text) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error))
+    return "is not a regular file; " + std::string(system::register_step());
+  // Refused on size only where the browser refuses it; else the doctor's own bound.
+  auto limit = rules_of(browser.family).manifest_limit;
+  auto size = std::filesystem::file_size(file, error);
+  if (!error && limit != 0 && size > limit)
+    return "is larger than the " + std::to_string(limit) + " bytes " + browser.name + " reads; " +
+           std::string(system::register_step());
+  if (!error && size > MAX_MANIFEST_SIZE)
+    return "is larger than the " + std::to_string(MAX_MANIFEST_SIZE >> 30) +
+           " GiB the doctor reads, so it cannot tell; " + std::string(system::register_step());
+  text.open(file, std::ios::binary);
+  if (!text)
+    return "cannot be read: " + std::generic_category().message(errno) + "; " +
+           std::string(system::register_step());
+  return std::nullopt;
 }
 
 std::optional<UsableHost> judge_registration(const Browser& browser, const Place& place,
@@ -117,16 +134,16 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
     return std::nullopt;
   }
   const auto& file = *place.manifest;
-  auto bytes = platform::read_whole_file(file, MAX_MANIFEST_SIZE);
-  if (!bytes) {
+  std::ifstream text;
+  if (auto fault = read_fault(browser, file, text)) {
     // A registry key names the file; a folder's place is the file itself.
     std::string named = place.shown == shown(file) ? "" : place.shown + " names ";
-    fail(checks, browser, named + shown(file) + ", which " + read_fault(file, bytes.error()));
+    fail(checks, browser, named + shown(file) + ", which " + *fault);
     return std::nullopt;
   }
   auto ids = ids_of(browser, expected);
   auto verdict = judge_manifest(
-      file, *bytes, {expected.host_name, browser.family, ids, around.relative_host_paths});
+      file, text, {expected.host_name, browser.family, ids, around.relative_host_paths});
   for (auto& fault : verdict.faults) fail(checks, browser, shown(file) + ": " + fault);
   if (!verdict.faults.empty()) return std::nullopt;
   if (!system::runnable(*verdict.host)) {
@@ -143,7 +160,8 @@ std::optional<UsableHost> judge_registration(const Browser& browser, const Place
     checks.push_back({browser.name, Verdict::Info,
                       "no " + shown(agent) + ": a launch request cannot start the agent"});
   std::string origin = ids.empty() ? std::string() : origin_of(browser.family, ids.front());
-  return UsableHost{*verdict.host, origin, browser.through_shell};
+  bool script = rules_of(browser.family).script_fallback && system::needs_shell(*verdict.host);
+  return UsableHost{*verdict.host, origin, browser.through_shell, script};
 }
 
 // Each place in the browser's order: the first registration it uses, with what it passed over.
@@ -194,6 +212,24 @@ constexpr std::string_view AFTER_THE_LINK =
     "the host larger than 1 MiB (1048576 bytes), so the agent must keep each message to the "
     "extension within that";
 
+// How the doctor tells a hello unanswered within its wait: a slow agent, if the host still links.
+constexpr std::string_view NO_HELLO_ANSWER =
+    " took the connection but gave no answer to the hello ";
+
+// The host waits longer for the answer than the doctor: when it linked, a hello the doctor saw
+// unanswered was an agent slow to answer, which works, so it fails nothing.
+void slow_agent(std::span<Check> agent_checks) {
+  for (Check& check : agent_checks) {
+    auto at = check.text.find(NO_HELLO_ANSWER);
+    if (check.verdict != Verdict::Fail || at == std::string::npos) continue;
+    check.verdict = Verdict::Info;
+    check.text = check.text.substr(0, at) + " did not answer the doctor's hello within " +
+                 std::to_string(HELLO_ANSWER_LIMIT.count() / 1000) +
+                 " s, yet the host's run below linked: the agent is slow to answer, and the "
+                 "host waits for it";
+  }
+}
+
 // What the program at the port makes of the host's hello with the bridge file's token, waiting
 // at most `limit` for the answer; nothing when it accepts, as the agent does.
 std::optional<Check> hello_fault(AgentLink& link, const std::string& address,
@@ -212,9 +248,8 @@ std::optional<Check> hello_fault(AgentLink& link, const std::string& address,
     return fail(address + " closed the connection before the hello; start the agent");
   auto reply = read_frame(link.stream);
   if (!reply)
-    return fail("the program at " + address + " took the connection but gave no answer to the " +
-                "hello within " + std::to_string(limit.count() / 1000) + " s (" +
-                reply.error().display() +
+    return fail("the program at " + address + std::string(NO_HELLO_ANSWER) + "within " +
+                std::to_string(limit.count() / 1000) + " s (" + reply.error().display() +
                 "): it is not the agent, or it hangs; stop it and start the agent");
   auto accepted = is_acceptance(*reply);
   if (!accepted)
@@ -272,9 +307,13 @@ std::optional<UsableHost> examine_browser(const Browser& browser,
   std::size_t before = checks.size();
   std::optional<UsableHost> usable;
   if (const auto* policy = blocking_policy(browser, expected.host_name)) {
-    fail(checks, browser,
-         "the policy NativeMessagingBlocklist at " + policy->shown +
-             " blocks the host; add it to NativeMessagingAllowlist or lift the block");
+    // A block fails only a browser the host is registered for: the exit status follows those.
+    bool registered = std::ranges::any_of(
+        browser.places, [](const Place& p) { return p.manifest || !p.fault.empty(); });
+    checks.push_back({browser.name, registered ? Verdict::Fail : Verdict::Info,
+                      "the policy NativeMessagingBlocklist at " + policy->shown +
+                          " blocks the host" + (registered ? "" : ", which is not registered") +
+                          "; add it to NativeMessagingAllowlist or lift the block"});
   } else {
     usable = walk_places(browser, around, expected, checks);
   }
@@ -340,7 +379,8 @@ bool examine_host_run(const UsableHost& usable, std::string_view browsers, bool 
   std::string who = shown(usable.host) + " (for " + std::string(browsers) + ")";
   // The host gives the agent up to 8 s; a little more covers its start.
   auto run =
-      system::run_host_once(usable.host, usable.origin, usable.through_shell, LINK_DEADLINE + 2s);
+      system::run_host_once(usable.host, usable.origin,
+                            {usable.through_shell, usable.script_fallback}, LINK_DEADLINE + 2s);
   if (!run) {
     checks.push_back({"host run", Verdict::Fail, who + ": " + run.error()});
     return false;
@@ -366,7 +406,7 @@ bool examine_host_run(const UsableHost& usable, std::string_view browsers, bool 
   } else if (!run->crash.empty()) {
     what = "crashed (" + run->crash + ")";
   } else if (run->status) {
-    what = "ended with status " + std::to_string(*run->status) + " without linking";
+    what = "ended with status " + *run->status + " without linking";
   } else {
     what = "sent nothing within " + std::to_string((LINK_DEADLINE + 2s).count() / 1000) +
            " s, so the doctor stopped it";
@@ -380,13 +420,15 @@ Checks examine_all(const Expected& expected) {
   auto around = system::look_around(expected.host_name);
   // Each distinct host that an installed browser would start, with the browsers that name it.
   std::vector<std::pair<UsableHost, std::vector<std::string>>> hosts;
-  std::vector<std::pair<std::string, std::filesystem::path>> uses;
+  std::vector<std::pair<std::string, std::size_t>> uses;  // a browser and its host's index
   for (const Browser& browser : around.browsers) {
     auto host = examine_browser(browser, around, expected, checks);
     if (!host || !browser.installed) continue;
-    uses.emplace_back(browser.name, host->host);
-    auto same =
-        std::ranges::find_if(hosts, [&](const auto& h) { return h.first.host == host->host; });
+    // A host that only /bin/sh can run is run once for the browsers that do so, once for the rest.
+    auto same = std::ranges::find_if(hosts, [&](const auto& h) {
+      return h.first.host == host->host && h.first.script_fallback == host->script_fallback;
+    });
+    uses.emplace_back(browser.name, static_cast<std::size_t>(same - hosts.begin()));
     if (same == hosts.end()) {
       hosts.push_back({std::move(*host), {browser.name}});
     } else {
@@ -404,16 +446,19 @@ Checks examine_all(const Expected& expected) {
   examine_agent(bridge_file_path(), checks);
   bool agent_failed = exit_status(Checks(checks.begin() + static_cast<std::ptrdiff_t>(before_agent),
                                          checks.end())) != 0;
-  std::vector<std::filesystem::path> linked;
+  std::size_t agent_checks_end = checks.size();
+  std::vector<bool> linked;  // per host
   for (const auto& [host, names] : hosts) {
     std::string list;
     for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
-    if (examine_host_run(host, list, agent_failed, checks)) linked.push_back(host.host);
+    linked.push_back(examine_host_run(host, list, agent_failed, checks));
   }
+  if (std::ranges::find(linked, true) != linked.end())
+    slow_agent(std::span(checks).subspan(before_agent, agent_checks_end - before_agent));
   // One line per browser that says what it would make of the host: the lines above say why.
   for (const Browser& browser : around.browsers) {
     auto use = std::ranges::find(uses, browser.name, &decltype(uses)::value_type::first);
-    bool works = use != uses.end() && std::ranges::find(linked, use->second) != linked.end();
+    bool works = use != uses.end() && linked[use->second];
     std::string verdict = !browser.installed ? std::string(NOT_INSTALLED)
                           : works            ? "can use the host"
                                              : "cannot use the host";

@@ -25,6 +25,8 @@ struct UsableHost {
   std::filesystem::path host;
   std::string origin;
   bool through_shell = false;  // started through the command shell, as Chrome does on Windows
+  // Started by /bin/sh: a host only that can run (no "#!" line), by a browser that does so.
+  bool script_fallback = false;
 };
 
 // Adds the browser's checks; gives its host when the browser could start it.

@@ -1,8 +1,10 @@
 #include "manifest.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <nlohmann/json.hpp>
+#include <spanstream>
 
 #include "browser_rules.h"
 #include "byte_stream.h"
@@ -143,18 +145,22 @@ void judge_fields(const Json& manifest, const ManifestRules& rules,
 
 }  // namespace
 
-ManifestVerdict judge_manifest(const std::filesystem::path& file, std::span<const std::byte> bytes,
+ManifestVerdict judge_manifest(const std::filesystem::path& file, std::istream& text,
                                const ManifestRules& rules) {
   const FamilyRules& family = rules_of(rules.family);
   ManifestVerdict verdict;
-  if (starts_with(bytes, "\xFF\xFE") || starts_with(bytes, "\xFE\xFF")) {
+  std::array<char, 3> head{};
+  text.read(head.data(), head.size());
+  auto start = std::as_bytes(std::span(head).first(static_cast<std::size_t>(text.gcount())));
+  if (starts_with(start, "\xFF\xFE") || starts_with(start, "\xFE\xFF")) {
     verdict.faults.push_back(
         "it is UTF-16 text (as PowerShell's Out-File writes it); save it as UTF-8");
     return verdict;
   }
-  if (family.byte_order_mark && starts_with(bytes, "\xEF\xBB\xBF")) bytes = bytes.subspan(3);
-  auto text = reinterpret_cast<const char*>(bytes.data());
-  Json manifest = Json::parse(text, text + bytes.size(), nullptr, false, family.comments);
+  bool mark = family.byte_order_mark && starts_with(start, "\xEF\xBB\xBF");
+  text.clear();
+  text.seekg(mark ? 3 : 0);
+  Json manifest = Json::parse(text, nullptr, false, family.comments);
   if (!manifest.is_object()) {
     std::string why =
         manifest.is_discarded() ? (family.comments ? "" : " (comments count as errors here)") : "";
@@ -166,6 +172,12 @@ ManifestVerdict judge_manifest(const std::filesystem::path& file, std::span<cons
   verdict.host = judge_path(file, manifest, rules, verdict.faults);
   judge_allowed(manifest, rules, verdict.faults);
   return verdict;
+}
+
+ManifestVerdict judge_manifest(const std::filesystem::path& file, std::span<const std::byte> bytes,
+                               const ManifestRules& rules) {
+  std::ispanstream text(std::span(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  return judge_manifest(file, text, rules);
 }
 
 }  // namespace velmora::doctor

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <istream>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,8 +18,9 @@
 
 namespace velmora::doctor {
 
-// Far above any manifest; a larger file is read no further.
-inline constexpr std::size_t MAX_MANIFEST_SIZE = std::size_t{8} << 20;
+// The most the doctor reads of a manifest where the browser's own limit is higher or unknown
+// (FamilyRules::manifest_limit). The file is parsed as a stream, so blanks cost no memory.
+inline constexpr std::uintmax_t MAX_MANIFEST_SIZE = std::uintmax_t{2} << 30;
 
 struct ManifestRules {
   std::string_view host_name;
@@ -31,6 +34,8 @@ struct ManifestVerdict {
   std::optional<std::filesystem::path> host;  // the program it names, resolved
 };
 
+ManifestVerdict judge_manifest(const std::filesystem::path& file, std::istream& text,
+                               const ManifestRules& rules);
 ManifestVerdict judge_manifest(const std::filesystem::path& file, std::span<const std::byte> bytes,
                                const ManifestRules& rules);
 

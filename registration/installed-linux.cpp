@@ -8,21 +8,25 @@
 namespace velmora::registration {
 
 bool installed(const TableRow& row) {
+  return installed_program(row).has_value();
+}
+
+std::optional<std::filesystem::path> installed_program(const TableRow& row) {
   const char* path = std::getenv("PATH");
   for (std::string_view program : items(row.programs)) {
     if (program.front() == '/') {
-      if (runnable(program)) return true;
+      if (runnable(program)) return program;
       continue;
     }
     std::string_view rest = path ? path : "";
     while (!rest.empty()) {
       auto colon = rest.find(':');
-      auto folder = rest.substr(0, colon);
-      if (!folder.empty() && runnable(std::filesystem::path(folder) / program)) return true;
+      auto folder = std::filesystem::path(rest.substr(0, colon));
+      if (!folder.empty() && runnable(folder / program)) return folder / program;
       rest = colon == std::string_view::npos ? "" : rest.substr(colon + 1);
     }
   }
-  return false;
+  return std::nullopt;
 }
 
 bool runnable(const std::filesystem::path& path) {

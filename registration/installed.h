@@ -5,12 +5,15 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 
 #include "browser_table.h"
 
 namespace velmora::registration {
 
 bool installed(const TableRow& row);
+// The program that makes it installed, as found; nothing when it is not.
+std::optional<std::filesystem::path> installed_program(const TableRow& row);
 
 // A regular file this user may execute.
 bool runnable(const std::filesystem::path& path);

@@ -4,14 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <system_error>
 
 #include "browser_rules.h"
 #include "browser_table.h"
 #include "installed.h"
-#include "json/parse.h"
 #include "platform/files.h"
+#include "policy_files.h"
 #include "system/browsers.h"
 
 namespace velmora::doctor::system {
@@ -46,39 +48,6 @@ Place place_in(const fs::path& folder, std::string_view host_name, bool user_lev
   return place;
 }
 
-std::vector<std::string> strings_of(const JsonValue* value) {
-  std::vector<std::string> list;
-  if (!value || !value->as_array()) return list;
-  for (const auto& item : *value->as_array()) {
-    if (item.as_string()) list.push_back(*item.as_string());
-  }
-  return list;
-}
-
-// Far above any policy file; a larger one is skipped.
-constexpr std::size_t POLICY_FILE_LIMIT = 1 << 20;
-
-// Every managed policy file that says anything about native messaging.
-std::vector<Policy> policies_in(std::string_view folder) {
-  std::vector<Policy> policies;
-  std::error_code error;
-  if (folder.empty()) return policies;
-  for (const auto& entry : fs::directory_iterator(folder, error)) {
-    if (entry.path().extension() != ".json") continue;
-    auto bytes = platform::read_whole_file(entry.path(), POLICY_FILE_LIMIT);
-    auto document = bytes ? parse_message(*bytes) : std::unexpected(JsonError{});
-    if (!document) continue;
-    Policy policy{text(entry.path()), std::nullopt,
-                  strings_of(get_key(*document, "NativeMessagingBlocklist")),
-                  strings_of(get_key(*document, "NativeMessagingAllowlist")), std::nullopt};
-    if (const JsonValue* level = get_key(*document, "NativeMessagingUserLevelHosts"))
-      if (level->as_bool()) policy.user_level_hosts = *level->as_bool();
-    if (policy.user_level_hosts || !policy.blocklist.empty() || !policy.allowlist.empty())
-      policies.push_back(std::move(policy));
-  }
-  return policies;
-}
-
 // The per-user place: below the configuration folder (config/) or HOME (home/). A folder inside
 // the browser's own bundle (bundle/) cannot be found from outside, so the doctor says so.
 Place user_place(const TableRow& row, std::string_view host_name) {
@@ -97,13 +66,85 @@ Place user_place(const TableRow& row, std::string_view host_name) {
   return place_in(*base / rest, host_name, true);
 }
 
+// A manifest in a folder the browser does not read is a registration it cannot use.
+void unread_place(Browser& browser, const fs::path& folder, std::string_view host_name,
+                  bool user_level, const std::string& why) {
+  Place place = place_in(folder, host_name, user_level);
+  if (!place.manifest) return;
+  place.fault =
+      browser.name + " does not read this folder (" + why + "); " + std::string(register_step());
+  browser.places.push_back(std::move(place));
+}
+
+// The most the doctor reads of a browser's library; Firefox's libxul.so is about 180 MiB.
+constexpr std::size_t LIBRARY_READ_LIMIT = std::size_t{512} << 20;
+
+// Whether the file holds each of `needles`, read a chunk at a time up to LIBRARY_READ_LIMIT.
+std::vector<bool> holds(const fs::path& file, const std::vector<std::string>& needles) {
+  std::vector<bool> found(needles.size(), false);
+  std::ifstream in(file, std::ios::binary);
+  std::size_t overlap = 0;
+  for (const auto& needle : needles) overlap = std::max(overlap, needle.size());
+  std::string window;
+  std::vector<char> chunk(1 << 20);
+  for (std::size_t total = 0; in && total < LIBRARY_READ_LIMIT; total += chunk.size()) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    window.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    for (std::size_t i = 0; i < needles.size(); ++i)
+      found[i] = found[i] || window.find(needles[i]) != std::string::npos;
+    window.erase(0, window.size() > overlap ? window.size() - overlap : 0);
+  }
+  return found;
+}
+
+// Which of the table's machine-wide folders the installed Firefox build reads: its libxul.so
+// holds the folder above them as a string ("/usr/lib/mozilla" on Debian, "/usr/lib64/mozilla"
+// where the build chose lib64: nsXREDirProvider.cpp, GetSystemParentDirectory; seen here: Debian's
+// Firefox ESR 153 holds only "/usr/lib/mozilla" and does not read /usr/lib64/mozilla). Nothing
+// when the library is not found or names none of them: the table's list then stands.
+std::optional<std::vector<std::string_view>> folders_of_build(const TableRow& row) {
+  std::vector<fs::path> programs;
+  if (auto found = registration::installed_program(row)) programs.push_back(*found);
+  for (std::string_view program : items(row.programs))
+    if (program.front() == '/') programs.emplace_back(program);
+  std::vector<std::string_view> folders;
+  std::ranges::copy(items(row.system), std::back_inserter(folders));
+  std::vector<std::string> needles;
+  for (std::string_view folder : folders)
+    needles.push_back('\0' + fs::path(folder).parent_path().string() + '\0');
+  for (const fs::path& program : programs) {
+    std::error_code error;
+    auto library = fs::canonical(program, error).parent_path() / "libxul.so";
+    if (error || !fs::is_regular_file(library, error)) continue;
+    auto found = holds(library, needles);
+    std::vector<std::string_view> read;
+    for (std::size_t i = 0; i < folders.size(); ++i)
+      if (found[i]) read.push_back(folders[i]);
+    if (!read.empty()) return read;
+  }
+  return std::nullopt;
+}
+
 Browser browser_of(const TableRow& row, std::string_view host_name) {
   Browser browser{
       std::string(row.name), row.family, registration::installed(row), {}, {}, false, {}};
   browser.places.push_back(user_place(row, host_name));
-  for (std::string_view folder : items(row.system))
-    browser.places.push_back(place_in(folder, host_name, false));
-  browser.policies = policies_in(row.policies);
+  auto read = row.family == Family::Firefox ? folders_of_build(row) : std::nullopt;
+  for (std::string_view folder : items(row.system)) {
+    if (!read || std::ranges::find(*read, folder) != read->end())
+      browser.places.push_back(place_in(folder, host_name, false));
+  }
+  for (std::string_view folder : items(row.system)) {
+    if (read && std::ranges::find(*read, folder) == read->end())
+      unread_place(browser, folder, host_name, false,
+                   "this build reads " + std::string(read->front()) + ", as its libxul.so says");
+  }
+  auto config = platform::roaming_app_data_folder();
+  if (row.user == "home/" + std::string(FIREFOX_USER_FOLDER) && config)
+    unread_place(
+        browser, *config / FIREFOX_UNREAD_CONFIG_FOLDER, host_name, true,
+        "it reads ~/" + std::string(FIREFOX_USER_FOLDER) + ", even where XDG_CONFIG_HOME is set");
+  if (!row.policies.empty()) browser.policies = chromium_policies(fs::path(row.policies));
   return browser;
 }
 

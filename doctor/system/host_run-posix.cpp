@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "errors.h"
 #include "platform/unique_fd-posix.h"
@@ -51,17 +52,22 @@ std::expected<Pipe, std::string> make_pipe() {
   return Pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
+// Started in its own folder, as both browsers do (a wrapper may run "./velmora-web-host"); when
+// `through_sh`, by /bin/sh, as execvp runs a file the system cannot.
 std::expected<pid_t, std::string> spawn(const std::filesystem::path& host,
                                         const std::string& origin,
-                                        const std::array<int, 3>& streams) {
+                                        const std::array<int, 3>& streams, bool through_sh) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   for (std::size_t fd = 0; fd < streams.size(); ++fd)
     posix_spawn_file_actions_adddup2(&actions, streams[fd], static_cast<int>(fd));
+  posix_spawn_file_actions_addchdir_np(&actions, host.parent_path().c_str());
   std::string program = host.string();
-  std::array<char*, 3> argv{program.data(), const_cast<char*>(origin.c_str()), nullptr};
+  std::string shell = "/bin/sh";
+  std::vector<char*> argv{program.data(), const_cast<char*>(origin.c_str()), nullptr};
+  if (through_sh) argv.insert(argv.begin(), shell.data());
   pid_t pid = 0;
-  int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) return std::unexpected(velmora::os_error_message(error));
   return pid;
@@ -78,7 +84,7 @@ void reap(pid_t pid, Clock::time_point end, HostRun& run) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  if (WIFEXITED(status)) run.status = std::to_string(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) {
     const char* name = sigabbrev_np(WTERMSIG(status));
     run.signal = (name ? "SIG" + std::string(name) : "signal " + std::to_string(WTERMSIG(status))) +
@@ -113,18 +119,36 @@ std::string drain(int fd, Clock::time_point end) {
   return read_text(reader);
 }
 
+std::string head_of(const std::filesystem::path& host) {
+  std::array<char, 4> head{};
+  UniqueFd file(open(host.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  ssize_t count = file ? ::read(file.get(), head.data(), head.size()) : -1;
+  return std::string(head.data(), count > 0 ? static_cast<std::size_t>(count) : 0);
+}
+
 }  // namespace
 
+bool needs_shell(const std::filesystem::path& host) {
+  auto head = head_of(host);
+  // A file that cannot be read is left to the system, which says why.
+  return !head.empty() && !head.starts_with("#!") && !head.starts_with("\177ELF");
+}
+
 std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
-                                                  const std::string& origin, bool /*through_shell*/,
+                                                  const std::string& origin, Launch launch,
                                                   std::chrono::milliseconds limit) {
   auto in = make_pipe();
   auto out = make_pipe();
   auto err = make_pipe();
   if (!in || !out || !err) return std::unexpected("no pipe for the host");
-  auto pid = spawn(host, origin, {in->read.get(), out->write.get(), err->write.get()});
+  auto pid = spawn(host, origin, {in->read.get(), out->write.get(), err->write.get()},
+                   launch.script_fallback);
   if (!pid) {
-    auto interpreter = missing_interpreter(host);
+    auto interpreter =
+        needs_shell(host)
+            ? "its first line is no \"#!\" line naming its interpreter, which this browser needs "
+              "(Chromium runs such a file with /bin/sh); add \"#!/bin/sh\""
+            : missing_interpreter(host);
     return std::unexpected(interpreter.empty() ? "cannot be started: " + pid.error() : interpreter);
   }
   in->read.reset();

@@ -1,9 +1,7 @@
 #include <windows.h>
 
 #include <array>
-#include <cstdio>
 #include <thread>
-#include <utility>
 
 #include "errors.h"
 #include "platform/unique_handle-win32.h"
@@ -68,27 +66,6 @@ std::wstring cmd_exe() {
   return std::wstring(folder.data(), length) + L"\\cmd.exe";
 }
 
-// An exit code that is an NTSTATUS error is the fault that ended the process, as Windows
-// reports it (ntstatus.h).
-std::string crash_of(DWORD status) {
-  static constexpr std::pair<DWORD, const char*> NAMES[] = {
-      {0xC0000005, "access violation"},
-      {0xC000001D, "illegal instruction"},
-      {0xC0000094, "integer division by zero"},
-      {0xC00000FD, "stack overflow"},
-      {0xC0000135, "a DLL it needs was not found"},
-      {0xC0000139, "an entry point it needs is missing from a DLL"},
-      {0xC0000142, "a DLL failed to initialise"},
-      {0xC0000409, "stack buffer overrun or fail-fast exit"},
-  };
-  if (status < 0xC0000000) return {};
-  std::array<char, 16> code{};
-  std::snprintf(code.data(), code.size(), "0x%08lX", static_cast<unsigned long>(status));
-  for (const auto& [value, name] : NAMES)
-    if (value == status) return std::string(name) + ", " + code.data();
-  return std::string("status ") + code.data();
-}
-
 std::string drain(HANDLE pipe, Clock::time_point end) {
   PipeReader reader(pipe, end);
   return read_text(reader);
@@ -96,9 +73,14 @@ std::string drain(HANDLE pipe, Clock::time_point end) {
 
 }  // namespace
 
+bool needs_shell(const std::filesystem::path&) {
+  return false;
+}
+
 std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
-                                                  const std::string& origin, bool through_shell,
+                                                  const std::string& origin, Launch launch,
                                                   std::chrono::milliseconds limit) {
+  bool through_shell = launch.through_shell;
   auto in = make_pipe(0);
   auto out = make_pipe(1);
   auto err = make_pipe(1);
@@ -117,8 +99,10 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
   PROCESS_INFORMATION process{};
   std::wstring line = command_line(host, origin, through_shell);
   std::wstring program = through_shell ? cmd_exe() : host.wstring();
+  std::wstring folder = host.parent_path().wstring();  // the browsers start it there
   if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                      CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process))
+                      CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, folder.c_str(), &startup,
+                      &process))
     return std::unexpected("cannot be started: " + velmora::os_error_message(GetLastError()));
   UniqueHandle child(process.hProcess), thread(process.hThread);
   AssignProcessToJobObject(job.get(), child.get());
@@ -135,7 +119,7 @@ std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& h
     DWORD status = 0;
     if (GetExitCodeProcess(child.get(), &status)) {
       run.crash = crash_of(status);
-      if (run.crash.empty()) run.status = static_cast<int>(status);
+      if (run.crash.empty()) run.status = status_of(status);
     }
   }
   run.error_stream = drain(err->read.get(), Clock::now() + std::chrono::milliseconds(200));

@@ -18,10 +18,19 @@ struct HostRun {
   std::optional<Payload> first_frame;  // nothing when the output ended or the time ran out
   std::string output_fault;            // what came instead of a frame a browser takes, or empty
   std::string error_stream;            // what the host wrote there
-  std::optional<int> status;           // nothing when it had to be stopped or a signal ended it
+  std::optional<std::string> status;   // as status_of gives it; nothing when stopped or killed
   std::string signal;                  // the signal that ended it, named, or empty
   std::string crash;  // the fault that ended it ("access violation, 0xC0000005"), or empty
 };
+
+// How a Windows exit code reads: the crash that ended the process ("access violation,
+// 0xC0000005") for the exception codes that are crashes (ntstatus.h), else nothing. Any other
+// code, however high, is a status the program chose (0xFFFFFFFF from exit(-1)) or was given
+// (0xC000013A, Ctrl+C).
+std::string crash_of(std::uint32_t code);
+// "N", or for a code from 0x80000000 up its hex form ("0xC000013A"), with the name of a code a
+// start fails with ("0xC0000135, a DLL it needs was not found").
+std::string status_of(std::uint32_t code);
 
 // The most a browser takes in one message from a host (Chromium's kMaximumNativeMessageSize,
 // Firefox's MAX_READ).
@@ -72,12 +81,25 @@ inline std::string read_text(Reader& reader, std::size_t most = 65536) {
   return text;
 }
 
-// Starts `host` with `origin` as its argument, on Windows through cmd.exe when
-// `through_shell` (Chrome's way) and directly otherwise (Firefox's, and Chrome's under the
-// launch-directly policy); POSIX browsers always start it directly. Reads its first frame as a
-// browser does, closes its input and collects the rest; stops it after `limit`.
+// How a browser starts its host.
+struct Launch {
+  // On Windows through cmd.exe (Chrome's way), else directly (Firefox's, and Chrome's under the
+  // launch-directly policy).
+  bool through_shell = false;
+  // On POSIX a file the system cannot run is run by /bin/sh, as execvp does (Chromium's way).
+  bool script_fallback = false;
+};
+
+// Whether the file is one that only /bin/sh can run: no "#!" line and no binary's header (POSIX);
+// false where the platform has no such thing.
+bool needs_shell(const std::filesystem::path& host);
+
+// Starts `host` with `origin` as its argument as `launch` says, in the host's own folder (both
+// browsers start it there) and with the doctor's environment, which a browser the user started
+// passes on too. Reads its first frame as a browser does, closes its input and collects the
+// rest; stops it after `limit`.
 std::expected<HostRun, std::string> run_host_once(const std::filesystem::path& host,
-                                                  const std::string& origin, bool through_shell,
+                                                  const std::string& origin, Launch launch,
                                                   std::chrono::milliseconds limit);
 
 }  // namespace velmora::doctor::system

@@ -3,7 +3,9 @@
 #include "examine.h"
 #include "manifest.h"
 #include "platform/socket.h"
+#include "policy_files.h"
 #include "product.h"
+#include "system/host_run.h"
 #include "test.h"
 
 namespace velmora::doctor {
@@ -103,6 +105,13 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
        Verdict::Ok,
        "system"},
       {"blocked", 1, SOUND_HOST, {"B", std::nullopt, {"*"}, {}, {}}, Verdict::Fail, "B"},
+      // A block fails only a browser that the host is registered for.
+      {"blocked, not registered",
+       std::nullopt,
+       SOUND_HOST,
+       {"B", std::nullopt, {"*"}, {}, {}},
+       Verdict::Info,
+       "B"},
       {"blocked but allowed",
        1,
        SOUND_HOST,
@@ -138,6 +147,70 @@ TEST(Registration, FailsOnlyWhenWhatIsRegisteredCannotBeUsed) {
     auto missing = std::ranges::count_if(
         checks, [](const Check& k) { return k.text.find("not registered") != std::string::npos; });
     EXPECT_EQ(missing, c.verdict == Verdict::Info ? 1 : 0);
+  }
+}
+
+// The blocklist Chromium applies from its managed folder, and the file it comes from.
+TEST(Policies, AsChromiumReadsThem) {
+  using Files = std::vector<std::pair<std::string, std::string>>;
+  const std::string BLOCK_X = R"({"NativeMessagingBlocklist":["x"]})";
+  struct Case {
+    const char* what;
+    Files files;
+    std::vector<std::string> blocklist;
+    std::string from;
+  } cases[] = {
+      {"a trailing comma",
+       {{"a.json", R"({"NativeMessagingBlocklist":["x",],})"}},
+       {"x"},
+       "a.json"},
+      {"comments, any name",
+       {{"b.json.disabled", "// c\n{\"NativeMessagingBlocklist\":[\"x\", /* , */ ]}"}},
+       {"x"},
+       "b.json.disabled"},
+      {"the last file gives the policy whole",
+       {{"b", R"({"NativeMessagingBlocklist":["y"]})"}, {"a.json", BLOCK_X}},
+       {"y"},
+       "b"},
+      {"a broken file is skipped", {{"a.json", BLOCK_X}, {"b.json", "{"}}, {"x"}, "a.json"},
+      {"commas in a string stay", {{"a", R"({"NativeMessagingBlocklist":["x,]"]})"}}, {"x,]"}, "a"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto dir = test::TempDir::create().value();
+    for (const auto& [name, text] : c.files)
+      ASSERT_TRUE(driver::write_file(dir.path() / name, text));
+    auto policies = chromium_policies(dir.path());
+    ASSERT_EQ(policies.size(), 1u);
+    EXPECT_EQ(policies[0].blocklist, c.blocklist);
+    EXPECT_TRUE(policies[0].shown.ends_with(c.from)) << policies[0].shown;
+  }
+}
+
+// Only the exception codes that are crashes read as one; any other code is a status.
+TEST(HostRun, WindowsExitCodesReadAsCrashesOnlyWhenTheyAre) {
+  struct Case {
+    std::uint32_t code;
+    const char* crash;
+    const char* status;
+  } cases[] = {
+      {0xC0000005, "access violation, 0xC0000005", ""},
+      {0xC00000FD, "stack overflow, 0xC00000FD", ""},
+      {0xC0000374, "heap corruption, 0xC0000374", ""},
+      {0xC000001D, "illegal instruction, 0xC000001D", ""},
+      {0xC0000094, "integer division by zero, 0xC0000094", ""},
+      {0xC0000409, "stack buffer overrun or fail-fast exit, 0xC0000409", ""},
+      {0xC0000602, "fail-fast exception, 0xC0000602", ""},
+      {0xFFFFFFFF, "", "0xFFFFFFFF"},  // exit(-1)
+      {0xC000013A, "", "0xC000013A"},  // Ctrl+C
+      {0xC0000135, "", "0xC0000135, a DLL it needs was not found"},
+      {3, "", "3"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(system::crash_of(c.code), c.crash) << c.code;
+    if (*c.crash == '\0') {
+      EXPECT_EQ(system::status_of(c.code), c.status) << c.code;
+    }
   }
 }
 

@@ -10,12 +10,17 @@ folders over the browsers' system folders for the rows that need them.
 """
 
 import argparse
+import encodings.idna  # noqa: F401 (the proxy, forked as nobody, may not import it then)
 import json
 import os
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 from pathlib import Path
 
 import browser_test as bt
@@ -26,7 +31,8 @@ CHROMIUM_ID = bt.Chromium.extension_id(json.loads((bt.EXTENSION_DIR / "manifest.
 # Each system folder a row may write, and the folder an empty one is mounted over to hold it.
 SYSTEM = {"chromium": (Path("/etc/chromium"), Path("/etc/chromium/native-messaging-hosts")),
           "chrome": (Path("/etc/opt"), Path("/etc/opt/chrome/native-messaging-hosts")),
-          "firefox": (Path("/usr/lib/mozilla"), Path("/usr/lib/mozilla/native-messaging-hosts"))}
+          "firefox": (Path("/usr/lib/mozilla"), Path("/usr/lib/mozilla/native-messaging-hosts")),
+          "firefox in lib64": (Path("/usr/lib64"), Path("/usr/lib64/mozilla/native-messaging-hosts"))}
 VERSION_MARK = None  # the sound host's own "velmora-web-host version X", read at start
 
 
@@ -40,6 +46,8 @@ class Case:
     def __init__(self, world, index):
         self.world = world
         self.name = f"com.velmora.diff_{index}"
+        self.families = set()  # whose manifests it wrote: the exit status follows those browsers
+        self.env = {}  # what the doctor's environment has besides the browsers'
 
     def manifest(self, family, host=None, **changed):
         key = {"chromium": "allowed_origins", "firefox": "allowed_extensions"}[family]
@@ -56,10 +64,13 @@ class Case:
     def user(self, family, content):
         folders = {"chromium": self.world.home / ".config/chromium/NativeMessagingHosts",
                    "chrome": self.world.home / ".config/google-chrome/NativeMessagingHosts",
-                   "firefox": self.world.home / ".mozilla/native-messaging-hosts"}
+                   "firefox": self.world.home / ".mozilla/native-messaging-hosts",
+                   "firefox in XDG_CONFIG_HOME": self.world.roaming / "mozilla/native-messaging-hosts"}
+        self.families.add(family.split()[0])
         self.write(folders[family], content)
 
     def system(self, family, content):
+        self.families.add(family.split()[0])
         self.write(SYSTEM[family][1], content)
 
     def both(self, **changed):
@@ -120,10 +131,112 @@ def unreadable(case):
     case.both(host=copy)
 
 
+def padded(case):
+    for family in ("chromium", "firefox"):
+        case.user(family, json.dumps(case.manifest(family)).encode() + b" " * (9 << 20))
+
+
+# Chromium's managed policy files that the policy rows share, as {file: {policy: [host names]}}:
+# Chromium takes each policy whole from the last file in name order that sets it.
+EARLY, LAST = "velmora-1.json", "velmora-2.json.disabled"
+POLICIES = {EARLY: {}, LAST: {"NativeMessagingAllowlist": ["com.velmora.nobody"]}}
+
+
+def policy(*entries):
+    """Names the row's host in each (file, policy) given; the last file is written with a comment
+    and trailing commas, which Chromium's reader for policy files takes."""
+    def write(case):
+        case.both()
+        for file, key in zip(entries[::2], entries[1::2]):
+            POLICIES[file].setdefault(key, []).append(case.name)
+        folder = SYSTEM["chromium"][0] / "policies/managed"
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / EARLY).write_text(json.dumps(POLICIES[EARLY]))
+        lenient = json.dumps(POLICIES[LAST], indent=1).replace("]", ",]")
+        (folder / LAST).write_text("// the test's policies\n" + lenient[:-2] + ",\n}")
+    return write
+
+
+def beside(case):
+    """A wrapper that runs the host beside it by a relative path."""
+    folder = case.world.scratch / "programs" / f"{case.name}-folder"
+    folder.mkdir(parents=True)
+    (folder / "velmora-web-host").symlink_to(case.world.host)
+    (folder / "wrapper").write_text(f"#!/bin/sh\n{mark()}exec ./velmora-web-host \"$@\"\n")
+    (folder / "wrapper").chmod(0o755)
+    case.both(host=folder / "wrapper")
+
+
+SLOW = []  # the XDG_CONFIG_HOME of each row whose agent answers the hello 3 s late
+
+
+def slow_agent(case):
+    """The host and the doctor reach the agent through a proxy that holds its answers back 3 s,
+    by a bridge file of their own (written once the agent runs)."""
+    config = case.world.scratch / f"{case.name}-config"
+    SLOW.append(config)
+    case.env = {"XDG_CONFIG_HOME": str(config)}
+    host = case.program(f"#!/bin/sh\n{mark()}XDG_CONFIG_HOME={config} exec {case.world.host} \"$@\"\n")
+    case.both(host=host)
+    case.write(config / "chromium/NativeMessagingHosts", case.manifest("chromium", host=host))
+
+
+def slow_proxy(port, report):
+    """Relays each connection to the agent at `port`, holding the agent's first answer back 3 s;
+    writes its own port to the descriptor `report` first."""
+    def pump(source, sink, delay):
+        try:
+            while data := source.recv(65536):
+                time.sleep(delay)
+                delay = 0
+                sink.sendall(data)
+            sink.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+
+    listener = socket.create_server(("127.0.0.1", 0))
+    os.write(report, str(listener.getsockname()[1]).encode())
+    os.close(report)
+    while True:
+        client, _ = listener.accept()
+        agent = socket.create_connection(("127.0.0.1", port))
+        threading.Thread(target=pump, args=(client, agent, 0), daemon=True).start()
+        threading.Thread(target=pump, args=(agent, client, 3), daemon=True).start()
+
+
+def start_slow_proxies(world):
+    """A proxy per slow row, as the user the host runs as (the host trusts no other user's
+    program), and the bridge file that leads there."""
+    bridge = json.loads(world.bridge_file.read_text())
+    proxies = []
+    for config in SLOW:
+        report, told = os.pipe()
+        proxies.append(os.fork())
+        if proxies[-1] == 0:
+            try:
+                os.close(report)
+                if USER is not None:
+                    as_user()()
+                slow_proxy(bridge["port"], told)
+            finally:
+                os._exit(1)
+        os.close(told)
+        port = int(os.read(report, 16))
+        os.close(report)
+        file = config / "VelmoraAgent/web-bridge.json"
+        file.parent.mkdir(parents=True)
+        file.write_text(json.dumps(dict(bridge, port=port)))
+        if USER is not None:
+            for path in (file.parent, file):
+                os.chown(path, USER, USER)
+    return proxies
+
+
 def registrar(case):
     """What velmora-register-host writes with its defaults: the installed host, the build's IDs
     and the product's host name."""
     case.name = os.environ["VELMORA_HOST_NAME"]
+    case.families.update(("chromium", "firefox"))
     result = case.world.run_register("install", "--browser", "chromium", "--browser", "firefox")
     assert result.returncode == 0, result.stdout + result.stderr
 
@@ -173,13 +286,32 @@ ROWS = [
         f"#!/bin/sh\n{mark()}printf 'garbage!'\nsleep 1\n")), {"cause": "message length"}),
     ("a #! line ending in CR", lambda c: c.both(host=c.program(f"#!/bin/sh\r\n{mark()}exit 0\r\n")),
      {"cause": "carriage return"}),
+    ("a Firefox manifest only in $XDG_CONFIG_HOME/mozilla", lambda c: (
+        c.user("chromium", c.manifest("chromium")),
+        c.user("firefox in XDG_CONFIG_HOME", c.manifest("firefox"))), {}),
+    ("a manifest over 8 MiB, padded with blanks", padded, {}),
+    ("a Firefox manifest only in /usr/lib64/mozilla", lambda c: (
+        c.user("chromium", c.manifest("chromium")),
+        c.system("firefox in lib64", c.manifest("firefox"))), {"system": True}),
+    ("a wrapper without a #! line", lambda c: c.both(host=c.program(f"{mark()}exec {c.world.host} \"$@\"\n")),
+     {}),
+    ("a wrapper that runs ./velmora-web-host beside itself", beside, {}),
+    ("an agent that answers the hello after 3 s", slow_agent, {}),
+    ("a block in a policy file named .json.disabled, with a comment and trailing commas",
+     policy(LAST, "NativeMessagingBlocklist"), {"system": True}),
+    ("a block in an earlier policy file, whose blocklist a later file's replaces",
+     policy(EARLY, "NativeMessagingBlocklist"), {"system": True}),
+    ("an allow in an earlier policy file, whose allowlist a later file's replaces",
+     policy(EARLY, "NativeMessagingAllowlist", LAST, "NativeMessagingBlocklist"), {"system": True}),
 ]
 
 
-def doctor_verdicts(world, name):
+def doctor_verdicts(world, case):
     """The doctor's word per browser, and whether its text and JSON agree."""
+    name = case.name
     command = [world.doctor, "--name", name, "--chromium", CHROMIUM_ID, "--firefox", bt.FIREFOX_ID]
-    run = lambda *extra: subprocess.run(command + list(extra), env=world.env(), capture_output=True,
+    env = dict(world.env(), **case.env)
+    run = lambda *extra: subprocess.run(command + list(extra), env=env, capture_output=True,
                                         text=True, timeout=120, preexec_fn=as_user())
     text, document = run("--verbose"), run("--json")
     checks = json.loads(document.stdout)["checks"]
@@ -191,7 +323,14 @@ def doctor_verdicts(world, name):
         said = [c["text"] for c in checks if c["subject"] == browser]
         verdicts[browser] = bool(said) and said[-1] == "can use the host"
     failures = "\n".join(c["text"] for c in checks if c["verdict"] == "fail")
-    return verdicts, agree, failures, text.stdout
+    return verdicts, agree, failures, text.stdout, text.returncode
+
+
+def expected_status(case, linked):
+    """1 when a browser the case registered the host for cannot use it, or when none can."""
+    registered = {"chromium": "Chromium", "firefox": "Firefox"}
+    used = [linked[b][case.name] for f, b in registered.items() if f in case.families]
+    return 0 if any(linked[b][case.name] for b in linked) and all(used) else 1
 
 
 def browser_outcomes(world, kind, names):
@@ -217,13 +356,17 @@ def browser_outcomes(world, kind, names):
 def mount_system_folders():
     """Empty folders over the browsers' system folders, inside this private mount namespace."""
     for folder, _ in SYSTEM.values():
+        links = {entry.name: os.readlink(entry) for entry in folder.iterdir() if entry.is_symlink()}
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", str(folder)], check=True)
+        for name, target in links.items():  # /usr/lib64 holds the loader's link
+            os.symlink(target, folder / name)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--cmake", default="cmake")
+    parser.add_argument("--only", nargs="*", help="only the rows whose text holds one of these")
     parser.add_argument("--in-namespace", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     root = os.geteuid() == 0
@@ -233,7 +376,7 @@ def main():
     global VERSION_MARK
     scratch = Path(tempfile.mkdtemp(prefix="velmora-differential-"))
     world = bt.Setting(args, scratch)
-    agent = None
+    agent, proxies = None, []
     try:
         world.install()
         data = world.host.read_bytes()
@@ -245,7 +388,8 @@ def main():
         else:
             print("skipped: the rows with system folders need root for a private mount namespace")
         rows = [(i, row) for i, row in enumerate(ROWS)
-                if (system or not row[2].get("system")) and (root or not row[2].get("root"))]
+                if (system or not row[2].get("system")) and (root or not row[2].get("root"))
+                and (not args.only or any(text in row[0] for text in args.only))]
         cases = {}
         for index, (what, write, _) in rows:
             cases[index] = Case(world, index)
@@ -258,18 +402,21 @@ def main():
         agent = subprocess.Popen([world.agent_program, "--roaming", world.roaming],
                                  env=world.env(), preexec_fn=as_user(), stdout=subprocess.DEVNULL)
         bt.wait_until(world.bridge_file.exists, 10)
+        proxies = start_slow_proxies(world)
         names = [cases[i].name for i, _ in rows]
         linked = {"Chromium": browser_outcomes(world, "chromium", names),
                   "Firefox": browser_outcomes(world, "firefox", names)}
         failed = 0
         for index, (what, _, extra) in rows:
             name = cases[index].name
-            verdicts, agree, failures, text = doctor_verdicts(world, name)
+            verdicts, agree, failures, text, status = doctor_verdicts(world, cases[index])
             wrong = [f"{b}: the doctor says {'usable' if verdicts[b] else 'unusable'}, the browser "
                      f"{'linked' if linked[b][name] else 'did not'}" for b in verdicts
                      if verdicts[b] != linked[b][name]]
             if not agree:
                 wrong.append("the text and --json differ")
+            if status != expected_status(cases[index], linked):
+                wrong.append(f"the doctor exits {status}, not {expected_status(cases[index], linked)}")
             if extra.get("cause") and extra["cause"] not in failures:
                 wrong.append(f"no failure names the cause ({extra['cause']!r})")
             if wrong:
@@ -281,6 +428,9 @@ def main():
         print(f"{len(rows) - failed} passed, {failed} failed")
         return 1 if failed else 0
     finally:
+        for pid in proxies:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
         if agent:
             agent.kill()
             agent.wait()

@@ -350,7 +350,9 @@ def judge_registrations(wine, package, host):
         undo_policies(wine, made)
         wine.run("reg", "add", key, "/ve", "/d", manifest, "/f")
         manifest_file.write_bytes(sound)
-        failed = [line for line in result.stdout.splitlines() if line.startswith("FAIL")]
+        # The report indents a browser's checks under its verdict.
+        failed = [line.strip() for line in result.stdout.splitlines()
+                  if line.strip().startswith("FAIL")]
         # Registry paths are not case-sensitive; the doctor writes SOFTWARE as HKLM names it.
         named = [{"KEY": key, "MANIFEST": manifest}.get(part, part).lower() for part in named]
         # The first failure is the damage; "no installed browser …" may follow it.
