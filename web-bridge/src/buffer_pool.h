@@ -1,13 +1,14 @@
 // Large frame buffers kept for reuse, so that a steady stream of large frames touches no fresh
 // pages once the first few have gone through, however far the reader runs ahead of the writer;
 // each idle one goes back to the system half a second after it came back, and the heap's free
-// memory goes too once the frames that lay there have stopped coming. Nothing here ever waits
-// for a buffer: a take that finds none idle maps fresh pages.
+// memory goes too once a backlog of frames that lay there has drained. The pool itself never waits
+// for a buffer: a take that finds none idle maps fresh pages (a PacedLane may wait a moment).
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -23,28 +24,35 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   // How long a buffer stays idle before it goes: well within a second of the traffic
   // stopping, and long enough that a pause between bursts of large frames costs nothing.
   static constexpr auto QUIET = std::chrono::milliseconds(500);
-  // Frames dropped from the heap since its last trim, beyond which it is trimmed once they
-  // stop: a backlog of small frames leaves that much free there.
-  static constexpr std::size_t HEAP_TRIM_BYTES = std::size_t{1} << 20;
+  // Heap that dropped frames cost since its last trim (their buffers, the allocator's share and
+  // the queue's), beyond which it is trimmed `quiet` later, however many frames follow: a backlog
+  // of small frames, even of one byte each, leaves that much free there.
+  static constexpr std::size_t HEAP_TRIM_BYTES = std::size_t{256} << 10;
 
   // An idle buffer large enough, else fresh pages.
   LargeBuffer acquire(std::size_t size) override;
   std::size_t idle_count() const;
-  // Told of frames that lay on the heap and have just been dropped.
-  void heap_freed(std::size_t bytes) noexcept;
+  // Told of frames that lay on the heap and have just been dropped, with the heap they cost.
+  void heap_freed(std::size_t cost) noexcept;
   // The body of a thread of its own, so that no thread blocked in a read or write can keep
   // idle memory mapped: gives each idle buffer back to the system `quiet` after it came back,
   // and the heap's free memory with the last of them, or `quiet` after the last frames of a
-  // backlog left the heap. Never returns.
-  [[noreturn]] void release_when_quiet(Clock::duration quiet = QUIET);
+  // backlog left the heap; and calls `bulk_over` `quiet` after bulk traffic last passed. Never
+  // returns.
+  [[noreturn]] void release_when_quiet(Clock::duration quiet = QUIET,
+                                       void (*bulk_over)() = nullptr);
+  // Told that bulk traffic passed (a large frame, or a long run of small ones).
+  void bulk_passed() noexcept;
 
  private:
+  friend class PacedLane;
   struct Idle {
     platform::Pages pages;
     Clock::time_point since;
   };
 
   void give_back(platform::Pages pages) noexcept override;
+  platform::Pages take(std::size_t size);
   platform::Pages take_idle(std::size_t size);
   Clock::time_point next_due(Clock::duration quiet) const;
   bool heap_due() const { return heap_freed_ >= HEAP_TRIM_BYTES; }
@@ -58,7 +66,35 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   std::size_t out_ = 0;       // handed out and not back yet
   std::size_t most_out_ = 0;  // the most out at once since the pool last went idle
   std::size_t heap_freed_ = 0;
-  Clock::time_point heap_freed_at_;
+  Clock::time_point heap_due_at_;  // set when heap_freed_ reached HEAP_TRIM_BYTES, and kept
+  bool bulk_ = false;              // bulk traffic passed, and bulk_over is still to be called
+  Clock::time_point bulk_at_;
+};
+
+// One direction's takes from a pool, for a reader that can run ahead of its writer: a take waits
+// while the buffers out hold `limit` bytes or more, at most `patience` for each, so that with a
+// writer that keeps up the reader holds about `limit` bytes, not a backlog of large frames. A
+// writer that gives nothing back in that time does not keep up (an agent slow, stuck or not
+// linked yet): takes stop waiting for it until it gives something back, so that reading stalls
+// for it once at most, and the end of the input is still met at once.
+class PacedLane final : public LargeBufferSource, public std::enable_shared_from_this<PacedLane> {
+ public:
+  using Clock = BufferPool::Clock;
+  PacedLane(std::shared_ptr<BufferPool> pool, std::size_t limit, Clock::duration patience)
+      : pool_(std::move(pool)), limit_(limit), patience_(patience) {}
+  LargeBuffer acquire(std::size_t size) override;
+
+ private:
+  void give_back(platform::Pages pages) noexcept override;
+
+  std::shared_ptr<BufferPool> pool_;
+  const std::size_t limit_;
+  const Clock::duration patience_;
+  std::mutex mutex_;
+  std::condition_variable returned_;
+  std::size_t out_bytes_ = 0;
+  std::uint64_t returns_ = 0;
+  bool stalled_ = false;  // the last wait saw nothing come back
 };
 
 }  // namespace velmora
