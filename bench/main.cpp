@@ -112,8 +112,8 @@ struct Direction {
   int to;
 };
 
-// One stream of frames one way. For large frames also the relay's peak resident memory (16 MiB
-// only) and its minor page faults per frame: a relay that reuses its buffers takes none.
+// One stream of frames one way, with the relay's minor page faults per frame (a relay that reuses
+// its buffers takes none) and for the largest frames its peak resident memory.
 void measure(Table& table, std::size_t column, const Path& path, const Size& size,
              const Direction& d) {
   const auto pid = path.relay_pid();
@@ -125,10 +125,9 @@ void measure(Table& table, std::size_t column, const Path& path, const Size& siz
   double bytes = static_cast<double>(size.bytes * size.frames);
   table.add(row + " MB/s", column, bytes / seconds / 1e6);
   table.add(row + " frames/s", column, static_cast<double>(size.frames) / seconds);
-  if (size.bytes >= kLargeFrame) {
-    table.add("minor faults/frame " + row, column,
-              pid ? per_frame(minor_faults(*pid) - faults_before, size) : NAN);
-  }
+  // Small frames too: a heap trimmed while they stream takes its pages again.
+  table.add("minor faults/frame " + row, column,
+            pid ? per_frame(minor_faults(*pid) - faults_before, size) : NAN);
   if (largest) table.add("peak RSS " + row + " (MiB)", column, pid ? peak_mib(*pid) : NAN);
 }
 

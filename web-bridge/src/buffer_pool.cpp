@@ -80,8 +80,8 @@ void BufferPool::heap_freed(std::size_t cost) noexcept {
   std::unique_lock lock(mutex_);
   bool was_due = heap_due();
   heap_freed_ += cost;
-  // Timed from the moment it adds up, never put off by the frames after: a trickle behind a
-  // drained backlog must not keep the backlog's memory. Woken once for it, not once per frame.
+  // Timed from the moment it adds up, never put off by the small frames after: a trickle behind
+  // a drained backlog must not keep the backlog's memory. Woken once for it, not once per frame.
   bool wake = !was_due && heap_due();
   if (wake) heap_due_at_ = Clock::now();
   lock.unlock();
@@ -102,7 +102,7 @@ void BufferPool::bulk_passed() noexcept {
 BufferPool::Clock::time_point BufferPool::next_due(Clock::duration quiet) const {
   auto due = Clock::time_point::max();
   if (!idle_.empty()) due = idle_.front().since + quiet;
-  if (heap_due()) due = std::min(due, heap_due_at_ + quiet);
+  if (heap_due()) due = std::min(due, heap_trim_at(quiet));
   if (bulk_) due = std::min(due, bulk_at_ + quiet);
   return due;
 }
@@ -119,7 +119,7 @@ void BufferPool::release_due(std::unique_lock<std::mutex>& lock, Clock::duration
     leaving = {};
     lock.lock();
   }
-  bool heap_trim = heap_due() && heap_due_at_ + quiet <= Clock::now();
+  bool heap_trim = heap_due() && heap_trim_at(quiet) <= Clock::now();
   if (!(released && idle_.empty()) && !heap_trim) return;
   // Quiet now: what stays kept follows the traffic that comes next.
   if (idle_.empty()) most_out_ = out_;

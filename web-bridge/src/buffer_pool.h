@@ -25,8 +25,9 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   // stopping, and long enough that a pause between bursts of large frames costs nothing.
   static constexpr auto QUIET = std::chrono::milliseconds(500);
   // Heap that dropped frames cost since its last trim (their buffers, the allocator's share and
-  // the queue's), beyond which it is trimmed `quiet` later, however many frames follow: a backlog
-  // of small frames, even of one byte each, leaves that much free there.
+  // the queue's), beyond which it is trimmed `quiet` later, or `quiet` after bulk traffic last
+  // passed, however many small frames follow: a backlog of small frames, even of one byte each,
+  // leaves that much free there.
   static constexpr std::size_t HEAP_TRIM_BYTES = std::size_t{256} << 10;
 
   // An idle buffer large enough, else fresh pages.
@@ -56,6 +57,11 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   platform::Pages take_idle(std::size_t size);
   Clock::time_point next_due(Clock::duration quiet) const;
   bool heap_due() const { return heap_freed_ >= HEAP_TRIM_BYTES; }
+  // While bulk traffic streams, the heap it frees is taken again at once: trimmed, it would only
+  // be faulted in again (at 64-byte frames that doubled the faults), so the trim waits for it.
+  Clock::time_point heap_trim_at(Clock::duration quiet) const {
+    return std::max(heap_due_at_, bulk_at_) + quiet;
+  }
   void release_due(std::unique_lock<std::mutex>& lock, Clock::duration quiet);
 
   mutable std::mutex mutex_;
