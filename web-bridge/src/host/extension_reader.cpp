@@ -11,8 +11,10 @@ namespace velmora {
 namespace {
 
 // With a writer that keeps up, two of the largest frames are enough in hand: one being read and
-// one being written. A writer that has given no piece back in this while is not keeping up.
+// one being written; of smaller frames, as many as those have pieces. A writer that has given no
+// piece back in this while is not keeping up.
 constexpr std::size_t PACED_BYTES = 2 * std::size_t{MAX_FRAME_LEN};
+constexpr std::size_t PACED_PIECES = 2 * (MAX_FRAME_LEN / LARGE_PIECE);
 constexpr auto PATIENCE = std::chrono::milliseconds(100);
 
 }  // namespace
@@ -21,7 +23,7 @@ void extension_reader(FrameSender sender, std::shared_ptr<BufferPool> large) {
   // Held for the rest of the thread's life: this is the only reader of standard input.
   std::lock_guard lock(platform::standard_input_lock());
   BufferedReader input(platform::standard_input());
-  auto lane = std::make_shared<PacedLane>(large, PACED_BYTES, PATIENCE);
+  auto lane = std::make_shared<PacedLane>(large, PACED_BYTES, PACED_PIECES, PATIENCE);
   for (;;) {
     // Reading stops for good at the end of input, a read error or a bad length, and when the
     // queue's receiving end is gone; each of these ends the process quietly.
