@@ -147,34 +147,4 @@ void BufferPool::release_when_quiet(Clock::duration quiet, void (*bulk_over)()) 
   }
 }
 
-LargeBuffer PacedLane::acquire(std::size_t size) {
-  {
-    std::unique_lock lock(mutex_);
-    if (full() && !stalled_) {
-      const std::uint64_t seen = returns_;
-      bool room = returned_.wait_for(lock, patience_, [&] { return !full(); });
-      stalled_ = !room && returns_ == seen;
-    }
-  }
-  platform::Pages pages = pool_->take(size);
-  {
-    std::lock_guard lock(mutex_);
-    out_bytes_ += pages.size();
-    ++out_count_;
-  }
-  return LargeBuffer(shared_from_this(), std::move(pages), size);
-}
-
-void PacedLane::give_back(platform::Pages pages) noexcept {
-  {
-    std::lock_guard lock(mutex_);
-    out_bytes_ -= pages.size();
-    --out_count_;
-    ++returns_;
-    stalled_ = false;
-  }
-  returned_.notify_one();
-  pool_->give_back(std::move(pages));
-}
-
 }  // namespace velmora

@@ -2,7 +2,7 @@
 // pages once the first few have gone through, however far the reader runs ahead of the writer;
 // each idle one goes back to the system half a second after it came back, and the heap's free
 // memory goes too once a backlog of frames that lay there has drained. The pool itself never waits
-// for a buffer: a take that finds none idle maps fresh pages (a PacedLane may wait a moment).
+// for a buffer: a take that finds none idle maps fresh pages.
 #pragma once
 
 #include <chrono>
@@ -46,7 +46,6 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   void bulk_passed() noexcept;
 
  private:
-  friend class PacedLane;
   struct Idle {
     platform::Pages pages;
     Clock::time_point since;
@@ -75,37 +74,6 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   Clock::time_point heap_due_at_;  // set when heap_freed_ reached HEAP_TRIM_BYTES, and kept
   bool bulk_ = false;              // bulk traffic passed, and bulk_over is still to be called
   Clock::time_point bulk_at_;
-};
-
-// One direction's takes from a pool, for a reader that can run ahead of its writer: a take waits
-// while the buffers out hold `limit` bytes or more, or are `pieces` or more, at most `patience`
-// for each, so that with a writer that keeps up the reader holds about that much, not a backlog
-// of large frames (nor hundreds of smaller ones, which would stay idle in the pool after). A
-// writer that gives nothing back in that time does not keep up (an agent slow, stuck or not
-// linked yet): takes stop waiting for it until it gives something back, so that reading stalls
-// for it once at most, and the end of the input is still met at once.
-class PacedLane final : public LargeBufferSource, public std::enable_shared_from_this<PacedLane> {
- public:
-  using Clock = BufferPool::Clock;
-  PacedLane(std::shared_ptr<BufferPool> pool, std::size_t limit, std::size_t pieces,
-            Clock::duration patience)
-      : pool_(std::move(pool)), limit_(limit), pieces_(pieces), patience_(patience) {}
-  LargeBuffer acquire(std::size_t size) override;
-
- private:
-  void give_back(platform::Pages pages) noexcept override;
-  bool full() const { return out_bytes_ >= limit_ || out_count_ >= pieces_; }
-
-  std::shared_ptr<BufferPool> pool_;
-  const std::size_t limit_;
-  const std::size_t pieces_;
-  const Clock::duration patience_;
-  std::mutex mutex_;
-  std::condition_variable returned_;
-  std::size_t out_bytes_ = 0;
-  std::size_t out_count_ = 0;
-  std::uint64_t returns_ = 0;
-  bool stalled_ = false;  // the last wait saw nothing come back
 };
 
 }  // namespace velmora
