@@ -2,7 +2,7 @@
 // same run. Prints the command, the machine facts the figures depend on, and one table of
 // medians. Usage:
 //   relay_bench [--host=PATH] [--baseline=PATH] [--reps=N] [--only=host,baseline,socat,direct]
-//              [--sizes=64,4096,...] [--no-round-trips] [--scale=N]
+//              [--sizes=64,4096,...] [--ways=ext-agent,agent-ext] [--no-round-trips] [--scale=N]
 // --baseline runs another build of the host beside it, alternating with it in every
 // repetition, so that a before/after comparison shares the machine's state.
 #include <signal.h>
@@ -68,6 +68,8 @@ struct Options {
   int repetitions = 5;
   std::vector<PathKind> paths{PathKind::Host, PathKind::Socat, PathKind::Direct};
   std::vector<std::size_t> sizes;  // frame sizes to run; empty runs all of them
+  bool to_agent = true;            // the directions to stream, both unless --ways names one
+  bool to_extension = true;
   bool round_trips = true;
   int scale = 1;  // multiplies the frames per run, for profiling
 };
@@ -110,8 +112,8 @@ struct Direction {
   int to;
 };
 
-// One stream of frames one way. For large frames also the relay's peak resident memory (16 MiB
-// only) and its minor page faults per frame: a relay that reuses its buffers takes none.
+// One stream of frames one way, with the relay's minor page faults per frame (a relay that reuses
+// its buffers takes none) and for the largest frames its peak resident memory.
 void measure(Table& table, std::size_t column, const Path& path, const Size& size,
              const Direction& d) {
   const auto pid = path.relay_pid();
@@ -123,16 +125,18 @@ void measure(Table& table, std::size_t column, const Path& path, const Size& siz
   double bytes = static_cast<double>(size.bytes * size.frames);
   table.add(row + " MB/s", column, bytes / seconds / 1e6);
   table.add(row + " frames/s", column, static_cast<double>(size.frames) / seconds);
-  if (size.bytes >= kLargeFrame) {
-    table.add("minor faults/frame " + row, column,
-              pid ? per_frame(minor_faults(*pid) - faults_before, size) : NAN);
-  }
+  // Small frames too: a heap trimmed while they stream takes its pages again.
+  table.add("minor faults/frame " + row, column,
+            pid ? per_frame(minor_faults(*pid) - faults_before, size) : NAN);
   if (largest) table.add("peak RSS " + row + " (MiB)", column, pid ? peak_mib(*pid) : NAN);
 }
 
-void throughput(Table& table, std::size_t column, const Path& path, const Size& size) {
-  measure(table, column, path, size, {"ext->agent", path.extension_out(), path.agent()});
-  measure(table, column, path, size, {"agent->ext", path.agent(), path.extension_in()});
+void throughput(Table& table, std::size_t column, const Path& path, const Size& size,
+                const Options& options) {
+  if (options.to_agent)
+    measure(table, column, path, size, {"ext->agent", path.extension_out(), path.agent()});
+  if (options.to_extension)
+    measure(table, column, path, size, {"agent->ext", path.agent(), path.extension_in()});
 }
 
 void latency(Table& table, std::size_t column, const Path& path) {
@@ -192,7 +196,8 @@ void run_path(Table& table, PathKind kind, const PathConfig& config, AgentListen
     if (!selected(options, size)) continue;
     throughput(
         table, column, path,
-        Size{size.bytes, size.label, size.frames * static_cast<std::uint64_t>(options.scale)});
+        Size{size.bytes, size.label, size.frames * static_cast<std::uint64_t>(options.scale)},
+        options);
   }
   if (options.round_trips) latency(table, column, path);
   after_the_runs(table, column, path);
@@ -238,6 +243,7 @@ Mapped mapping_calls(PathKind kind, PathConfig config, AgentListener& agent, Siz
 // both fall as the run grows. Counted once, since counts do not vary.
 void count_mapping_calls(Table& table, const PathConfig& config, AgentListener& agent,
                          const Options& options) {
+  if (!options.to_agent) return;
   if (std::system("strace -V >/dev/null 2>&1") != 0) {
     std::fprintf(stderr, "no strace: the mapping calls are not counted\n");
     return;
@@ -279,6 +285,9 @@ Options parse_options(int argc, char** argv) {
            {PathKind::Host, PathKind::Baseline, PathKind::Socat, PathKind::Direct}) {
         if (arg.find(name_of(kind)) != std::string::npos) options.paths.push_back(kind);
       }
+    } else if (arg.starts_with("--ways=")) {
+      options.to_agent = arg.find("ext-agent") != std::string::npos;
+      options.to_extension = arg.find("agent-ext") != std::string::npos;
     } else if (arg == "--no-round-trips") {
       options.round_trips = false;
     } else if (arg.starts_with("--scale=")) {
@@ -290,7 +299,7 @@ Options parse_options(int argc, char** argv) {
     } else {
       fail("unknown argument " + arg +
            " (use --host=PATH, --baseline=PATH, --reps=N, --only=host,baseline,socat,direct,\n"
-           " --sizes=64,4096,..., --no-round-trips, --scale=N)");
+           " --sizes=64,4096,..., --ways=ext-agent,agent-ext, --no-round-trips, --scale=N)");
     }
   }
   // The baseline runs right after the host in each repetition, or not at all without a build.

@@ -2,6 +2,7 @@
 // a file, or let hostile frame lengths cost memory beyond a few of the largest frames. (That no
 // token reaches its output is checked after every case, by the fixture.)
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -261,6 +262,10 @@ struct StreamCase {
   // Frames sent ahead of the agent at most: an agent that keeps up. 0: all are sent before the
   // agent reads.
   std::size_t window;
+  std::size_t per_write = 0;  // frames in each write, 1: each once the one before was read;
+                              // 0: about a MiB of them
+  std::size_t lead = 0;       // a frame this large first, which fills the socket for the rest
+  bool trickle = false;       // once drained, a 20 KiB frame every 250 ms goes on all along
 };
 
 void PrintTo(const StreamCase& row, std::ostream* out) {
@@ -279,12 +284,27 @@ void drain(int fd, std::size_t total, std::atomic<std::size_t>& received) {
   }
 }
 
+// The room of one of the host's standard pipes, through the process's own descriptor.
+int pipe_room(pid_t pid, int fd) {
+  UniqueFd pipe(::open(("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd)).c_str(),
+                       O_RDONLY | O_NONBLOCK));
+  return pipe ? ::fcntl(pipe.get(), F_GETPIPE_SZ) : -1;
+}
+
+// Bytes in the host's standard input not read yet.
+int unread_input(pid_t pid) {
+  UniqueFd pipe(::open(("/proc/" + std::to_string(pid) + "/fd/0").c_str(), O_RDONLY | O_NONBLOCK));
+  int count = -1;
+  return pipe && ::ioctl(pipe.get(), FIONREAD, &count) == 0 ? count : -1;
+}
+
 // The extension's frames, in writes of about a MiB each, never more than `window` frames ahead
 // of what the agent received.
 void send_frames(HostProcess& host, const StreamCase& row,
                  const std::atomic<std::size_t>& received) {
   const Bytes one = frame(Bytes(row.size, 'p'));
-  const std::size_t per_write = std::max<std::size_t>(1, (1 << 20) / one.size());
+  const std::size_t per_write =
+      row.per_write > 0 ? row.per_write : std::max<std::size_t>(1, (1 << 20) / one.size());
   Bytes chunk;
   for (std::size_t i = 0; i < per_write; ++i) chunk += one;
   for (std::size_t sent = 0; sent < row.frames; sent += per_write) {
@@ -293,41 +313,60 @@ void send_frames(HostProcess& host, const StreamCase& row,
     }
     std::size_t now = std::min(per_write, row.frames - sent);
     ASSERT_TRUE(Succeeded(host.write(std::string_view(chunk).substr(0, now * one.size()), 60s)));
+    // One frame per read: a run on the heap for each.
+    while (row.per_write == 1 && unread_input(host.pid()) > 0) std::this_thread::yield();
   }
 }
 
-// The room of one of the host's standard pipes, through the process's own descriptor.
-int pipe_room(pid_t pid, int fd) {
-  UniqueFd pipe(::open(("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd)).c_str(),
-                       O_RDONLY | O_NONBLOCK));
-  return pipe ? ::fcntl(pipe.get(), F_GETPIPE_SZ) : -1;
+// Waits up to `limit` for `done`, and gives whether it came.
+template <typename Done>
+bool comes_within(Duration limit, Done done) {
+  for (Deadline deadline(limit); !deadline.passed(); std::this_thread::sleep_for(20ms)) {
+    if (done()) return true;
+  }
+  return done();
 }
 
 // Counted by the kernel, not timed. A steady stream, at any size from 64 KiB up, takes fresh
 // pages for the buffers of the frames in flight and then reuses them, however many frames follow
 // (a relay that mapped a buffer per frame paid a fault per 4 KiB of each). After any stream, a
-// backlog of small frames too, resident memory is back near where it was within a second.
+// backlog of small frames too (of one byte each, or with small frames still coming), resident
+// memory is back near where it was within a second, and the pipes at their own size.
 TEST_P(Stream, ReusesTheBuffersInFlightAndGivesTheMemoryBackOnceIdle) {
   const StreamCase& row = GetParam();
   auto link = StartLinkedWithBareAgent();
   ASSERT_TRUE(link) << link.error();
   const pid_t pid = link->host.pid();
+
   const long rss_before = status_kib(pid, "VmRSS");
   const long faults_before = minor_faults(pid);
   // The user's pipe budget goes to hosts that carry bulk traffic, not to every idle one.
   const int default_room = pipe_room(pid, 0);
   EXPECT_EQ(pipe_room(pid, 1), default_room);
   std::atomic<std::size_t> received = 0;
+  if (row.lead > 0) {
+    ASSERT_TRUE(Succeeded(link->host.write_frame(Bytes(row.lead, 'l'), 60s)));
+  }
   {
-    const std::size_t total = row.frames * (4 + row.size);
+    const std::size_t total = row.frames * (4 + row.size) + (row.lead > 0 ? 4 + row.lead : 0);
     std::optional<std::jthread> agent;
     if (row.window > 0) agent.emplace([&] { drain(link->connection.get(), total, received); });
     send_frames(link->host, row, received);
+    // Bulk traffic, large frames or a burst of small ones, grows the pipes while it lasts.
+    if (row.per_write == 0 || row.lead > 0) {
+      for (int fd : {0, 1}) EXPECT_GT(pipe_room(pid, fd), default_room) << "descriptor " << fd;
+    }
     if (row.window == 0) drain(link->connection.get(), total, received);
   }
   const long faults = minor_faults(pid) - faults_before;
-  // Every row is bulk traffic: large frames or a burst of small ones.
-  for (int fd : {0, 1}) EXPECT_GT(pipe_room(pid, fd), default_room) << "descriptor " << fd;
+  std::optional<std::jthread> trickle;
+  if (row.trickle) {
+    trickle.emplace([&link](const std::stop_token& stop) {
+      while (!stop.stop_requested() && link->host.write_frame(Bytes(20 << 10, 't'))) {
+        std::this_thread::sleep_for(250ms);
+      }
+    });
+  }
   // The pages of the buffers in flight, one being filled and one being written, and the heap's
   // odd page.
   const long bound = static_cast<long>((row.window + 2) * (row.size / 4096 + 2)) + 1000;
@@ -336,14 +375,15 @@ TEST_P(Stream, ReusesTheBuffersInFlightAndGivesTheMemoryBackOnceIdle) {
   }
   long rss = 0;
   // Due within a second; twice that for a loaded machine.
-  for (Deadline idle(2s); !idle.passed();) {
-    rss = status_kib(pid, "VmRSS");
-    if (rss < rss_before + 1024) break;
-    std::this_thread::sleep_for(20ms);
-  }
+  comes_within(2s, [&] { return (rss = status_kib(pid, "VmRSS")) < rss_before + 1024; });
   std::cout << "[ memory   ] " << faults << " minor faults (bound " << bound << "); resident "
             << rss_before << " KiB linked, " << rss << " KiB once idle" << std::endl;
   EXPECT_LT(rss, rss_before + 1024);
+  // Idle hosts leave the user's pipe budget to others: half a second after the bulk traffic.
+  comes_within(
+      2s, [&] { return pipe_room(pid, 0) == default_room && pipe_room(pid, 1) == default_room; });
+  for (int fd : {0, 1}) EXPECT_EQ(pipe_room(pid, fd), default_room) << "descriptor " << fd;
+  trickle.reset();
   link->host.close_stdin();
   EXPECT_TRUE(EndsQuietly(link->host));
 }
@@ -352,7 +392,10 @@ INSTANTIATE_TEST_SUITE_P(Host, Stream,
                          testing::Values(StreamCase{"steady_64_KiB", 64 << 10, 3000, 32},
                                          StreamCase{"steady_1_MiB", 1 << 20, 400, 4},
                                          StreamCase{"steady_16_MiB", MAX_FRAME_LEN, 48, 4},
-                                         StreamCase{"backlog_of_100_B", 100, 1'300'000, 0}),
+                                         StreamCase{"backlog_of_100_B_then_a_trickle", 100, 650'000,
+                                                    0, 0, 0, true},
+                                         StreamCase{"backlog_of_1_B_behind_a_full_socket", 1,
+                                                    40'000, 0, 1, MAX_FRAME_LEN, true}),
                          NameOfRow{});
 
 INSTANTIATE_TEST_SUITE_P(Host, HostileLengths,

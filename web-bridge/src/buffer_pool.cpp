@@ -18,6 +18,10 @@ std::size_t capacity_for(std::size_t size) {
 }  // namespace
 
 LargeBuffer BufferPool::acquire(std::size_t size) {
+  return LargeBuffer(shared_from_this(), take(size), size);
+}
+
+platform::Pages BufferPool::take(std::size_t size) {
   platform::Pages pages;
   {
     std::lock_guard lock(mutex_);
@@ -35,7 +39,7 @@ LargeBuffer BufferPool::acquire(std::size_t size) {
     --out_;
     throw;
   }
-  return LargeBuffer(shared_from_this(), std::move(pages), size);
+  return pages;
 }
 
 // The smallest idle buffer that holds `size` bytes, the latest back among equals, taken out of
@@ -72,22 +76,34 @@ std::size_t BufferPool::idle_count() const {
   return idle_.size();
 }
 
-void BufferPool::heap_freed(std::size_t bytes) noexcept {
+void BufferPool::heap_freed(std::size_t cost) noexcept {
   std::unique_lock lock(mutex_);
   bool was_due = heap_due();
-  heap_freed_ += bytes;
-  heap_freed_at_ = Clock::now();
-  // Woken once per backlog, not once per frame: it times the rest by heap_freed_at_.
+  heap_freed_ += cost;
+  // Timed from the moment it adds up, never put off by the small frames after: a trickle behind
+  // a drained backlog must not keep the backlog's memory. Woken once for it, not once per frame.
   bool wake = !was_due && heap_due();
+  if (wake) heap_due_at_ = Clock::now();
   lock.unlock();
   if (wake) returned_.notify_one();
 }
 
-// When the oldest idle buffer is due to go, or the heap to be trimmed, whichever comes first.
+void BufferPool::bulk_passed() noexcept {
+  std::unique_lock lock(mutex_);
+  bool wake = !bulk_;
+  bulk_ = true;
+  bulk_at_ = Clock::now();
+  lock.unlock();
+  if (wake) returned_.notify_one();
+}
+
+// When the oldest idle buffer is due to go, the heap to be trimmed or the bulk traffic to count
+// as over, whichever comes first.
 BufferPool::Clock::time_point BufferPool::next_due(Clock::duration quiet) const {
   auto due = Clock::time_point::max();
   if (!idle_.empty()) due = idle_.front().since + quiet;
-  if (heap_due()) due = std::min(due, heap_freed_at_ + quiet);
+  if (heap_due()) due = std::min(due, heap_trim_at(quiet));
+  if (bulk_) due = std::min(due, bulk_at_ + quiet);
   return due;
 }
 
@@ -103,8 +119,8 @@ void BufferPool::release_due(std::unique_lock<std::mutex>& lock, Clock::duration
     leaving = {};
     lock.lock();
   }
-  bool heap_quiet = heap_due() && heap_freed_at_ + quiet <= Clock::now();
-  if (!(released && idle_.empty()) && !heap_quiet) return;
+  bool heap_trim = heap_due() && heap_trim_at(quiet) <= Clock::now();
+  if (!(released && idle_.empty()) && !heap_trim) return;
   // Quiet now: what stays kept follows the traffic that comes next.
   if (idle_.empty()) most_out_ = out_;
   heap_freed_ = 0;
@@ -113,15 +129,21 @@ void BufferPool::release_due(std::unique_lock<std::mutex>& lock, Clock::duration
   lock.lock();
 }
 
-void BufferPool::release_when_quiet(Clock::duration quiet) {
+void BufferPool::release_when_quiet(Clock::duration quiet, void (*bulk_over)()) {
   std::unique_lock lock(mutex_);
   for (;;) {
-    returned_.wait(lock, [&] { return !idle_.empty() || heap_due(); });
+    returned_.wait(lock, [&] { return !idle_.empty() || heap_due() || bulk_; });
     if (auto due = next_due(quiet); Clock::now() < due) {
       returned_.wait_until(lock, due);
       continue;
     }
     release_due(lock, quiet);
+    if (bulk_ && bulk_at_ + quiet <= Clock::now()) {
+      bulk_ = false;
+      lock.unlock();
+      if (bulk_over) bulk_over();
+      lock.lock();
+    }
   }
 }
 

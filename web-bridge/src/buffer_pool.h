@@ -1,13 +1,14 @@
 // Large frame buffers kept for reuse, so that a steady stream of large frames touches no fresh
 // pages once the first few have gone through, however far the reader runs ahead of the writer;
 // each idle one goes back to the system half a second after it came back, and the heap's free
-// memory goes too once the frames that lay there have stopped coming. Nothing here ever waits
+// memory goes too once a backlog of frames that lay there has drained. The pool itself never waits
 // for a buffer: a take that finds none idle maps fresh pages.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -23,20 +24,26 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   // How long a buffer stays idle before it goes: well within a second of the traffic
   // stopping, and long enough that a pause between bursts of large frames costs nothing.
   static constexpr auto QUIET = std::chrono::milliseconds(500);
-  // Frames dropped from the heap since its last trim, beyond which it is trimmed once they
-  // stop: a backlog of small frames leaves that much free there.
-  static constexpr std::size_t HEAP_TRIM_BYTES = std::size_t{1} << 20;
+  // Heap that dropped frames cost since its last trim (their buffers, the allocator's share and
+  // the queue's), beyond which it is trimmed `quiet` later, or `quiet` after bulk traffic last
+  // passed, however many small frames follow: a backlog of small frames, even of one byte each,
+  // leaves that much free there.
+  static constexpr std::size_t HEAP_TRIM_BYTES = std::size_t{256} << 10;
 
   // An idle buffer large enough, else fresh pages.
   LargeBuffer acquire(std::size_t size) override;
   std::size_t idle_count() const;
-  // Told of frames that lay on the heap and have just been dropped.
-  void heap_freed(std::size_t bytes) noexcept;
+  // Told of frames that lay on the heap and have just been dropped, with the heap they cost.
+  void heap_freed(std::size_t cost) noexcept;
   // The body of a thread of its own, so that no thread blocked in a read or write can keep
   // idle memory mapped: gives each idle buffer back to the system `quiet` after it came back,
   // and the heap's free memory with the last of them, or `quiet` after the last frames of a
-  // backlog left the heap. Never returns.
-  [[noreturn]] void release_when_quiet(Clock::duration quiet = QUIET);
+  // backlog left the heap; and calls `bulk_over` `quiet` after bulk traffic last passed. Never
+  // returns.
+  [[noreturn]] void release_when_quiet(Clock::duration quiet = QUIET,
+                                       void (*bulk_over)() = nullptr);
+  // Told that bulk traffic passed (a large frame, or a long run of small ones).
+  void bulk_passed() noexcept;
 
  private:
   struct Idle {
@@ -45,9 +52,15 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   };
 
   void give_back(platform::Pages pages) noexcept override;
+  platform::Pages take(std::size_t size);
   platform::Pages take_idle(std::size_t size);
   Clock::time_point next_due(Clock::duration quiet) const;
   bool heap_due() const { return heap_freed_ >= HEAP_TRIM_BYTES; }
+  // While bulk traffic streams, the heap it frees is taken again at once: trimmed, it would only
+  // be faulted in again (at 64-byte frames that doubled the faults), so the trim waits for it.
+  Clock::time_point heap_trim_at(Clock::duration quiet) const {
+    return std::max(heap_due_at_, bulk_at_) + quiet;
+  }
   void release_due(std::unique_lock<std::mutex>& lock, Clock::duration quiet);
 
   mutable std::mutex mutex_;
@@ -58,7 +71,9 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   std::size_t out_ = 0;       // handed out and not back yet
   std::size_t most_out_ = 0;  // the most out at once since the pool last went idle
   std::size_t heap_freed_ = 0;
-  Clock::time_point heap_freed_at_;
+  Clock::time_point heap_due_at_;  // set when heap_freed_ reached HEAP_TRIM_BYTES, and kept
+  bool bulk_ = false;              // bulk traffic passed, and bulk_over is still to be called
+  Clock::time_point bulk_at_;
 };
 
 }  // namespace velmora

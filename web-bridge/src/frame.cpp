@@ -107,12 +107,16 @@ std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::by
   return write_all_gathered(stream, buffers);
 }
 
-WireFrames::WireFrames(std::uint32_t length, std::vector<LargeBuffer> pieces)
-    : length_(encode_length(length)), pieces_(std::move(pieces)) {}
-
 std::size_t WireFrames::size() const {
-  if (!copied_.empty() || pieces_.empty()) return copied_.size();
-  return LENGTH_FIELD + decode_length(length_);
+  return pieces_.empty() ? copied_.size() : large_size_;
+}
+
+std::size_t WireFrames::heap_cost() const {
+  if (copied_.capacity() == 0) return 0;
+  // glibc's chunks: the size and a word of header, in steps of 16 bytes, 32 at least.
+  constexpr std::size_t step = 16;
+  std::size_t chunk = std::max<std::size_t>((copied_.capacity() + 8 + step - 1) / step * step, 32);
+  return chunk + sizeof(WireFrames);
 }
 
 std::vector<ByteSpan> WireFrames::spans() const {
@@ -122,11 +126,12 @@ std::vector<ByteSpan> WireFrames::spans() const {
 }
 
 std::span<const std::byte> WireFrames::first_payload(std::vector<std::byte>& joined) const {
-  if (pieces_.size() == 1) return pieces_.front().bytes();
+  if (pieces_.size() == 1) return pieces_.front().bytes().subspan(LENGTH_FIELD);
   if (!pieces_.empty()) {
     joined.clear();
     for (const LargeBuffer& piece : pieces_)
       joined.insert(joined.end(), piece.bytes().begin(), piece.bytes().end());
+    joined.erase(joined.begin(), joined.begin() + LENGTH_FIELD);
     return joined;
   }
   if (copied_.size() < LENGTH_FIELD) return {};
@@ -173,19 +178,24 @@ std::size_t whole_frames_length(std::span<const std::byte> bytes) {
 }
 
 // A payload too large for the reader's buffer, read piece by piece, each piece taken only when
-// the one before is full: a buffer back from the writer meanwhile serves the next piece.
+// the one before is full: a buffer back from the writer meanwhile serves the next piece. The
+// length field goes in front of the first piece's payload, so the frame lies as it goes out
+// and every read after the buffered bytes lands on a page boundary.
 std::expected<WireFrames, IoError> read_large_frame(Reader& stream, std::uint32_t length,
                                                     LargeBufferSource& large) {
+  const LengthField field = encode_length(length);
   std::vector<LargeBuffer> pieces;
   pieces.reserve((length + LARGE_PIECE - 1) / LARGE_PIECE);
   for (std::size_t left = length; left > 0;) {
     std::size_t size = std::min(left, LARGE_PIECE);
-    pieces.push_back(large.acquire(size));
-    if (auto ok = read_exact(stream, pieces.back().bytes()); !ok)
-      return std::unexpected(ok.error());
+    std::size_t head = pieces.empty() ? LENGTH_FIELD : 0;
+    pieces.push_back(large.acquire(head + size));
+    std::span<std::byte> into = pieces.back().bytes();
+    std::ranges::copy(std::span(field).first(head), into.begin());
+    if (auto ok = read_exact(stream, into.subspan(head)); !ok) return std::unexpected(ok.error());
     left -= size;
   }
-  return WireFrames(length, std::move(pieces));
+  return WireFrames(LENGTH_FIELD + std::size_t{length}, std::move(pieces));
 }
 
 // One frame into buffers of its own, taken once its length has been checked. A frame that fits
@@ -229,12 +239,14 @@ std::expected<void, IoError> write_frames(Writer& stream, std::span<WireFrames> 
     return ok;
   };
   for (WireFrames& run : runs) {
-    if (count + 2 > buffers.size())
+    if (count + 1 > buffers.size())
       if (auto ok = flush(); !ok) return ok;
     gathered = std::span(gathered.data(), &run + 1);
-    buffers[count++] = run.head();
     auto pieces = run.pieces();
-    if (pieces.empty()) continue;
+    if (pieces.empty()) {
+      buffers[count++] = run.head();
+      continue;
+    }
     // A frame in one piece goes out with its neighbours; a longer one a piece at a time.
     buffers[count++] = pieces.front().bytes();
     if (pieces.size() == 1) continue;

@@ -27,26 +27,28 @@ std::expected<Payload, IoError> read_frame(Reader& stream);
 // Writes one frame, its length and payload together.
 std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::byte> payload);
 
-// A large frame's payload lies in pieces of at most this many bytes, each taken from the pool
-// just before it is read into and given back as soon as it has been written: a reader running a
-// frame ahead of the writer holds about one frame more than is on its way, not whole frames.
+// A large frame lies in pieces of at most this many payload bytes, each taken from the pool just
+// before it is read into and given back as soon as it has been written: a reader running a frame
+// ahead of the writer holds about one frame more than is on its way, not whole frames. The first
+// piece holds the length field in front of its payload, so that the frame's bytes leave from
+// where they lie in page order, as one write: a write whose source is out of step with the
+// pipe's pages copies at about half the speed.
 inline constexpr std::size_t LARGE_PIECE = std::size_t{1} << 20;
 
 // One or more whole frames in their wire form (each length field, then its payload), every
 // length checked on the way in: what the queue carries and what is written as it stands. Runs
-// of small frames are copied into a vector of their own; a large frame's payload lies in large
-// buffers, which go back to their source when written or dropped.
+// of small frames are copied into a vector of their own; a large frame lies in large buffers, its
+// length field in front of the first, which go back to their source when written or dropped.
 class WireFrames {
  public:
   WireFrames() = default;
   WireFrames(std::vector<std::byte> copied) : copied_(std::move(copied)) {}
-  WireFrames(std::uint32_t length, std::vector<LargeBuffer> pieces);
+  WireFrames(std::size_t size, std::vector<LargeBuffer> pieces)
+      : large_size_(size), pieces_(std::move(pieces)) {}
 
-  // The run on the heap, or a large frame's length field.
-  std::span<const std::byte> head() const {
-    return copied_.empty() ? std::span<const std::byte>(length_) : copied_;
-  }
-  // A large frame's payload, in its order; none for a run on the heap.
+  // The run on the heap; nothing for a large frame.
+  std::span<const std::byte> head() const { return copied_; }
+  // A large frame, its length field and payload, in their order; none for a run on the heap.
   std::span<LargeBuffer> pieces() { return pieces_; }
   bool large() const { return !pieces_.empty(); }
   // All bytes in their order (for looking at them; writing goes through write_frames).
@@ -57,13 +59,16 @@ class WireFrames {
   std::span<const std::byte> first_payload(std::vector<std::byte>& joined) const;
   // Bytes copied onto the heap for these frames; none for a large frame's own pages.
   std::size_t heap_bytes() const { return copied_.size(); }
+  // What these frames cost the heap while queued: their copy with the allocator's share of it,
+  // and their place in the queue. A run of one byte's frame costs many times its bytes.
+  std::size_t heap_cost() const;
   // For frames on the heap: drops the first `count` bytes, which went out already; the rest
   // goes after them as it stands, whole frames or not.
   void drop_written(std::size_t count);
 
  private:
   std::vector<std::byte> copied_;
-  std::array<std::byte, 4> length_{};
+  std::size_t large_size_ = 0;
   std::vector<LargeBuffer> pieces_;
 };
 

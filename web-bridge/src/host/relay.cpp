@@ -36,23 +36,28 @@ constexpr std::size_t GATHERED_BYTES = 1024 * 1024;
     // from being held until a long batch has gone.
     receiver.take_queued(batch, MAX_GATHERED_RUNS, GATHERED_BYTES);
     if (!write_frames(stream, batch)) end_forwarding(stream);
-    std::size_t heap_bytes = 0;
-    for (const WireFrames& run : batch) heap_bytes += run.heap_bytes();
+    std::size_t heap_cost = 0;
+    for (const WireFrames& run : batch) heap_cost += run.heap_cost();
     batch.clear();  // large buffers go back to the pool for the reader's next frames
-    if (heap_bytes > 0) large->heap_freed(heap_bytes);
+    if (heap_cost > 0) large->heap_freed(heap_cost);
   }
 }
 
 }  // namespace
 
-IoError relay_to_extension(Reader& agent, Writer& extension, LargeBufferSource& large) {
+void bulk_passed(BufferPool& large) {
+  platform::enlarge_standard_pipes();
+  large.bulk_passed();
+}
+
+IoError relay_to_extension(Reader& agent, Writer& extension, BufferPool& large) {
   BufferedReader input(agent);
   for (;;) {
     // Frames already buffered go out from where they lie, many in one call, uncopied; a large
     // frame's pieces go back to the pool as they go.
     auto frames = read_frames(input, large);
     if (!frames) return frames.error();
-    if (frames->bulk()) platform::enlarge_standard_pipes();
+    if (frames->bulk()) bulk_passed(large);
     if (auto written = std::move(*frames).write_to(extension); !written) return written.error();
   }
 }
@@ -63,7 +68,9 @@ HostError relay(platform::Socket stream, FrameReceiver&& receiver, std::optional
   if (!reading) return reading.error();
   spawn_detached([s = std::move(stream), r = std::move(receiver), f = std::move(first),
                   large]() mutable { forwarder(std::move(s), std::move(r), std::move(f), large); });
-  spawn_detached([large] { large->release_when_quiet(); });
+  // Once bulk traffic has stopped, the pipes go back to the size they had.
+  spawn_detached(
+      [large] { large->release_when_quiet(BufferPool::QUIET, platform::restore_standard_pipes); });
   std::lock_guard lock(platform::standard_output_lock());
   return relay_to_extension(*reading, platform::standard_output(), *large);
 }

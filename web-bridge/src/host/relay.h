@@ -15,7 +15,8 @@
 namespace velmora {
 
 // Starts the forwarder, and the thread that gives `large`'s idle buffers back to the system
-// half a second after the last came back, then relays agent frames to standard output on this
+// half a second after the last came back (and the standard pipes their size, half a second after
+// bulk traffic last passed), then relays agent frames to standard output on this
 // thread, taking large frames' buffers from `large` too. Ends only with the error that stopped
 // it; `receiver` is taken only once the forwarder starts, so a failure before leaves the queue
 // open.
@@ -24,6 +25,9 @@ HostError relay(platform::Socket stream, FrameReceiver&& receiver, std::optional
 
 // Copies frames from the agent to the extension, unchanged and in order, until a read or write
 // fails. Each large frame's buffer goes back to `large` once written.
-IoError relay_to_extension(Reader& agent, Writer& extension, LargeBufferSource& large);
+IoError relay_to_extension(Reader& agent, Writer& extension, BufferPool& large);
+
+// Bulk traffic passed in either direction: the standard pipes grow until it has stopped.
+void bulk_passed(BufferPool& large);
 
 }  // namespace velmora

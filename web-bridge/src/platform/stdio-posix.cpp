@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -40,11 +42,12 @@ void reserve_if_closed(int fd) {
 // from the extension at 0.69 the speed and 64-byte frames to it at 0.73, 512 KiB ones at 0.83
 // and 1.04. The pages come out of one budget that all of the user's pipes share
 // (/proc/sys/fs/pipe-user-pages-soft, 64 MiB by default; over it every new pipe of theirs gets
-// 8 KiB). So the pipes grow only once bulk traffic passes (a large frame, or a burst that
+// 8 KiB). So the pipes grow only while bulk traffic passes (a large frame, or a burst that
 // fills half the reading buffer), which idle hosts and those carrying a message now and then
-// never see; each takes at most a 64th of the budget, 1 MiB by default; and the
-// host gives up at the first refusal. Only Linux has F_SETPIPE_SZ; other systems keep their
-// default size.
+// never see, and go back to their own size once it has stopped; each takes at most a 64th of
+// the budget, 1 MiB by default, in a number of pages that the kernel does not round up (it
+// rounds to a power of two); and the host gives up growing them at the first refusal. Only
+// Linux has F_SETPIPE_SZ; other systems keep their default size.
 #ifdef F_SETPIPE_SZ
 constexpr long PIPE_BYTES = 1024 * 1024;
 constexpr long PIPE_BUDGET_SHARE = 64;
@@ -58,19 +61,47 @@ long pipe_size_within_budget() {
   }
   // 0 is no limit; the page is the pipe's unit.
   if (pages <= 0) return PIPE_BYTES;
-  return std::min(PIPE_BYTES, pages * sysconf(_SC_PAGESIZE) / PIPE_BUDGET_SHARE);
+  const long page = sysconf(_SC_PAGESIZE);
+  const auto share = static_cast<unsigned long>(pages / PIPE_BUDGET_SHARE);
+  return std::min(PIPE_BYTES, static_cast<long>(std::bit_floor(share)) * page);
 }
 
+// The two pipes' own sizes while they are grown (0: not grown), and whether growing is over.
+std::mutex pipes_lock;
+int own_size[2] = {0, 0};
+bool refused = false;
+
 void enlarge_pipes() {
+  std::lock_guard lock(pipes_lock);
+  if (refused) return;
   const long size = pipe_size_within_budget();
   for (int fd : {STDIN_FILENO, STDOUT_FILENO}) {
+    if (own_size[fd] != 0) continue;
     int now = fcntl(fd, F_GETPIPE_SZ);
     if (now < 0 || now >= size) continue;  // not a pipe, or large enough
-    if (fcntl(fd, F_SETPIPE_SZ, static_cast<int>(size)) < 0 && errno == EPERM) return;
+    if (fcntl(fd, F_SETPIPE_SZ, static_cast<int>(size)) >= 0) {
+      own_size[fd] = now;
+    } else if (errno == EPERM) {
+      refused = true;
+      return;
+    }
   }
 }
+
+void restore_pipes() {
+  std::lock_guard lock(pipes_lock);
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO}) {
+    // A pipe that still holds more than its own size stays as it is (EBUSY) until next time.
+    if (own_size[fd] != 0 && fcntl(fd, F_SETPIPE_SZ, own_size[fd]) >= 0) own_size[fd] = 0;
+  }
+}
+
+// Growing is asked for at every run of bulk traffic: cheap once grown.
+std::atomic<bool> grown{false};
 #else
 void enlarge_pipes() {}
+void restore_pipes() {}
+std::atomic<bool> grown{false};
 #endif
 
 // O_NONBLOCK belongs to the open file description, which a parent or a sibling may share and
@@ -134,8 +165,13 @@ void prepare_standard_streams() {
 }
 
 void enlarge_standard_pipes() {
-  static std::once_flag once;
-  std::call_once(once, enlarge_pipes);
+  if (grown.exchange(true, std::memory_order_relaxed)) return;
+  enlarge_pipes();
+}
+
+void restore_standard_pipes() {
+  if (!grown.exchange(false, std::memory_order_relaxed)) return;
+  restore_pipes();
 }
 
 ErrorStreamWrite write_error_stream(std::string_view bytes) {

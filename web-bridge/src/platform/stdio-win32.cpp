@@ -113,6 +113,7 @@ void prepare_standard_streams() {
 
 // The browser makes the pipes, and their size with them.
 void enlarge_standard_pipes() {}
+void restore_standard_pipes() {}
 
 ErrorStreamWrite write_error_stream(std::string_view bytes) {
   HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);

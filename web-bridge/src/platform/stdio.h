@@ -12,11 +12,13 @@ namespace velmora::platform {
 // standard stream the process was started without cannot be taken over by a later handle.
 void prepare_standard_streams();
 
-// Gives standard input and output the larger pipes that large frames cross in fewer turns, once,
-// when bulk traffic first passes (a large frame, or a burst): a host that is idle or carries a
-// message now and then takes nothing from the pipe budget that all of the user's pipes share. Does
-// nothing where pipes keep their size. Safe from any thread.
+// Gives standard input and output the larger pipes that large frames cross in fewer turns, while
+// bulk traffic passes (a large frame, or a burst): a host that is idle or carries a message now
+// and then takes nothing from the pipe budget that all of the user's pipes share. Does nothing
+// where pipes keep their size, or once grown. Safe from any thread.
 void enlarge_standard_pipes();
+// Gives the pipes their own size back once bulk traffic has stopped; nothing if not grown.
+void restore_standard_pipes();
 
 // Raw standard input: a closed pipe and a missing handle both read as end of stream.
 Reader& standard_input();
