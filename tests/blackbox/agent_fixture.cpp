@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <optional>
 #include <utility>
 
 #include "loopback.h"
@@ -98,6 +99,31 @@ testing::AssertionResult AgentReceived(const TestAgent& agent, std::size_t index
   if (got == expected) return testing::AssertionSuccess();
   return testing::AssertionFailure() << "agent received " << shown_frames(got)
                                      << "\n  expected       " << shown_frames(expected);
+}
+
+testing::AssertionResult EachConnectionReceived(const TestAgent& agent, std::size_t count,
+                                                const std::vector<Bytes>& expected,
+                                                Duration limit) {
+  // Called once every host has ended: each connection is whole once its close is seen.
+  agent.wait_for_connections(count, limit);
+  for (std::size_t index = 0; index < count; ++index) agent.wait_for_peer_close(index, limit);
+  auto connections = agent.connections();
+  std::size_t other = 0;
+  std::optional<std::size_t> first_other;
+  for (std::size_t index = 0; index < connections.size(); ++index) {
+    if (connections[index].frames == expected) continue;
+    ++other;
+    if (!first_other) first_other = index;
+  }
+  if (connections.size() == count && other == 0) return testing::AssertionSuccess();
+  auto failure = testing::AssertionFailure()
+                 << connections.size() << " connection(s) for " << count << ", " << other
+                 << " of them without exactly " << shown_frames(expected);
+  if (first_other) {
+    failure << "; the first, connection " << *first_other << ", received "
+            << shown_frames(connections[*first_other].frames);
+  }
+  return failure;
 }
 
 testing::AssertionResult OddBridgeFile(const std::filesystem::path& path, bool fifo) {

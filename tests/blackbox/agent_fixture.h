@@ -59,6 +59,12 @@ testing::AssertionResult AgentReceived(const TestAgent& agent, std::size_t index
                                        const std::vector<Bytes>& expected,
                                        Duration limit = kEndsPromptly);
 
+// The agent had exactly `count` connections, each of which received exactly `expected`: for a
+// check after every host has ended.
+testing::AssertionResult EachConnectionReceived(const TestAgent& agent, std::size_t count,
+                                                const std::vector<Bytes>& expected,
+                                                Duration limit = kEndsPromptly);
+
 // A bridge file that is no regular file: a FIFO that nobody writes, whose open would block, or
 // else a link to a device that never ends.
 testing::AssertionResult OddBridgeFile(const std::filesystem::path& path, bool fifo);

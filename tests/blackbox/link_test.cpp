@@ -1,7 +1,12 @@
 // The link with the agent: the hello the agent receives, the agent's verdict, the notice the
 // extension receives, and finding the agent through the bridge file.
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "agent_fixture.h"
 
@@ -14,25 +19,66 @@ struct HelloCase {
   const char* name;
   Bytes token;  // as published in the bridge file
   Bytes hello;  // what the agent must receive, byte for byte
+  // Many hosts link in turn, a few at once so that other connections come and go while each
+  // asks who listens: each is one connection to the agent, the hello first on it.
+  bool many_links = false;
 };
 
 void PrintTo(const HelloCase& row, std::ostream* out) {
   *out << row.name;
 }
 
+// VELMORA_LINKS sets how many; Wine runs fewer, since each pays a Wine start.
+std::size_t many_links() {
+  const char* text = std::getenv("VELMORA_LINKS");
+  return text == nullptr || *text == '\0' ? 2000 : std::strtoul(text, nullptr, 10);
+}
+constexpr std::size_t kHostsAtOnce = 4;
+// Sent at once, so that the host links without its wait for a first message.
+constexpr std::string_view kFirst = R"({"seq":1})";
+
 class Hello : public AgentTestWithParam<HelloCase> {};
 
 TEST_P(Hello, CarriesTheTokenAsAJsonStringThenTheExtensionIsToldItIsLinked) {
   const HelloCase& row = GetParam();
-  ASSERT_TRUE(StartAgent({listening()}, row.token));
-  auto host = start();
-  ASSERT_TRUE(host) << host.error();
-  EXPECT_TRUE(AgentReceived(agent(), 0, {row.hello}));
-  // Read as a frame: the payload is exactly these 15 bytes, so the prefix was 0F 00 00 00.
-  EXPECT_TRUE(NextFrameIs(*host, kLinkedNotice));
-  host->close_stdin();
-  EXPECT_TRUE(EndsQuietly(*host));
-  EXPECT_TRUE(NoMoreOutput(*host));
+  ASSERT_TRUE(StartAgent({{}}, row.token));  // echoes every frame after the hello
+  const std::size_t links = row.many_links ? many_links() : 1;
+  // One host, from its start to its quiet end.
+  auto link = [&]() -> testing::AssertionResult {
+    auto host = start();
+    if (!host) return testing::AssertionFailure() << host.error();
+    if (row.many_links) {
+      if (auto sent = Succeeded(host->write_frame(kFirst)); !sent) return sent;
+    }
+    // Read as a frame: the payload is exactly these 15 bytes, so the prefix was 0F 00 00 00.
+    if (auto linked = NextFrameIs(*host, kLinkedNotice); !linked) return linked;
+    if (row.many_links) {
+      if (auto echoed = NextFrameIs(*host, kFirst); !echoed) return echoed;
+    }
+    host->close_stdin();
+    if (auto ended = EndsQuietly(*host); !ended) return ended;
+    return NoMoreOutput(*host);
+  };
+  std::atomic<std::size_t> next = 0;
+  std::atomic<bool> failed = false;
+  {
+    std::vector<std::jthread> hosts;
+    for (std::size_t i = 0; i < std::min(links, kHostsAtOnce); ++i) {
+      hosts.emplace_back([&] {
+        while (!failed && next++ < links) {
+          if (auto linked = link(); !linked) {
+            failed = true;
+            ADD_FAILURE() << linked.message();
+          }
+        }
+      });
+    }
+  }
+  std::vector<Bytes> received{row.hello};
+  if (row.many_links) received.emplace_back(kFirst);
+  if (!failed) {
+    EXPECT_TRUE(EachConnectionReceived(agent(), links, received));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -48,7 +94,8 @@ INSTANTIATE_TEST_SUITE_P(
                         "{\"op\":\"hello\",\"token\":\"\\b\\t\\f\\r\\u001f\x7f\xE2\x80\xA8\"}"},
                     // 25 bytes: the member is there even when the token is empty.
                     HelloCase{"empty_token", "", R"({"op":"hello","token":""})"},
-                    HelloCase{"plain_token", Bytes(kToken), Bytes(kHello)}),
+                    HelloCase{"plain_token", Bytes(kToken), Bytes(kHello)},
+                    HelloCase{"many_links", Bytes(kToken), Bytes(kHello), true}),
     NameOfRow{});
 
 struct AcceptCase {

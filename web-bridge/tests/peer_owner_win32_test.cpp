@@ -1,6 +1,8 @@
-// The Windows decision on made-up TCP tables and process users, and the real lookup once.
+// The Windows decision on made-up TCP tables and process users, the reading of a table that
+// grows while it is read, and the real lookup once.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <map>
 #include <optional>
 
@@ -92,6 +94,72 @@ INSTANTIATE_TEST_SUITE_P(
                     DecisionCase{"table_lookup_failing", std::unexpected(ERROR_NOT_SUPPORTED),
                                  kOther, true, std::nullopt},
                     DecisionCase{"own_user_unknown", kBothEnds, kOther, false, std::nullopt}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// A table of `rows` connections that grows by `growth` after every call, as the system fills it.
+struct GrowingTable {
+  std::size_t rows;
+  std::size_t growth;
+  DWORD failure = NO_ERROR;
+
+  DWORD operator()(void* buffer, DWORD* size) {
+    if (failure != NO_ERROR) return failure;
+    auto needed = static_cast<DWORD>(offsetof(MIB_TCPTABLE_OWNER_PID, table) +
+                                     rows * sizeof(MIB_TCPROW_OWNER_PID));
+    std::size_t now = rows;
+    rows += growth;
+    if (buffer == nullptr || *size < needed) {
+      *size = needed;
+      return ERROR_INSUFFICIENT_BUFFER;
+    }
+    auto* table = static_cast<MIB_TCPTABLE_OWNER_PID*>(buffer);
+    table->dwNumEntries = static_cast<DWORD>(now);
+    for (std::size_t i = 0; i < now; ++i) table->table[i] = row(kHostPort, kAgentPort, kAgentPid);
+    return NO_ERROR;
+  }
+};
+
+struct TableCase {
+  const char* name;
+  GrowingTable table;
+  std::expected<std::size_t, DWORD> rows;  // as read, or the error
+  bool passing = false;                    // the error may pass when asked again
+};
+
+void PrintTo(const TableCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+class TableRead : public testing::TestWithParam<TableCase> {};
+
+TEST_P(TableRead, OutgrowsATableThatGrowsBetweenCalls) {
+  const TableCase& c = GetParam();
+  auto table = read_tcp_table(GrowingTable(c.table));
+  ASSERT_EQ(table.has_value(), c.rows.has_value());
+  if (table) {
+    EXPECT_EQ(table->size(), *c.rows);
+  } else {
+    EXPECT_EQ(table.error(), c.rows.error());
+    EXPECT_EQ(passing_failure(IoError::os(table.error())), c.passing);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TableRead,
+    testing::Values(TableCase{"steady", {3000, 0}, 3000},
+                    // One connection opened between the call that sized it and the next.
+                    TableCase{"a_row_more_at_every_call", {3000, 1}, 3001},
+                    TableCase{"outgrows_every_buffer",
+                              {1000, 100000},
+                              std::unexpected(DWORD{ERROR_INSUFFICIENT_BUFFER}),
+                              true},
+                    TableCase{"no_table",
+                              {0, 0, ERROR_NOT_SUPPORTED},
+                              std::unexpected(DWORD{ERROR_NOT_SUPPORTED})},
+                    TableCase{"counted_then_grown",
+                              {0, 0, ERROR_MORE_DATA},
+                              std::unexpected(DWORD{ERROR_MORE_DATA}),
+                              true}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // Wine's table names no owner, Windows names this process: never another user.

@@ -51,7 +51,9 @@ std::string agent_file_name() {
 std::expected<std::filesystem::path, IoError> agent_executable_path() {
   auto host = platform::running_executable_final_path();
   if (!host) return host;
-  return host->replace_filename(agent_file_name());
+  // The agent gets this path as its command line and may show or store it: the ordinary form,
+  // not the final-path query's \\?\ form, wherever that names the same file.
+  return platform::ordinary_path(host->replace_filename(agent_file_name()));
 }
 
 std::expected<void, HostError> handle_launch_request(const std::filesystem::path& bridge_file) {

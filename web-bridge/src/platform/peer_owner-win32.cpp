@@ -3,6 +3,7 @@
 #include "platform/peer_owner-win32.h"
 
 #include <algorithm>
+#include <cstddef>
 
 #include "platform/unique_handle-win32.h"
 
@@ -11,6 +12,11 @@ namespace velmora::platform {
 namespace win32 {
 
 namespace {
+
+// One call that sizes the table, then those that fill it while it keeps growing.
+constexpr int TABLE_CALLS = 4;
+// Room for connections that open between two calls, beyond a quarter more than reported.
+constexpr std::size_t TABLE_SPARE_ROWS = 64;
 
 bool same_end(DWORD address, DWORD port, const sockaddr_in& end) {
   // The table keeps the port in network order in the low 16 bits.
@@ -45,27 +51,7 @@ std::expected<PeerOwner, IoError> decide_owner(const TcpTable& table, const TcpE
   return PeerOwner::Same;
 }
 
-}  // namespace win32
-
 namespace {
-
-using win32::Sid;
-using win32::UserSid;
-
-win32::TcpTable read_tcp_table() {
-  std::vector<std::byte> buffer;
-  DWORD size = 0;
-  DWORD result = ERROR_INSUFFICIENT_BUFFER;
-  // The table may grow between the call that sizes it and the one that fills it.
-  for (int tries = 0; tries < 4 && result == ERROR_INSUFFICIENT_BUFFER; ++tries) {
-    buffer.resize(size);
-    result = GetExtendedTcpTable(buffer.empty() ? nullptr : buffer.data(), &size, FALSE, AF_INET,
-                                 TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
-  }
-  if (result != NO_ERROR) return std::unexpected(result);
-  const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
-  return std::vector<MIB_TCPROW_OWNER_PID>(table->table, table->table + table->dwNumEntries);
-}
 
 UserSid token_user(HANDLE token) {
   DWORD size = 0;
@@ -86,14 +72,51 @@ UserSid user_of(HANDLE process) {
   return token_user(token.get());
 }
 
+}  // namespace
+
+TcpTable read_tcp_table(const TableCall& call) {
+  std::vector<std::byte> buffer;
+  DWORD size = 0;
+  DWORD result = call(nullptr, &size);
+  for (int calls = 1; calls < TABLE_CALLS && result == ERROR_INSUFFICIENT_BUFFER; ++calls) {
+    // More than the size just reported: a buffer filled to the byte fails again as soon as one
+    // connection opens before the next call, and under Wine each call reads the machine's
+    // whole table anew, thousands of closed connections included, which takes milliseconds.
+    buffer.resize(std::size_t{size} + size / 4 + TABLE_SPARE_ROWS * sizeof(MIB_TCPROW_OWNER_PID));
+    size = static_cast<DWORD>(buffer.size());
+    result = call(buffer.data(), &size);
+  }
+  if (result != NO_ERROR) return std::unexpected(result);
+  std::vector<MIB_TCPROW_OWNER_PID> rows;
+  if (buffer.size() < sizeof(MIB_TCPTABLE_OWNER_PID)) return rows;
+  const auto* table = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(buffer.data());
+  std::size_t room = (buffer.size() - offsetof(MIB_TCPTABLE_OWNER_PID, table)) / sizeof(rows[0]);
+  rows.assign(table->table, table->table + std::min<std::size_t>(table->dwNumEntries, room));
+  return rows;
+}
+
+TableCall system_tcp_table() {
+  return [](void* buffer, DWORD* size) {
+    return GetExtendedTcpTable(buffer, size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
+  };
+}
+
+TcpTable read_tcp_table() {
+  return read_tcp_table(system_tcp_table());
+}
+
 UserSid user_of_process(DWORD pid) {
   UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
   if (!process) return std::unexpected(GetLastError());
   return user_of(process.get());
 }
 
-std::expected<win32::TcpEnds, DWORD> ends_of(SOCKET socket) {
-  win32::TcpEnds ends{};
+UserSid own_user() {
+  return user_of(GetCurrentProcess());
+}
+
+std::expected<TcpEnds, DWORD> ends_of(SOCKET socket) {
+  TcpEnds ends{};
   int size = sizeof ends.host;
   if (getsockname(socket, reinterpret_cast<sockaddr*>(&ends.host), &size) != 0)
     return std::unexpected(static_cast<DWORD>(WSAGetLastError()));
@@ -103,13 +126,21 @@ std::expected<win32::TcpEnds, DWORD> ends_of(SOCKET socket) {
   return ends;
 }
 
-}  // namespace
+}  // namespace win32
+
+// A table that kept growing while it was read, beyond every buffer offered (or, in the
+// system's own reading, between its counting and its filling): asked again, it is read afresh.
+// Any other failure lasts (no IPv4 table, no token of our own).
+bool passing_failure(const IoError& failure) {
+  return failure.is_os() &&
+         (failure.os_code() == ERROR_INSUFFICIENT_BUFFER || failure.os_code() == ERROR_MORE_DATA);
+}
 
 std::expected<PeerOwner, IoError> peer_owner(const Socket& stream) {
-  auto ends = ends_of(static_cast<SOCKET>(stream.native()));
+  auto ends = win32::ends_of(static_cast<SOCKET>(stream.native()));
   if (!ends) return std::unexpected(IoError::os(ends.error()));
-  return win32::decide_owner(read_tcp_table(), *ends, user_of_process,
-                             user_of(GetCurrentProcess()));
+  return win32::decide_owner(win32::read_tcp_table(), *ends, win32::user_of_process,
+                             win32::own_user());
 }
 
 }  // namespace velmora::platform

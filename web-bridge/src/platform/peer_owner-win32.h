@@ -35,4 +35,19 @@ struct TcpEnds {
 std::expected<PeerOwner, IoError> decide_owner(const TcpTable& table, const TcpEnds& ends,
                                                const UserOfProcess& user_of, const UserSid& own);
 
+// GetExtendedTcpTable for the IPv4 connections and their owners, with the buffer and its size
+// (in: the buffer's, out: the table's).
+using TableCall = std::function<DWORD(void* buffer, DWORD* size)>;
+
+// The table by `call`, which may report it grown at every call: a buffer that was too small
+// is grown to the size reported and some more, a few times over.
+TcpTable read_tcp_table(const TableCall& call);
+
+// The system calls that feed the decision, for peer_owner and the owner tally.
+TableCall system_tcp_table();
+TcpTable read_tcp_table();
+UserSid user_of_process(DWORD pid);
+UserSid own_user();
+std::expected<TcpEnds, DWORD> ends_of(SOCKET socket);
+
 }  // namespace velmora::platform::win32

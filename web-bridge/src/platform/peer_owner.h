@@ -20,4 +20,9 @@ enum class PeerOwner {
 // where the system should have answered: then nothing may be sent either.
 std::expected<PeerOwner, IoError> peer_owner(const Socket& stream);
 
+// Whether `failure`, of peer_owner, may pass if the same connection is asked about again at
+// once: the system's table changed while it was being read. The answer of the next question
+// then holds as any other.
+bool passing_failure(const IoError& failure);
+
 }  // namespace velmora::platform

@@ -25,6 +25,11 @@ std::expected<std::filesystem::path, IoError> running_executable_final_path() {
   return path;
 }
 
+// A resolved path here has one form only.
+std::filesystem::path ordinary_path(const std::filesystem::path& path) {
+  return path;
+}
+
 namespace {
 
 struct SpawnActions {

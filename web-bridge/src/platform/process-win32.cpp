@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/command_line-win32.h"
+#include "platform/final_path-win32.h"
 #include "platform/process.h"
 #include "platform/process_calls.h"
 #include "platform/unique_handle-win32.h"
@@ -118,6 +119,10 @@ std::expected<std::filesystem::path, IoError> running_executable_final_path() {
   auto resolved = final_path(*name);
   if (!resolved) return std::unexpected(resolved.error());
   return std::filesystem::path(*resolved);
+}
+
+std::filesystem::path ordinary_path(const std::filesystem::path& path) {
+  return win32::ordinary_form(path.native());
 }
 
 std::expected<void, IoError> start_detached_process(const std::filesystem::path& program) {

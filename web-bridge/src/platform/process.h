@@ -26,6 +26,10 @@ bool claim_process_end(int status);
 // The running executable's path with every link resolved.
 std::expected<std::filesystem::path, IoError> running_executable_final_path();
 
+// A final path in the form that programs show and store: on Windows without the \\?\ prefix of
+// the final-path query wherever the path names the same file without it (within MAX_PATH).
+std::filesystem::path ordinary_path(const std::filesystem::path& path);
+
 // Starts `program` with no arguments, the host's environment and current directory, the null
 // device on its standard input and output and the host's standard error, and no other handle
 // of the host. Nothing waits for it.
