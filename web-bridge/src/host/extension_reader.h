@@ -10,8 +10,8 @@
 namespace velmora {
 
 // Never returns: any read failure, bad frame or closed queue ends the process with status 0.
-// Large frames go into buffers of `large`, which the forwarder gives back once written; with two
-// of the largest frames out, the reader waits a moment for them while the agent keeps up.
+// Large frames go into buffers of `large`, which the forwarder gives back once written; the reader
+// never waits for them, however far the agent falls behind.
 [[noreturn]] void extension_reader(FrameSender sender, std::shared_ptr<BufferPool> large);
 
 }  // namespace velmora
