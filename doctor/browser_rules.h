@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "system/browsers.h"
+#include "family.h"
 
 namespace velmora::doctor {
 
 struct FamilyRules {
-  system::Family family;
+  registration::Family family;
   std::string_view list_key;  // the list that names the extensions allowed to start the host
   bool byte_order_mark;       // a UTF-8 byte-order mark before the JSON is skipped
   bool comments;              // "//" and "/* */" comments are read as blanks
@@ -36,7 +36,7 @@ inline constexpr std::string_view CHROMIUM_SANDBOXED =
     "for native messaging; install the browser's own package (.deb or .rpm) instead";
 
 inline constexpr FamilyRules CHROMIUM_RULES{
-    .family = system::Family::Chromium,
+    .family = registration::Family::Chromium,
     .list_key = "allowed_origins",
     .byte_order_mark = true,     // seen: it links (base::JSONReader skips the mark)
     .comments = true,            // seen: a leading "//" comment links
@@ -55,7 +55,7 @@ inline constexpr FamilyRules CHROMIUM_RULES{
 };
 
 inline constexpr FamilyRules FIREFOX_RULES{
-    .family = system::Family::Firefox,
+    .family = registration::Family::Firefox,
     .list_key = "allowed_extensions",
     .byte_order_mark = true,    // seen: it links (the file is decoded as UTF-8 text first)
     .comments = false,          // seen: a "//" comment is refused (JSON.parse)
@@ -85,14 +85,8 @@ inline constexpr FamilyRules FIREFOX_RULES{
         "the manifest that velmora-register-host install --browser firefox writes",
 };
 
-// Firefox reads ~/.mozilla/native-messaging-hosts even where XDG_CONFIG_HOME is set, and not
-// $XDG_CONFIG_HOME/mozilla/native-messaging-hosts (seen: a manifest only there does not link with
-// Firefox ESR 153): a manifest there is a registration that Firefox cannot use.
-inline constexpr std::string_view FIREFOX_USER_FOLDER = ".mozilla/native-messaging-hosts";
-inline constexpr std::string_view FIREFOX_UNREAD_CONFIG_FOLDER = "mozilla/native-messaging-hosts";
-
-inline const FamilyRules& rules_of(system::Family family) {
-  return family == system::Family::Firefox ? FIREFOX_RULES : CHROMIUM_RULES;
+inline const FamilyRules& rules_of(registration::Family family) {
+  return family == registration::Family::Firefox ? FIREFOX_RULES : CHROMIUM_RULES;
 }
 
 }  // namespace velmora::doctor

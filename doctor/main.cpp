@@ -4,9 +4,9 @@
 #include <string_view>
 #include <vector>
 
-#include "examine.h"
 #include "options.h"
 #include "product.h"
+#include "verdict.h"
 
 int main(int argc, char** argv) {
   using namespace velmora::doctor;

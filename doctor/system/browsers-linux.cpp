@@ -9,12 +9,11 @@
 #include <fstream>
 #include <system_error>
 
-#include "browser_rules.h"
 #include "browser_table.h"
 #include "installed.h"
 #include "platform/files.h"
-#include "policy_files.h"
 #include "system/browsers.h"
+#include "system/policy_files.h"
 
 namespace velmora::doctor::system {
 
@@ -22,6 +21,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using registration::items;
+
+// Firefox reads ~/.mozilla/native-messaging-hosts even where XDG_CONFIG_HOME is set, and not
+// $XDG_CONFIG_HOME/mozilla/native-messaging-hosts (seen: a manifest only there does not link with
+// Firefox ESR 153): a manifest there is a registration that Firefox cannot use.
+constexpr std::string_view FIREFOX_USER_FOLDER = ".mozilla/native-messaging-hosts";
+constexpr std::string_view FIREFOX_UNREAD_CONFIG_FOLDER = "mozilla/native-messaging-hosts";
 using registration::TableRow;
 
 std::string text(const fs::path& path) {
@@ -59,7 +64,8 @@ Place user_place(const TableRow& row, std::string_view host_name) {
             true,
             {},
             {},
-            std::string(rules_of(row.family).bundled)};
+            {},
+            true};
   auto base = root == "config" ? platform::roaming_app_data_folder() : home_folder();
   // Without HOME there is no per-user place: the line says so rather than list nothing.
   if (!base) return {"no per-user folder (HOME is not set)", true, {}, {}, {}};
@@ -150,29 +156,27 @@ Browser browser_of(const TableRow& row, std::string_view host_name) {
 
 // Sandboxed installs read their own copies of these folders, or reach hosts in their family's
 // own way.
-void note_sandboxed(const TableRow& row, std::vector<std::string>& notes) {
-  const FamilyRules& rules = rules_of(row.family);
+void note_sandboxed(const TableRow& row, std::vector<SandboxedInstall>& found) {
   std::string name(row.name);
   std::vector<fs::path> roots{"/var/lib/flatpak/app"};
   if (auto home = home_folder()) roots.push_back(*home / ".local/share/flatpak/app");
   for (const fs::path& root : roots) {
     if (!row.flatpak.empty() && present(root / row.flatpak))
-      notes.push_back(name + " is installed as the Flatpak " + std::string(row.flatpak) + ", " +
-                      std::string(rules.flatpak));
+      found.push_back({name, row.family, std::string(row.flatpak)});
   }
   if (!row.snap.empty() && present(fs::path("/snap") / row.snap))
-    notes.push_back(name + " is installed as a snap, " + std::string(rules.snap));
+    found.push_back({name, row.family, {}});
 }
 
 }  // namespace
 
-Surroundings look_around(std::string_view host_name) {
-  Surroundings around;
+BrowserFacts find_browsers(std::string_view host_name) {
+  BrowserFacts facts;
   for (const TableRow& row : registration::BROWSER_TABLE) {
-    around.browsers.push_back(browser_of(row, host_name));
-    note_sandboxed(row, around.sandboxed);
+    facts.browsers.push_back(browser_of(row, host_name));
+    note_sandboxed(row, facts.sandboxed);
   }
-  return around;
+  return facts;
 }
 
 std::string_view register_step() {

@@ -15,7 +15,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Known {
+// A browser the doctor knows on Windows: its registry keys, policy key and program.
+struct BrowserRow {
   const char* name;
   Family family;
   std::array<const wchar_t*, 2> keys;  // below Software, before NativeMessagingHosts
@@ -25,7 +26,7 @@ struct Known {
 
 // Brave and Vivaldi read Chrome's key after their own; so do Chromium-branded builds
 // (launch_context_win.cc). Firefox: NativeManifests.sys.mjs.
-constexpr Known KNOWN[] = {
+constexpr BrowserRow BROWSER_ROWS[] = {
     {"Google Chrome",
      Family::Chromium,
      {L"Google\\Chrome", nullptr},
@@ -110,21 +111,21 @@ Place place_at(const View& view, const std::wstring& key_path, bool user_level) 
   return place;
 }
 
-std::vector<Place> places_of(const Known& known, std::string_view host_name) {
+std::vector<Place> places_of(const BrowserRow& row, std::string_view host_name) {
   std::wstring name(host_name.begin(), host_name.end());
   auto key_path = [&](const wchar_t* key) {
     return std::wstring(key) + L"\\NativeMessagingHosts\\" + name;
   };
   std::vector<Place> places;
-  if (known.family == Family::Firefox) {
+  if (row.family == Family::Firefox) {
     for (const View* view : {&HKCU, &HKLM_32, &HKLM_64})
-      places.push_back(place_at(*view, key_path(known.keys[0]), view == &HKCU));
+      places.push_back(place_at(*view, key_path(row.keys[0]), view == &HKCU));
     return places;
   }
   // Per-user first, then machine-wide; the 32-bit view before the 64-bit one.
-  for (const wchar_t* key : known.keys)
+  for (const wchar_t* key : row.keys)
     if (key) places.push_back(place_at(HKCU, key_path(key), true));
-  for (const wchar_t* key : known.keys) {
+  for (const wchar_t* key : row.keys) {
     if (!key) continue;
     places.push_back(place_at(HKLM_32, key_path(key), false));
     places.push_back(place_at(HKLM_64, key_path(key), false));
@@ -157,14 +158,14 @@ std::optional<DWORD> dword_value(HKEY key, const wchar_t* name) {
   return value;
 }
 
-std::vector<Policy> policies_of(const Known& known) {
+std::vector<Policy> policies_of(const BrowserRow& row) {
   std::vector<Policy> policies;
-  if (!known.policy) return policies;
-  std::wstring path = L"Software\\Policies\\" + std::wstring(known.policy);
+  if (!row.policy) return policies;
+  std::wstring path = L"Software\\Policies\\" + std::wstring(row.policy);
   for (const View* view : {&HKLM_64, &HKCU}) {
     UniqueKey key = open_key(*view, path);
     if (!key) continue;
-    Policy policy{std::string(view->shown) + "Policies\\" + narrow(known.policy), std::nullopt,
+    Policy policy{std::string(view->shown) + "Policies\\" + narrow(row.policy), std::nullopt,
                   list_values(key.get(), L"NativeMessagingBlocklist"),
                   list_values(key.get(), L"NativeMessagingAllowlist"), std::nullopt};
     if (auto level = dword_value(key.get(), L"NativeMessagingUserLevelHosts"))
@@ -185,11 +186,11 @@ fs::path known_folder(const KNOWNFOLDERID& id) {
 }
 
 // A browser counts as installed when its program is where its installer puts it.
-bool installed(const Known& known) {
+bool installed(const BrowserRow& row) {
   for (const KNOWNFOLDERID* id :
        {&FOLDERID_ProgramFiles, &FOLDERID_ProgramFilesX86, &FOLDERID_LocalAppData}) {
     auto folder = known_folder(*id);
-    if (!folder.empty() && runnable(folder / known.program)) return true;
+    if (!folder.empty() && runnable(folder / row.program)) return true;
   }
   return false;
 }
@@ -198,8 +199,8 @@ bool installed(const Known& known) {
 // NativeHostsExecutablesLaunchDirectly (Chrome and Edge 120 and later; launch_context_win.cc),
 // the machine's before the user's, has it start an .exe directly. Firefox always starts it
 // directly.
-bool through_shell(const Known& known, const std::vector<Policy>& policies) {
-  if (known.family == Family::Firefox) return false;
+bool through_shell(const BrowserRow& row, const std::vector<Policy>& policies) {
+  if (row.family == Family::Firefox) return false;
   for (const Policy& policy : policies)
     if (policy.launch_directly) return !*policy.launch_directly;
   return true;
@@ -220,19 +221,19 @@ std::string shell_disabled() {
 
 }  // namespace
 
-Surroundings look_around(std::string_view host_name) {
-  Surroundings around;
-  around.relative_host_paths = true;
-  around.shell_disabled = shell_disabled();
-  for (const Known& known : KNOWN) {
-    auto policies = policies_of(known);
-    bool shell = through_shell(known, policies);
+BrowserFacts find_browsers(std::string_view host_name) {
+  BrowserFacts facts;
+  facts.relative_host_paths = true;
+  facts.shell_disabled = shell_disabled();
+  for (const BrowserRow& row : BROWSER_ROWS) {
+    auto policies = policies_of(row);
+    bool shell = through_shell(row, policies);
     std::string key =
-        known.policy ? std::string(HKLM_64.shown) + "Policies\\" + narrow(known.policy) : "";
-    around.browsers.push_back({known.name, known.family, installed(known),
-                               places_of(known, host_name), std::move(policies), shell, key});
+        row.policy ? std::string(HKLM_64.shown) + "Policies\\" + narrow(row.policy) : "";
+    facts.browsers.push_back({row.name, row.family, installed(row), places_of(row, host_name),
+                              std::move(policies), shell, key});
   }
-  return around;
+  return facts;
 }
 
 std::string_view register_step() {

@@ -24,8 +24,10 @@ struct Place {
   // Why what is there cannot be used (a key naming a relative path), else empty.
   std::string fault;
   // Why the browser passes over what is there and looks on (a key whose default value is not a
-  // string), or why the doctor cannot look (a folder inside a browser's bundle), else empty.
+  // string), else empty.
   std::string skipped;
+  // A folder inside the browser's own bundle, which the doctor cannot find from outside.
+  bool in_bundle = false;
 };
 
 struct Policy {
@@ -48,18 +50,24 @@ struct Browser {
   std::string launch_directly_key;
 };
 
-struct Surroundings {
+// A browser installed as a Flatpak or snap, which reaches hosts otherwise or not at all.
+struct SandboxedInstall {
+  std::string browser;
+  Family family = Family::Chromium;
+  std::string flatpak;  // the Flatpak's application ID, or empty for a snap
+};
+
+// What this system holds of every browser the doctor knows: where each looks and what is there.
+struct BrowserFacts {
   std::vector<Browser> browsers;
   // Manifests may name the host relative to their own folder (Windows).
   bool relative_host_paths = false;
-  // Browsers installed as a Flatpak or snap, which reach hosts otherwise or not at all: what
-  // applies to each and what the user can do.
-  std::vector<std::string> sandboxed;
+  std::vector<SandboxedInstall> sandboxed;
   // The policy that keeps the command shell from running ("DisableCMD=1 at <key>"), or empty.
   std::string shell_disabled;
 };
 
-Surroundings look_around(std::string_view host_name);
+BrowserFacts find_browsers(std::string_view host_name);
 
 // The one step that registers the host again on this system.
 std::string_view register_step();

@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
-#include "examine.h"
+#include "bridge_and_agent.h"
 #include "manifest.h"
 #include "platform/socket.h"
-#include "policy_files.h"
 #include "product.h"
+#include "registrations.h"
 #include "system/host_run.h"
+#include "system/policy_files.h"
 #include "test.h"
 
 namespace velmora::doctor {
@@ -180,7 +181,7 @@ TEST(Policies, AsChromiumReadsThem) {
     auto dir = test::TempDir::create().value();
     for (const auto& [name, text] : c.files)
       ASSERT_TRUE(driver::write_file(dir.path() / name, text));
-    auto policies = chromium_policies(dir.path());
+    auto policies = system::chromium_policies(dir.path());
     ASSERT_EQ(policies.size(), 1u);
     EXPECT_EQ(policies[0].blocklist, c.blocklist);
     EXPECT_TRUE(policies[0].shown.ends_with(c.from)) << policies[0].shown;

@@ -10,13 +10,13 @@
 
 #include "system/browsers.h"
 
-namespace velmora::doctor {
+namespace velmora::doctor::system {
 
 // The policies of `managed` that Chromium applies: one entry per policy set, naming its file.
-std::vector<system::Policy> chromium_policies(const std::filesystem::path& managed);
+std::vector<Policy> chromium_policies(const std::filesystem::path& managed);
 
 // The text with each trailing comma (before "]" or "}", blanks and comments between) made a blank,
 // so that a strict parser that skips comments reads what Chromium reads.
 std::string without_trailing_commas(std::string_view text);
 
-}  // namespace velmora::doctor
+}  // namespace velmora::doctor::system

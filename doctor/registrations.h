@@ -1,8 +1,7 @@
-// The doctor's checks: each browser's registration, the bridge file and the agent behind it,
-// and one real run of the registered host.
+// A browser's registrations of the host: each place it looks, in its order, the manifest there
+// judged by its family's rules, and the policies that hide or block the host.
 #pragma once
 
-#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <span>
@@ -31,21 +30,10 @@ struct UsableHost {
 
 // Adds the browser's checks; gives its host when the browser could start it.
 std::optional<UsableHost> examine_browser(const system::Browser& browser,
-                                          const system::Surroundings& around,
+                                          const system::BrowserFacts& facts,
                                           const Expected& expected, Checks& checks);
 
-// How long the doctor waits for the answer to its hello.
-inline constexpr std::chrono::milliseconds HELLO_ANSWER_LIMIT{2000};
-
-// The bridge file through the host's own reader, then the agent through its own connector.
-void examine_agent(const std::optional<std::filesystem::path>& bridge_file, Checks& checks,
-                   std::chrono::milliseconds answer_limit = HELLO_ANSWER_LIMIT);
-
-// Starts the host as the browsers named would and says what came of it; true when it linked.
-bool examine_host_run(const UsableHost& usable, std::string_view browsers, bool agent_failed,
-                      Checks& checks);
-
-// Everything, in order, for the current user.
-Checks examine_all(const Expected& expected);
+// What a sandboxed install of a browser can do about hosts, and what the user can do.
+std::string sandbox_note(const system::SandboxedInstall& install);
 
 }  // namespace velmora::doctor

@@ -1,11 +1,11 @@
-#include "policy_files.h"
+#include "system/policy_files.h"
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "platform/files.h"
 
-namespace velmora::doctor {
+namespace velmora::doctor::system {
 
 namespace {
 
@@ -85,32 +85,32 @@ std::string without_trailing_commas(std::string_view text) {
 // comment, is applied; of two files that set the blocklist (or the allowlist), the later one's
 // list alone counts; a block in policies/recommended/ is not applied, so that folder is not read
 // (Chromium takes these policies only as mandatory).
-std::vector<system::Policy> chromium_policies(const fs::path& managed) {
+std::vector<Policy> chromium_policies(const fs::path& managed) {
   std::vector<fs::path> files;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(managed, error))
     if (entry.is_regular_file(error)) files.push_back(entry.path());
   std::ranges::sort(files);
-  std::optional<system::Policy> blocklist, allowlist, level;
+  std::optional<Policy> blocklist, allowlist, level;
   for (const fs::path& file : files) {
     auto document = policy_document(file);
     if (!document) continue;
     std::string shown = platform::display_path(file);
     if (auto found = document->find("NativeMessagingBlocklist"); found != document->end())
-      blocklist = system::Policy{shown, std::nullopt, strings_of(*found), {}, std::nullopt};
+      blocklist = Policy{shown, std::nullopt, strings_of(*found), {}, std::nullopt};
     if (auto found = document->find("NativeMessagingAllowlist"); found != document->end())
-      allowlist = system::Policy{shown, std::nullopt, {}, strings_of(*found), std::nullopt};
+      allowlist = Policy{shown, std::nullopt, {}, strings_of(*found), std::nullopt};
     if (auto found = document->find("NativeMessagingUserLevelHosts"); found != document->end())
-      level = system::Policy{shown,
-                             found->is_boolean() ? std::optional(found->get<bool>()) : std::nullopt,
-                             {},
-                             {},
-                             std::nullopt};
+      level = Policy{shown,
+                     found->is_boolean() ? std::optional(found->get<bool>()) : std::nullopt,
+                     {},
+                     {},
+                     std::nullopt};
   }
-  std::vector<system::Policy> policies;
+  std::vector<Policy> policies;
   for (auto& policy : {blocklist, allowlist, level})
     if (policy) policies.push_back(*policy);
   return policies;
 }
 
-}  // namespace velmora::doctor
+}  // namespace velmora::doctor::system
