@@ -47,14 +47,12 @@ inline void read_first_frame(Reader& output, HostRun& run) {
     }
     return got;
   };
-  std::array<std::byte, 4> length_bytes{};
+  LengthField length_bytes{};
   std::size_t got = read_exactly(length_bytes);
   if (got == 0) return;
-  std::uint32_t length = 0;
-  for (std::size_t i = got; i-- > 0;)
-    length = length << 8 | std::to_integer<std::uint32_t>(length_bytes[i]);
+  const std::uint32_t length = decode_length(length_bytes);
   std::string shown(reinterpret_cast<const char*>(length_bytes.data()), got);
-  if (got < 4) {
+  if (got < LENGTH_FIELD) {
     run.output_fault = "wrote only " + std::to_string(got) + " bytes to its output";
   } else if (length > BROWSER_MESSAGE_LIMIT) {
     run.output_fault = "began its output with a message length of " + std::to_string(length) +

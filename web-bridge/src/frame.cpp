@@ -34,25 +34,6 @@ std::expected<void, IoError> write_all(Writer& stream, std::span<const std::byte
 
 namespace {
 
-constexpr std::size_t LENGTH_FIELD = 4;
-using LengthField = std::array<std::byte, LENGTH_FIELD>;
-
-LengthField encode_length(std::size_t length) {
-  LengthField field{};
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    field[i] = static_cast<std::byte>((length >> (8 * i)) & 0xFF);
-  }
-  return field;
-}
-
-std::uint32_t decode_length(std::span<const std::byte, LENGTH_FIELD> field) {
-  std::uint32_t length = 0;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    length |= std::to_integer<std::uint32_t>(field[i]) << (8 * i);
-  }
-  return length;
-}
-
 bool valid_length(std::uint32_t length) {
   return length != 0 && length <= MAX_FRAME_LEN;
 }
