@@ -10,17 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frame_length.h"
+
 namespace velmora::bench {
-
-namespace {
-
-std::array<std::byte, 4> length_prefix(std::size_t length) {
-  std::array<std::byte, 4> out{};
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = std::byte((length >> (8 * i)) & 0xFF);
-  return out;
-}
-
-}  // namespace
 
 void fail(const std::string& what) {
   std::fprintf(stderr, "relay_bench: %s\n", what.c_str());
@@ -66,17 +58,14 @@ void read_exact(int fd, std::span<std::byte> into) {
 }
 
 void write_frame(int fd, std::string_view payload) {
-  auto prefix = length_prefix(payload.size());
+  auto prefix = encode_length(payload.size());
   write_all(fd, prefix, as_bytes(payload));
 }
 
 std::string read_frame(int fd) {
-  std::array<std::byte, 4> prefix{};
+  LengthField prefix{};
   read_exact(fd, prefix);
-  std::uint32_t length = 0;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    length |= std::to_integer<std::uint32_t>(prefix[i]) << (8 * i);
-  }
+  const std::uint32_t length = decode_length(prefix);
   if (length > 4096) fail("an unexpectedly long start-up message");
   std::string payload(length, '\0');
   read_exact(fd, std::as_writable_bytes(std::span(payload)));

@@ -30,7 +30,7 @@ const Buffer& pattern() {
 }
 
 void put_length(std::byte* at, std::size_t length) {
-  for (std::size_t i = 0; i < 4; ++i) at[i] = std::byte((length >> (8 * i)) & 0xFF);
+  std::ranges::copy(encode_length(length), at);
 }
 
 void stamp(std::byte* payload, std::uint64_t sequence) {
@@ -93,19 +93,18 @@ class FrameChecker {
   void take(std::span<const std::byte> chunk) {
     while (!chunk.empty()) {
       if (done()) fail("more bytes arrived than were sent");
-      chunk = header_have_ < 4 ? take_header(chunk) : take_payload(chunk);
+      chunk = header_have_ < LENGTH_FIELD ? take_header(chunk) : take_payload(chunk);
     }
   }
 
  private:
   std::span<const std::byte> take_header(std::span<const std::byte> chunk) {
-    std::size_t count = std::min(4 - header_have_, chunk.size());
-    for (std::size_t i = 0; i < count; ++i) {
-      length_ |= std::to_integer<std::size_t>(chunk[i]) << (8 * (header_have_ + i));
-    }
+    std::size_t count = std::min(LENGTH_FIELD - header_have_, chunk.size());
+    std::ranges::copy(chunk.first(count), header_.begin() + header_have_);
     header_have_ += count;
-    if (header_have_ == 4 && length_ != size_) {
-      fail("frame " + std::to_string(sequence_) + " has length " + std::to_string(length_));
+    if (header_have_ == LENGTH_FIELD && decode_length(header_) != size_) {
+      fail("frame " + std::to_string(sequence_) + " has length " +
+           std::to_string(decode_length(header_)));
     }
     return chunk.subspan(count);
   }
@@ -118,7 +117,6 @@ class FrameChecker {
       ++sequence_;
       offset_ = 0;
       header_have_ = 0;
-      length_ = 0;
     }
     return chunk.subspan(count);
   }
@@ -127,7 +125,7 @@ class FrameChecker {
   std::uint64_t count_;
   std::uint64_t sequence_ = 0;
   std::size_t header_have_ = 0;
-  std::size_t length_ = 0;
+  LengthField header_{};
   std::size_t offset_ = 0;
 };
 
