@@ -13,8 +13,6 @@ struct QueueState {
   std::deque<WireFrames> items;
   bool sender_alive = true;
   bool receiver_alive = true;
-  WriteNow write_now;          // set once by the receiver; called unlocked
-  bool receiver_busy = false;  // between a receive() that gave frames and the next receive()
 };
 }  // namespace detail
 
@@ -45,38 +43,14 @@ FrameSender::~FrameSender() {
   release();
 }
 
-namespace {
-
-// Queues the frames under `lock`, then wakes the receiver unlocked.
-std::expected<void, WireFrames> queue(detail::QueueState& state, std::unique_lock<std::mutex>& lock,
-                                      WireFrames frames) {
-  if (!state.receiver_alive) return std::unexpected(std::move(frames));
-  state.items.push_back(std::move(frames));
-  lock.unlock();
-  state.available.notify_one();
-  return {};
-}
-
-}  // namespace
-
 std::expected<void, WireFrames> FrameSender::send(WireFrames frames) {
-  std::unique_lock lock(state_->mutex);
-  return queue(*state_, lock, std::move(frames));
-}
-
-std::expected<void, WireFrames> FrameSender::send_or_write(WireFrames frames) {
-  std::unique_lock lock(state_->mutex);
-  if (state_->write_now && state_->items.empty() && !state_->receiver_busy &&
-      state_->receiver_alive && frames.heap_bytes() > 0 && frames.size() <= DIRECT_WRITE_MAX) {
-    // Nothing can be queued meanwhile (this is the only sender), so the receiver keeps
-    // waiting and the order holds.
-    lock.unlock();
-    std::size_t written = state_->write_now(frames.head());
-    if (written == frames.size()) return {};
-    frames.drop_written(written);
-    lock.lock();
+  {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->receiver_alive) return std::unexpected(std::move(frames));
+    state_->items.push_back(std::move(frames));
   }
-  return queue(*state_, lock, std::move(frames));
+  state_->available.notify_one();
+  return {};
 }
 
 void FrameReceiver::release() {
@@ -121,16 +95,8 @@ std::expected<WireFrames, FrameReceiver::Error> take_front(detail::QueueState& s
 
 std::expected<WireFrames, FrameReceiver::Error> FrameReceiver::receive() {
   std::unique_lock lock(state_->mutex);
-  state_->receiver_busy = false;
   state_->available.wait(lock, [&] { return ready(*state_); });
-  auto frames = take_front(*state_);
-  state_->receiver_busy = frames.has_value();
-  return frames;
-}
-
-void FrameReceiver::let_sender_write(WriteNow write_now) {
-  std::lock_guard lock(state_->mutex);
-  state_->write_now = std::move(write_now);
+  return take_front(*state_);
 }
 
 std::expected<WireFrames, FrameReceiver::Error> FrameReceiver::receive_for(

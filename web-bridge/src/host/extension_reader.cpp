@@ -6,7 +6,7 @@
 
 namespace velmora {
 
-void extension_reader(FrameSender sender, std::shared_ptr<BufferPool> large) {
+void extension_reader(std::shared_ptr<AgentWriter> writer, std::shared_ptr<BufferPool> large) {
   // Held for the rest of the thread's life: this is the only reader of standard input.
   std::lock_guard lock(platform::standard_input_lock());
   BufferedReader input(platform::standard_input());
@@ -15,7 +15,7 @@ void extension_reader(FrameSender sender, std::shared_ptr<BufferPool> large) {
     // queue's receiving end is gone; each of these ends the process quietly.
     auto frames = read_frames(input, *large);
     if (frames && frames->bulk()) bulk_passed(*large);
-    if (!frames || !sender.send_or_write(std::move(*frames).take())) platform::exit_process(0);
+    if (!frames || !writer->send(std::move(*frames).take())) platform::exit_process(0);
   }
 }
 

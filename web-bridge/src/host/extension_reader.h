@@ -5,13 +5,14 @@
 #include <memory>
 
 #include "buffer_pool.h"
-#include "frame_queue.h"
+#include "host/agent_writer.h"
 
 namespace velmora {
 
 // Never returns: any read failure, bad frame or closed queue ends the process with status 0.
 // Large frames go into buffers of `large`, which the forwarder gives back once written; the reader
 // never waits for them, however far the agent falls behind.
-[[noreturn]] void extension_reader(FrameSender sender, std::shared_ptr<BufferPool> large);
+[[noreturn]] void extension_reader(std::shared_ptr<AgentWriter> writer,
+                                   std::shared_ptr<BufferPool> large);
 
 }  // namespace velmora

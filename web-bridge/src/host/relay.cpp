@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "host/agent_writer.h"
 #include "host/threads.h"
 #include "platform/process.h"
 #include "platform/stdio.h"
@@ -22,11 +23,17 @@ constexpr std::size_t GATHERED_BYTES = 1024 * 1024;
 // reader may write small runs itself while this thread waits. Any failure shuts the connection
 // down both ways and ends the process with status 0.
 [[noreturn]] void forwarder(platform::Socket stream, FrameReceiver receiver,
-                            std::optional<WireFrames> first, std::shared_ptr<BufferPool> large) {
-  if (first && !write_frames(stream, std::span(&*first, 1))) end_forwarding(stream);
+                            std::optional<WireFrames> first, std::shared_ptr<AgentWriter> writer,
+                            std::shared_ptr<BufferPool> large) {
+  if (first) {
+    if (!write_frames(stream, std::span(&*first, 1))) end_forwarding(stream);
+    writer->written(1);
+  }
   first.reset();
   // `stream` lives as long as the process: this thread never returns.
-  receiver.let_sender_write([&stream](ByteSpan bytes) { return stream.write_now(bytes); });
+  if constexpr (platform::Socket::WRITES_NOW) {
+    writer->let_reader_write([&stream](ByteSpan bytes) { return stream.write_now(bytes); });
+  }
   std::vector<WireFrames> batch;
   for (;;) {
     auto frames = receiver.receive();
@@ -36,6 +43,7 @@ constexpr std::size_t GATHERED_BYTES = 1024 * 1024;
     // from being held until a long batch has gone.
     receiver.take_queued(batch, MAX_GATHERED_RUNS, GATHERED_BYTES);
     if (!write_frames(stream, batch)) end_forwarding(stream);
+    writer->written(batch.size());
     std::size_t heap_cost = 0;
     for (const WireFrames& run : batch) heap_cost += run.heap_cost();
     batch.clear();  // large buffers go back to the pool for the reader's next frames
@@ -63,11 +71,13 @@ IoError relay_to_extension(Reader& agent, Writer& extension, BufferPool& large) 
 }
 
 HostError relay(platform::Socket stream, FrameReceiver&& receiver, std::optional<WireFrames> first,
-                std::shared_ptr<BufferPool> large) {
+                std::shared_ptr<AgentWriter> writer, std::shared_ptr<BufferPool> large) {
   auto reading = stream.duplicate();
   if (!reading) return reading.error();
   spawn_detached([s = std::move(stream), r = std::move(receiver), f = std::move(first),
-                  large]() mutable { forwarder(std::move(s), std::move(r), std::move(f), large); });
+                  w = std::move(writer), large]() mutable {
+    forwarder(std::move(s), std::move(r), std::move(f), std::move(w), large);
+  });
   // Once bulk traffic has stopped, the pipes go back to the size they had.
   spawn_detached(
       [large] { large->release_when_quiet(BufferPool::QUIET, platform::restore_standard_pipes); });

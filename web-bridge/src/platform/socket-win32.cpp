@@ -138,12 +138,6 @@ std::expected<std::size_t, IoError> Socket::write(std::span<const std::byte> byt
   return std::unexpected(last_error());
 }
 
-// Non-blocking mode would belong to the connection, and so to the duplicate that the other
-// thread reads with: everything goes by the blocking writes instead.
-std::size_t Socket::write_now(std::span<const std::byte>) noexcept {
-  return 0;
-}
-
 std::expected<std::size_t, IoError> Socket::write_gathered(std::span<const ByteSpan> buffers) {
   std::array<WSABUF, 1024> parts;
   DWORD count = 0;

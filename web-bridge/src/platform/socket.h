@@ -40,8 +40,14 @@ class Socket final : public Reader, public Writer {
 
   // Writes what the connection takes at once, never waiting, and gives how many bytes that
   // was; 0 when it takes none now or fails (the next blocking write meets a lasting failure).
-  // The Windows socket has no per-call non-blocking send, so there it writes nothing.
+  // Only where WRITES_NOW: the Windows socket has no per-call non-blocking send, and non-blocking
+  // mode would belong to the connection, and so to the duplicate the other thread reads with.
   std::size_t write_now(std::span<const std::byte> bytes) noexcept;
+#ifdef _WIN32
+  static constexpr bool WRITES_NOW = false;
+#else
+  static constexpr bool WRITES_NOW = true;
+#endif
 
   std::expected<void, IoError> set_no_delay();
   // A second handle to the same connection (its own descriptor, also non-inheritable).
@@ -49,7 +55,9 @@ class Socket final : public Reader, public Writer {
   // Shuts the connection down in both directions.
   void shutdown_both();
   // For the platform layer's questions about the connection (peer_owner.h); still owned here.
-  SocketTraits::Value native() const { return handle_.get(); }
+  SocketTraits::Value native() const {
+    return handle_.get();
+  }
 
  private:
   friend class Listener;
