@@ -75,8 +75,8 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   // at once, so a reader running a few frames ahead finds them all again.
   std::vector<Idle> idle_;
   std::size_t idle_bytes_ = 0;  // mapped by the idle buffers
-  std::size_t out_ = 0;       // handed out and not back yet
-  std::size_t most_out_ = 0;  // the most out at once since the pool last went idle
+  std::size_t out_ = 0;         // handed out and not back yet
+  std::size_t most_out_ = 0;    // the most out at once since the pool last went idle
   std::size_t heap_freed_ = 0;
   Clock::time_point heap_due_at_;  // set when heap_freed_ reached HEAP_TRIM_BYTES, and kept
   bool bulk_ = false;              // bulk traffic passed, and bulk_over is still to be called
