@@ -51,24 +51,39 @@ platform::Pages BufferPool::take_idle(std::size_t size) {
       std::ranges::min_element(candidates, {}, [](const Idle& idle) { return idle.pages.size(); });
   if (best == candidates.end()) return {};
   platform::Pages pages = std::move(best->pages);
+  idle_bytes_ -= pages.size();
   idle_.erase(std::prev(best.base().base()));
   return pages;
 }
 
 void BufferPool::give_back(platform::Pages pages) noexcept {
-  platform::Pages leaving;  // unmapped last, unlocked
+  platform::Pages leaving;  // unmapped unlocked
   std::unique_lock lock(mutex_);
   --out_;
   bool none_idle = idle_.empty();
   // More idle than the traffic ever had out: one of another size is in the way.
-  if (idle_.size() >= most_out_) {
-    leaving = std::move(idle_.front().pages);
-    idle_.erase(idle_.begin());
-  }
+  if (idle_.size() >= most_out_) drop_oldest(leaving);
+  idle_bytes_ += pages.size();
   idle_.push_back({std::move(pages), Clock::now()});  // within the room reserved: cannot throw
+  // Beyond what is worth keeping, the oldest go at once rather than half a second later.
+  while (idle_bytes_ > IDLE_BYTES_KEPT && idle_.size() > 1) {
+    if (!leaving.data()) {
+      drop_oldest(leaving);
+      continue;
+    }
+    lock.unlock();
+    leaving = {};
+    lock.lock();
+  }
   lock.unlock();
   // Only a pool that had nothing idle wakes the releaser: it times the rest by their ages.
   if (none_idle) returned_.notify_one();
+}
+
+void BufferPool::drop_oldest(platform::Pages& into) noexcept {
+  idle_bytes_ -= idle_.front().pages.size();
+  into = std::move(idle_.front().pages);
+  idle_.erase(idle_.begin());
 }
 
 std::size_t BufferPool::idle_count() const {
@@ -112,8 +127,8 @@ BufferPool::Clock::time_point BufferPool::next_due(Clock::duration quiet) const 
 void BufferPool::release_due(std::unique_lock<std::mutex>& lock, Clock::duration quiet) {
   bool released = false;
   while (!idle_.empty() && idle_.front().since + quiet <= Clock::now()) {
-    platform::Pages leaving = std::move(idle_.front().pages);
-    idle_.erase(idle_.begin());
+    platform::Pages leaving;
+    drop_oldest(leaving);
     released = true;
     lock.unlock();
     leaving = {};

@@ -29,6 +29,10 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   // passed, however many small frames follow: a backlog of small frames, even of one byte each,
   // leaves that much free there.
   static constexpr std::size_t HEAP_TRIM_BYTES = std::size_t{256} << 10;
+  // Idle memory kept at most, two of the largest frames in their pieces: a reader that ran many
+  // frames ahead leaves the rest behind, and whatever either direction left idle, the other
+  // reuses, so neither adds it to the other's peak.
+  static constexpr std::size_t IDLE_BYTES_KEPT = std::size_t{36} << 20;
 
   // An idle buffer large enough, else fresh pages.
   LargeBuffer acquire(std::size_t size) override;
@@ -54,6 +58,8 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   void give_back(platform::Pages pages) noexcept override;
   platform::Pages take(std::size_t size);
   platform::Pages take_idle(std::size_t size);
+  // Moves the oldest idle buffer into `into`, to be unmapped once the lock is let go.
+  void drop_oldest(platform::Pages& into) noexcept;
   Clock::time_point next_due(Clock::duration quiet) const;
   bool heap_due() const { return heap_freed_ >= HEAP_TRIM_BYTES; }
   // While bulk traffic streams, the heap it frees is taken again at once: trimmed, it would only
@@ -68,8 +74,9 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   // Oldest first, with room reserved for most_out_: as many are kept as the traffic had out
   // at once, so a reader running a few frames ahead finds them all again.
   std::vector<Idle> idle_;
-  std::size_t out_ = 0;       // handed out and not back yet
-  std::size_t most_out_ = 0;  // the most out at once since the pool last went idle
+  std::size_t idle_bytes_ = 0;  // mapped by the idle buffers
+  std::size_t out_ = 0;         // handed out and not back yet
+  std::size_t most_out_ = 0;    // the most out at once since the pool last went idle
   std::size_t heap_freed_ = 0;
   Clock::time_point heap_due_at_;  // set when heap_freed_ reached HEAP_TRIM_BYTES, and kept
   bool bulk_ = false;              // bulk traffic passed, and bulk_over is still to be called
