@@ -7,9 +7,11 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -425,6 +427,104 @@ INSTANTIATE_TEST_SUITE_P(
                     StreamCase{"backlog_of_100_B_then_a_trickle", 100, 650'000, 0, 0, 0, true},
                     StreamCase{"backlog_of_1_B_behind_a_full_socket", 1, 150'000, 0, 1, 4096}),
     NameOfRow{});
+
+// ---- The user's pipe budget ------------------------------------------------------------------
+
+struct BudgetCase {
+  const char* name;
+  long pages;  // the budget all of a user's pipes share
+};
+
+void PrintTo(const BudgetCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+using PipeBudget = AgentTestWithParam<BudgetCase>;
+
+constexpr const char* kBudgetFile = "/proc/sys/fs/pipe-user-pages-soft";
+constexpr const char* kAsOrdinaryUser = "VELMORA_AS_ORDINARY_USER";
+
+long read_budget() {
+  long pages = -1;
+  std::ifstream(kBudgetFile) >> pages;
+  return pages;
+}
+
+bool write_budget(long pages) {
+  std::ofstream file(kBudgetFile);
+  return static_cast<bool>(file << pages << std::endl);
+}
+
+// A new pipe's room, negative when it may not grow to a MiB.
+int new_pipe_room() {
+  auto pipe = make_pipe();
+  const int room = pipe ? ::fcntl(pipe->read.get(), F_GETPIPE_SZ) : 0;
+  return pipe && ::fcntl(pipe->read.get(), F_SETPIPE_SZ, 1 << 20) >= 0 ? room : -room;
+}
+
+// Root is exempt from the budget, so the case runs again as nobody, with the budget set for as
+// long as that takes; hosts, their pipes and the probe are all that user's.
+void run_as_ordinary_user(long pages) {
+  if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) {
+    GTEST_SKIP() << "needs root and setpriv: the budget is set, and the hosts run as nobody";
+  }
+  struct Restored {
+    long pages = read_budget();
+    ~Restored() {
+      if (pages >= 0) write_budget(pages);
+    }
+  } before;
+  if (before.pages < 0 || !write_budget(pages)) GTEST_SKIP() << kBudgetFile << " is not writable";
+  const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+  const std::string command = std::string(kAsOrdinaryUser) +
+                              "=1 timeout 100 setpriv --reuid=nobody --regid=nogroup "
+                              "--clear-groups " +
+                              fs::read_symlink("/proc/self/exe").string() +
+                              " --gtest_filter=" + test->test_suite_name() + "." + test->name() +
+                              " --host=" + host_setup().executable.string();
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// Hosts that each carried bulk traffic, and are idle since: a pipe of theirs grew to no more than
+// its share of the budget (the kernel rounds a size up to a power of two of pages), and once
+// their quiet period has passed, every new pipe of the user has its normal room and may grow.
+TEST_P(PipeBudget, HostsThatCarriedBulkTrafficLeaveTheUsersNewPipesAtTheirSize) {
+  if (under_wine()) GTEST_SKIP() << "the pipe budget is Linux's";
+  const BudgetCase& row = GetParam();
+  if (std::getenv(kAsOrdinaryUser) == nullptr) return run_as_ordinary_user(row.pages);
+  ASSERT_EQ(read_budget(), row.pages);
+  const int normal_room = new_pipe_room();
+  ASSERT_GT(normal_room, 0);
+  const Bytes bulk(1 << 20, 'b');
+  ASSERT_TRUE(StartAgent({{.send_after_reply = frame(bulk), .then = AgentScript::Then::Listen}}));
+  const long share = row.pages / 64 * ::sysconf(_SC_PAGESIZE);
+  constexpr std::size_t kHosts = 64;
+  std::vector<HostProcess> hosts;
+  hosts.reserve(kHosts);
+  for (std::size_t i = 0; i < kHosts; ++i) {
+    auto host = start();
+    ASSERT_TRUE(host) << host.error();
+    hosts.push_back(std::move(*host));
+  }
+  int largest = 0;
+  for (HostProcess& host : hosts) {
+    ASSERT_TRUE(NextFrameIs(host, kLinkedNotice));
+    ASSERT_TRUE(NextFrameIs(host, bulk, 30s));
+    ASSERT_TRUE(Succeeded(host.write_frame(bulk, 30s)));
+    for (int fd : {0, 1}) largest = std::max(largest, pipe_room(host.pid(), fd));
+  }
+  EXPECT_GT(largest, normal_room) << "no pipe grew";
+  EXPECT_LE(largest, share) << "the largest pipe of a host";
+  for (std::size_t i = 0; i < kHosts; ++i) ASSERT_TRUE(agent().wait_for_frames(i, 2, 30s));
+  int room = 0;
+  comes_within(3s, [&] { return (room = new_pipe_room()) == normal_room; });
+  EXPECT_EQ(room, normal_room) << "a new pipe's room, negative when it could not grow";
+}
+
+INSTANTIATE_TEST_SUITE_P(Host, PipeBudget,
+                         testing::Values(BudgetCase{"kernel_default", 16384},
+                                         BudgetCase{"lowered_to_10000_pages", 10000}),
+                         NameOfRow{});
 
 INSTANTIATE_TEST_SUITE_P(Host, HostileLengths,
                          testing::Values(HostileCase{"from_the_extension", false},
