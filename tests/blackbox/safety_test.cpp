@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -468,6 +469,10 @@ void run_as_ordinary_user(long pages) {
   if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) {
     GTEST_SKIP() << "needs root and setpriv: the budget is set, and the hosts run as nobody";
   }
+  // One case at a time sets the budget, in any process.
+  UniqueFd lock(::open(kBudgetFile, O_RDONLY | O_CLOEXEC));
+  if (!lock || ::flock(lock.get(), LOCK_EX) != 0)
+    GTEST_SKIP() << kBudgetFile << " cannot be locked";
   struct Restored {
     long pages = read_budget();
     ~Restored() {
