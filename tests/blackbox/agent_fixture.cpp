@@ -1,5 +1,6 @@
 #include "agent_fixture.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -41,10 +42,14 @@ testing::AssertionResult AgentTest::StartAgent(std::vector<AgentScript> scripts,
   return testing::AssertionSuccess();
 }
 
-std::expected<BareLink, std::string> AgentTest::StartWithBareAgent() const {
+std::expected<BareLink, std::string> AgentTest::StartWithBareAgent(int receive_buffer) const {
   std::uint16_t port = 0;
   auto listener = listen_on_loopback(port);
   if (!listener) return std::unexpected(listener.error());
+  if (receive_buffer > 0 && ::setsockopt(listener->get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer,
+                                         sizeof receive_buffer) != 0) {
+    return std::unexpected(std::string("no receive buffer of that size"));
+  }
   if (auto written = write_file(bridge_file_path(roaming()), bridge_json(port, kToken)); !written) {
     return std::unexpected(written.error());
   }
@@ -55,8 +60,8 @@ std::expected<BareLink, std::string> AgentTest::StartWithBareAgent() const {
   return BareLink{std::move(*host), std::move(*connection)};
 }
 
-std::expected<BareLink, std::string> AgentTest::StartLinkedWithBareAgent() const {
-  auto link = StartWithBareAgent();
+std::expected<BareLink, std::string> AgentTest::StartLinkedWithBareAgent(int receive_buffer) const {
+  auto link = StartWithBareAgent(receive_buffer);
   if (!link) return link;
   auto hello = receive_frame(link->connection.get(), Deadline(kEndsPromptly));
   if (!hello || *hello != kHello) return std::unexpected(std::string("no hello"));

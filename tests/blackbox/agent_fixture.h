@@ -33,10 +33,11 @@ struct BareLink {
 class AgentTest : public HostTest {
  protected:
   // Publishes a bare loopback listener with kToken, starts the host and accepts its connection;
-  // nothing is read or sent on it.
-  std::expected<BareLink, std::string> StartWithBareAgent() const;
+  // nothing is read or sent on it. A `receive_buffer` in bytes is the connection's from the
+  // start, so the host finds it full soon once nothing is read.
+  std::expected<BareLink, std::string> StartWithBareAgent(int receive_buffer = 0) const;
   // The same, through the handshake: the hello read, accepted, and the linked notice read.
-  std::expected<BareLink, std::string> StartLinkedWithBareAgent() const;
+  std::expected<BareLink, std::string> StartLinkedWithBareAgent(int receive_buffer = 0) const;
   // Starts the test agent with `scripts` and publishes it with `token`, if one is given.
   testing::AssertionResult StartAgent(std::vector<AgentScript> scripts = {{}},
                                       std::optional<std::string_view> token = kToken);

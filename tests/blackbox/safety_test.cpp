@@ -1,12 +1,18 @@
 // What the host must never do whatever it is sent: hand its sockets to programs it starts, write
 // a file, or let hostile frame lengths cost memory beyond a few of the largest frames. (That no
 // token reaches its output is checked after every case, by the fixture.)
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -264,8 +270,9 @@ struct StreamCase {
   std::size_t window;
   std::size_t per_write = 0;  // frames in each write, 1: each once the one before was read;
                               // 0: about a MiB of them
-  std::size_t lead = 0;       // a frame this large first, which fills the socket for the rest
-  bool trickle = false;       // once drained, a 20 KiB frame every 250 ms goes on all along
+  int full_socket = 0;   // the agent's receive buffer in bytes, filled first by frames that the
+                         // host writes at once, not queued; 0: the system's, none
+  bool trickle = false;  // once drained, a 20 KiB frame every 250 ms goes on all along
 };
 
 void PrintTo(const StreamCase& row, std::ostream* out) {
@@ -296,6 +303,23 @@ int unread_input(pid_t pid) {
   UniqueFd pipe(::open(("/proc/" + std::to_string(pid) + "/fd/0").c_str(), O_RDONLY | O_NONBLOCK));
   int count = -1;
   return pipe && ::ioctl(pipe.get(), FIONREAD, &count) == 0 ? count : -1;
+}
+
+// Bytes that the host's end of `connection` holds, not yet taken by this end.
+long unsent_by_host(int connection) {
+  sockaddr_in peer{};
+  socklen_t size = sizeof peer;
+  if (::getpeername(connection, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return -1;
+  char port[8];
+  std::snprintf(port, sizeof port, ":%04X", ntohs(peer.sin_port));
+  std::ifstream table("/proc/net/tcp");
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues;  // queues: "sending:receiving", in hex
+    fields >> slot >> local >> remote >> state >> queues;
+    if (local.ends_with(port)) return std::stol(queues.substr(0, queues.find(':')), nullptr, 16);
+  }
+  return -1;
 }
 
 // The extension's frames, in writes of about a MiB each, never more than `window` frames ahead
@@ -334,7 +358,7 @@ bool comes_within(Duration limit, Done done) {
 // memory is back near where it was within a second, and the pipes at their own size.
 TEST_P(Stream, ReusesTheBuffersInFlightAndGivesTheMemoryBackOnceIdle) {
   const StreamCase& row = GetParam();
-  auto link = StartLinkedWithBareAgent();
+  auto link = StartLinkedWithBareAgent(row.full_socket);
   ASSERT_TRUE(link) << link.error();
   const pid_t pid = link->host.pid();
 
@@ -347,12 +371,17 @@ TEST_P(Stream, ReusesTheBuffersInFlightAndGivesTheMemoryBackOnceIdle) {
   // half a second after: looked for at once, before that quiet period can pass.
   auto grown = [&] { return pipe_room(pid, 0) > default_room && pipe_room(pid, 1) > default_room; };
   std::atomic<std::size_t> received = 0;
-  if (row.lead > 0) {
-    ASSERT_TRUE(Succeeded(link->host.write_frame(Bytes(row.lead, 'l'), 60s)));
-    EXPECT_TRUE(comes_within(2s, grown)) << "after the first frame";
+  std::size_t filled = 0;  // bytes
+  // Until the host queues them: its end of the connection stops taking them.
+  for (int still = 0; row.full_socket > 0 && still < 8 && filled < (64 << 20);
+       filled += 4 + (8 << 10)) {
+    const long before = unsent_by_host(link->connection.get());
+    ASSERT_TRUE(Succeeded(link->host.write_frame(Bytes(8 << 10, 'f'))));
+    while (unread_input(pid) > 0) std::this_thread::yield();
+    still = unsent_by_host(link->connection.get()) > before ? 0 : still + 1;
   }
   {
-    const std::size_t total = row.frames * (4 + row.size) + (row.lead > 0 ? 4 + row.lead : 0);
+    const std::size_t total = filled + row.frames * (4 + row.size);
     std::optional<std::jthread> agent;
     if (row.window > 0) agent.emplace([&] { drain(link->connection.get(), total, received); });
     send_frames(link->host, row, received);
@@ -391,14 +420,115 @@ TEST_P(Stream, ReusesTheBuffersInFlightAndGivesTheMemoryBackOnceIdle) {
   EXPECT_TRUE(EndsQuietly(link->host));
 }
 
-INSTANTIATE_TEST_SUITE_P(Host, Stream,
-                         testing::Values(StreamCase{"steady_64_KiB", 64 << 10, 3000, 32},
-                                         StreamCase{"steady_1_MiB", 1 << 20, 400, 4},
-                                         StreamCase{"steady_16_MiB", MAX_FRAME_LEN, 48, 4},
-                                         StreamCase{"backlog_of_100_B_then_a_trickle", 100, 650'000,
-                                                    0, 0, 0, true},
-                                         StreamCase{"backlog_of_1_B_behind_a_full_socket", 1,
-                                                    40'000, 0, 1, MAX_FRAME_LEN, true}),
+INSTANTIATE_TEST_SUITE_P(
+    Host, Stream,
+    testing::Values(StreamCase{"steady_64_KiB", 64 << 10, 3000, 32},
+                    StreamCase{"steady_1_MiB", 1 << 20, 400, 4},
+                    StreamCase{"steady_16_MiB", MAX_FRAME_LEN, 48, 4},
+                    StreamCase{"backlog_of_100_B_then_a_trickle", 100, 650'000, 0, 0, 0, true},
+                    StreamCase{"backlog_of_1_B_behind_a_full_socket", 1, 150'000, 0, 1, 4096}),
+    NameOfRow{});
+
+// ---- The user's pipe budget ------------------------------------------------------------------
+
+struct BudgetCase {
+  const char* name;
+  long pages;  // the budget all of a user's pipes share
+};
+
+void PrintTo(const BudgetCase& row, std::ostream* out) {
+  *out << row.name;
+}
+
+using PipeBudget = AgentTestWithParam<BudgetCase>;
+
+constexpr const char* kBudgetFile = "/proc/sys/fs/pipe-user-pages-soft";
+constexpr const char* kAsOrdinaryUser = "VELMORA_AS_ORDINARY_USER";
+
+long read_budget() {
+  long pages = -1;
+  std::ifstream(kBudgetFile) >> pages;
+  return pages;
+}
+
+bool write_budget(long pages) {
+  std::ofstream file(kBudgetFile);
+  return static_cast<bool>(file << pages << std::endl);
+}
+
+// A new pipe's room, negative when it may not grow to a MiB.
+int new_pipe_room() {
+  auto pipe = make_pipe();
+  const int room = pipe ? ::fcntl(pipe->read.get(), F_GETPIPE_SZ) : 0;
+  return pipe && ::fcntl(pipe->read.get(), F_SETPIPE_SZ, 1 << 20) >= 0 ? room : -room;
+}
+
+// Root is exempt from the budget, so the case runs again as nobody, with the budget set for as
+// long as that takes; hosts, their pipes and the probe are all that user's.
+void run_as_ordinary_user(long pages) {
+  if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) {
+    GTEST_SKIP() << "needs root and setpriv: the budget is set, and the hosts run as nobody";
+  }
+  // One case at a time sets the budget, in any process.
+  UniqueFd lock(::open(kBudgetFile, O_RDONLY | O_CLOEXEC));
+  if (!lock || ::flock(lock.get(), LOCK_EX) != 0)
+    GTEST_SKIP() << kBudgetFile << " cannot be locked";
+  struct Restored {
+    long pages = read_budget();
+    ~Restored() {
+      if (pages >= 0) write_budget(pages);
+    }
+  } before;
+  if (before.pages < 0 || !write_budget(pages)) GTEST_SKIP() << kBudgetFile << " is not writable";
+  const auto* test = testing::UnitTest::GetInstance()->current_test_info();
+  const std::string command = std::string(kAsOrdinaryUser) +
+                              "=1 timeout 100 setpriv --reuid=nobody --regid=nogroup "
+                              "--clear-groups " +
+                              fs::read_symlink("/proc/self/exe").string() +
+                              " --gtest_filter=" + test->test_suite_name() + "." + test->name() +
+                              " --host=" + host_setup().executable.string();
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+// Hosts that each carried bulk traffic, and are idle since: a pipe of theirs grew to no more than
+// its share of the budget (the kernel rounds a size up to a power of two of pages), and once
+// their quiet period has passed, every new pipe of the user has its normal room and may grow.
+TEST_P(PipeBudget, HostsThatCarriedBulkTrafficLeaveTheUsersNewPipesAtTheirSize) {
+  if (under_wine()) GTEST_SKIP() << "the pipe budget is Linux's";
+  const BudgetCase& row = GetParam();
+  if (std::getenv(kAsOrdinaryUser) == nullptr) return run_as_ordinary_user(row.pages);
+  ASSERT_EQ(read_budget(), row.pages);
+  const int normal_room = new_pipe_room();
+  ASSERT_GT(normal_room, 0);
+  const Bytes bulk(1 << 20, 'b');
+  ASSERT_TRUE(StartAgent({{.send_after_reply = frame(bulk), .then = AgentScript::Then::Listen}}));
+  const long share = row.pages / 64 * ::sysconf(_SC_PAGESIZE);
+  constexpr std::size_t kHosts = 64;
+  std::vector<HostProcess> hosts;
+  hosts.reserve(kHosts);
+  for (std::size_t i = 0; i < kHosts; ++i) {
+    auto host = start();
+    ASSERT_TRUE(host) << host.error();
+    hosts.push_back(std::move(*host));
+  }
+  int largest = 0;
+  for (HostProcess& host : hosts) {
+    ASSERT_TRUE(NextFrameIs(host, kLinkedNotice));
+    ASSERT_TRUE(NextFrameIs(host, bulk, 30s));
+    ASSERT_TRUE(Succeeded(host.write_frame(bulk, 30s)));
+    for (int fd : {0, 1}) largest = std::max(largest, pipe_room(host.pid(), fd));
+  }
+  EXPECT_GT(largest, normal_room) << "no pipe grew";
+  EXPECT_LE(largest, share) << "the largest pipe of a host";
+  for (std::size_t i = 0; i < kHosts; ++i) ASSERT_TRUE(agent().wait_for_frames(i, 2, 30s));
+  int room = 0;
+  comes_within(3s, [&] { return (room = new_pipe_room()) == normal_room; });
+  EXPECT_EQ(room, normal_room) << "a new pipe's room, negative when it could not grow";
+}
+
+INSTANTIATE_TEST_SUITE_P(Host, PipeBudget,
+                         testing::Values(BudgetCase{"kernel_default", 16384},
+                                         BudgetCase{"lowered_to_10000_pages", 10000}),
                          NameOfRow{});
 
 INSTANTIATE_TEST_SUITE_P(Host, HostileLengths,

@@ -36,18 +36,16 @@ void reserve_if_closed(int fd) {
   if (null_device) dup2(null_device.get(), fd);
 }
 
-// The browser's pipes hold 64 KiB by default, so a large frame crosses them in many small
-// turns of writer and reader; a larger pipe lets each side move more per turn. Measured with
-// relay_bench, alternating builds: against 1 MiB pipes, 256 KiB ones relayed 16 MiB frames
-// from the extension at 0.69 the speed and 64-byte frames to it at 0.73, 512 KiB ones at 0.83
-// and 1.04. The pages come out of one budget that all of the user's pipes share
-// (/proc/sys/fs/pipe-user-pages-soft, 64 MiB by default; over it every new pipe of theirs gets
-// 8 KiB). So the pipes grow only while bulk traffic passes (a large frame, or a burst that
-// fills half the reading buffer), which idle hosts and those carrying a message now and then
-// never see, and go back to their own size once it has stopped; each takes at most a 64th of
-// the budget, 1 MiB by default, in a number of pages that the kernel does not round up (it
-// rounds to a power of two); and the host gives up growing them at the first refusal. Only
-// Linux has F_SETPIPE_SZ; other systems keep their default size.
+// The browser's pipes hold 64 KiB by default, so a large frame crosses them in many small turns of
+// writer and reader; a larger pipe lets each side move more per turn, and smaller ones than a MiB
+// were measured slower (tools/bench/README.md). The pages come out of one budget that all of the
+// user's pipes share (/proc/sys/fs/pipe-user-pages-soft, 64 MiB by default; over it every new pipe
+// of theirs gets 8 KiB). So the pipes grow only while bulk traffic passes (a large frame, or a
+// burst that fills half the reading buffer), which idle hosts and those carrying a message now and
+// then never see, and go back to their own size once it has stopped; each takes at most a 64th of
+// the budget, 1 MiB by default, in a number of pages that the kernel does not round up (it rounds
+// to a power of two); and the host gives up growing them at the first refusal. Only Linux has
+// F_SETPIPE_SZ; other systems keep their default size.
 #ifdef F_SETPIPE_SZ
 constexpr long PIPE_BYTES = 1024 * 1024;
 constexpr long PIPE_BUDGET_SHARE = 64;
