@@ -51,8 +51,6 @@ class WireFrames {
   // A large frame, its length field and payload, in their order; none for a run on the heap.
   std::span<LargeBuffer> pieces() { return pieces_; }
   bool large() const { return !pieces_.empty(); }
-  // All bytes in their order (for looking at them; writing goes through write_frames).
-  std::vector<ByteSpan> spans() const;
   std::size_t size() const;
   // The first frame's payload, past its length field: the message that is looked at. A large
   // payload in several pieces is joined in `joined` first.
@@ -79,9 +77,6 @@ class FrameRun {
   static FrameRun lying_in(std::span<const std::byte> buffered) { return FrameRun(buffered, {}); }
   static FrameRun own(WireFrames frames) { return FrameRun({}, std::move(frames)); }
 
-  std::vector<ByteSpan> spans() const {
-    return own_.size() == 0 ? std::vector<ByteSpan>{buffered_} : own_.spans();
-  }
   // A large frame, or a run that filled half the reader's buffer or more: bulk traffic, which
   // crosses larger pipes in fewer turns. Single messages now and then never are.
   bool bulk() const {
