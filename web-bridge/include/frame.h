@@ -32,7 +32,7 @@ std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::by
 // ahead of the writer holds about one frame more than is on its way, not whole frames. The first
 // piece holds the length field in front of its payload, so that the frame's bytes leave from
 // where they lie in page order, as one write: a write whose source is out of step with the
-// pipe's pages copies at about half the speed.
+// pipe's pages copies more slowly.
 inline constexpr std::size_t LARGE_PIECE = std::size_t{1} << 20;
 
 // One or more whole frames in their wire form (each length field, then its payload), every
