@@ -86,11 +86,6 @@ void BufferPool::drop_oldest(platform::Pages& into) noexcept {
   idle_.erase(idle_.begin());
 }
 
-std::size_t BufferPool::idle_count() const {
-  std::lock_guard lock(mutex_);
-  return idle_.size();
-}
-
 void BufferPool::heap_freed(std::size_t cost) noexcept {
   std::unique_lock lock(mutex_);
   bool was_due = heap_due();

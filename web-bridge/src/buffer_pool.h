@@ -36,7 +36,6 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
 
   // An idle buffer large enough, else fresh pages.
   LargeBuffer acquire(std::size_t size) override;
-  std::size_t idle_count() const;
   // Told of frames that lay on the heap and have just been dropped, with the heap they cost.
   void heap_freed(std::size_t cost) noexcept;
   // The body of a thread of its own, so that no thread blocked in a read or write can keep

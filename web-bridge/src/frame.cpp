@@ -100,12 +100,6 @@ std::size_t WireFrames::heap_cost() const {
   return chunk + sizeof(WireFrames);
 }
 
-std::vector<ByteSpan> WireFrames::spans() const {
-  std::vector<ByteSpan> all{head()};
-  for (const LargeBuffer& piece : pieces_) all.emplace_back(piece.bytes());
-  return all;
-}
-
 std::span<const std::byte> WireFrames::first_payload(std::vector<std::byte>& joined) const {
   if (pieces_.size() == 1) return pieces_.front().bytes().subspan(LENGTH_FIELD);
   if (!pieces_.empty()) {

@@ -32,7 +32,7 @@ std::expected<void, IoError> write_frame(Writer& stream, std::span<const std::by
 // ahead of the writer holds about one frame more than is on its way, not whole frames. The first
 // piece holds the length field in front of its payload, so that the frame's bytes leave from
 // where they lie in page order, as one write: a write whose source is out of step with the
-// pipe's pages copies at about half the speed.
+// pipe's pages copies more slowly.
 inline constexpr std::size_t LARGE_PIECE = std::size_t{1} << 20;
 
 // One or more whole frames in their wire form (each length field, then its payload), every
@@ -51,8 +51,6 @@ class WireFrames {
   // A large frame, its length field and payload, in their order; none for a run on the heap.
   std::span<LargeBuffer> pieces() { return pieces_; }
   bool large() const { return !pieces_.empty(); }
-  // All bytes in their order (for looking at them; writing goes through write_frames).
-  std::vector<ByteSpan> spans() const;
   std::size_t size() const;
   // The first frame's payload, past its length field: the message that is looked at. A large
   // payload in several pieces is joined in `joined` first.
@@ -79,9 +77,6 @@ class FrameRun {
   static FrameRun lying_in(std::span<const std::byte> buffered) { return FrameRun(buffered, {}); }
   static FrameRun own(WireFrames frames) { return FrameRun({}, std::move(frames)); }
 
-  std::vector<ByteSpan> spans() const {
-    return own_.size() == 0 ? std::vector<ByteSpan>{buffered_} : own_.spans();
-  }
   // A large frame, or a run that filled half the reader's buffer or more: bulk traffic, which
   // crosses larger pipes in fewer turns. Single messages now and then never are.
   bool bulk() const {
