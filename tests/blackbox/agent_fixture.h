@@ -15,9 +15,12 @@ namespace velmora::blackbox {
 
 // The host's first frame to the extension once linked.
 inline constexpr std::string_view kLinkedNotice = R"({"op":"linked"})";
-// A token that needs no escaping, and the hello that carries it.
-inline constexpr std::string_view kToken = "t0k3n";
-inline constexpr std::string_view kHello = R"({"op":"hello","token":"t0k3n"})";
+// A token that needs no escaping, and the hello that carries it. Every byte the host writes is
+// scanned for it, the stress run's gigabytes of random frames included: a 5-byte token turns up
+// in random bytes once in 2^40, often enough to fail a run now and then; 16 bytes never do.
+inline constexpr std::string_view kToken = "t0k3n-5e1b9c47d2a8f036";
+inline constexpr std::string_view kHello = R"({"op":"hello","token":"t0k3n-5e1b9c47d2a8f036"})";
+static_assert(kToken.size() >= 16);
 
 // Accepts the hello, then only records what it receives.
 inline AgentScript listening() {

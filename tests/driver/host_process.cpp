@@ -221,7 +221,7 @@ HostProcess::HostProcess(HostProcess&& other) noexcept
 HostProcess::~HostProcess() {
   if (pid_ < 0) return;
   if (!status_) reap_after_kill();
-  stdout_scan_.scan(unread_output());
+  unread_output();
   error_output();
 }
 
