@@ -52,6 +52,10 @@ class BufferedReader final : public Reader {
   // With nothing buffered, reads ahead once (up to CAPACITY) and gives the count; 0 is the end
   // of the stream. With bytes buffered already, reads nothing and gives their count.
   std::expected<std::size_t, IoError> fill();
+  // Moves the buffered bytes (a frame begun and not whole) to the front and reads once more
+  // behind them, so the frame goes out with those after it rather than in a call of its own.
+  // Gives the count read; 0 is the end of the stream.
+  std::expected<std::size_t, IoError> top_up();
   // Hands out the first `count` buffered bytes without copying them anywhere; they stay where
   // they lie, unchanged, until the next read.
   void consume(std::size_t count);

@@ -55,14 +55,9 @@ class WireFrames {
   // The first frame's payload, past its length field: the message that is looked at. A large
   // payload in several pieces is joined in `joined` first.
   std::span<const std::byte> first_payload(std::vector<std::byte>& joined) const;
-  // Bytes copied onto the heap for these frames; none for a large frame's own pages.
-  std::size_t heap_bytes() const { return copied_.size(); }
   // What these frames cost the heap while queued: their copy with the allocator's share of it,
   // and their place in the queue. A run of one byte's frame costs many times its bytes.
   std::size_t heap_cost() const;
-  // For frames on the heap: drops the first `count` bytes, which went out already; the rest
-  // goes after them as it stands, whole frames or not.
-  void drop_written(std::size_t count);
 
  private:
   std::vector<std::byte> copied_;
@@ -82,6 +77,11 @@ class FrameRun {
   bool bulk() const {
     return own_.large() || std::max(own_.size(), buffered_.size()) >= BufferedReader::CAPACITY / 2;
   }
+  // The frames still lying in the reader's buffer; none when they have buffers of their own.
+  std::span<const std::byte> lying() const { return buffered_; }
+  // For frames lying in the reader's buffer: drops the first `count` bytes, which went out
+  // already; the rest goes after them as it stands, whole frames or not.
+  void drop_written(std::size_t count) { buffered_ = buffered_.subspan(count); }
   // The frames in buffers of their own: moved out when they have them, else copied out.
   WireFrames take() &&;
   // Writes the frames where they lie, giving each large piece back once it is out.
@@ -94,9 +94,9 @@ class FrameRun {
   WireFrames own_;
 };
 
-// Reads the next frames: every whole frame that the buffer holds after at most one read, or,
-// when the next frame is not whole there, that frame alone, read on into its own buffer (a large
-// payload straight from the stream, uncopied, into a buffer taken from `large`). It waits for
+// Reads the next frames: every whole frame that the buffer holds after a read, reading once more
+// behind a frame that fits the buffer but came cut; or a frame too large for the buffer alone,
+// its payload straight from the stream, uncopied, into buffers taken from `large`. It waits for
 // nothing but the stream. Interrupted reads are retried at once. Fails as read_frame does: "bad
 // frame length" once the frames before it have been yielded, "failed to fill whole buffer" when the
 // stream ends, even between frames.

@@ -3,7 +3,9 @@
 // lengths as the host does without linking all of it.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -22,11 +24,12 @@ constexpr LengthField encode_length(std::size_t length) {
   return field;
 }
 
+// One load rather than four: the reader walks every small frame's length in each read.
 constexpr std::uint32_t decode_length(std::span<const std::byte, LENGTH_FIELD> field) {
-  std::uint32_t length = 0;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    length |= std::to_integer<std::uint32_t>(field[i]) << (8 * i);
-  }
+  LengthField bytes{};
+  std::ranges::copy(field, bytes.begin());
+  auto length = std::bit_cast<std::uint32_t>(bytes);
+  if constexpr (std::endian::native == std::endian::big) length = std::byteswap(length);
   return length;
 }
 

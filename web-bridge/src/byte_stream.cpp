@@ -24,6 +24,15 @@ std::expected<std::size_t, IoError> BufferedReader::fill() {
   return end_;
 }
 
+std::expected<std::size_t, IoError> BufferedReader::top_up() {
+  std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+  end_ -= begin_;
+  begin_ = 0;
+  auto filled = inner_.read({buffer_.get() + end_, CAPACITY - end_});
+  if (filled) end_ += *filled;
+  return filled;
+}
+
 void BufferedReader::consume(std::size_t count) {
   begin_ += std::min(count, end_ - begin_);
 }

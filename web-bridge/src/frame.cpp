@@ -114,10 +114,6 @@ std::span<const std::byte> WireFrames::first_payload(std::vector<std::byte>& joi
   return std::span(copied_).subspan(LENGTH_FIELD, std::min(length, copied_.size() - LENGTH_FIELD));
 }
 
-void WireFrames::drop_written(std::size_t count) {
-  copied_.erase(copied_.begin(), copied_.begin() + static_cast<std::ptrdiff_t>(count));
-}
-
 WireFrames FrameRun::take() && {
   if (own_.size() > 0) return std::move(own_);
   return std::vector<std::byte>(buffered_.begin(), buffered_.end());
@@ -130,11 +126,12 @@ std::expected<void, IoError> FrameRun::write_to(Writer& stream) && {
 
 namespace {
 
-// With nothing buffered, reads once, retrying at once when interrupted; the end of the stream
-// is an error here.
-std::expected<void, IoError> fill(BufferedReader& input) {
+// Reads once, by fill or top_up, retrying at once when interrupted; the end of the stream is an
+// error here.
+template <typename Read>
+std::expected<void, IoError> read_more(Read read) {
   for (;;) {
-    auto filled = input.fill();
+    auto filled = read();
     if (filled && *filled > 0) return {};
     if (filled) return std::unexpected(IoError::unexpected_eof());
     if (filled.error().kind() != IoError::Kind::Interrupted) return std::unexpected(filled.error());
@@ -173,33 +170,31 @@ std::expected<WireFrames, IoError> read_large_frame(Reader& stream, std::uint32_
   return WireFrames(LENGTH_FIELD + std::size_t{length}, std::move(pieces));
 }
 
-// One frame into buffers of its own, taken once its length has been checked. A frame that fits
-// the reader's own buffer, yet came cut across reads, is a small copy; a larger one takes large
-// buffers, used again for later frames rather than fresh pages each time.
-std::expected<WireFrames, IoError> read_one_frame(Reader& stream, LargeBufferSource& large) {
-  auto length = read_length(stream);
-  if (!length) return std::unexpected(length.error());
-  std::size_t size = LENGTH_FIELD + *length;
-  if (size > BufferedReader::CAPACITY) return read_large_frame(stream, *length, large);
-  std::vector<std::byte> small(size);
-  std::ranges::copy(encode_length(*length), small.begin());
-  if (auto ok = read_exact(stream, std::span(small).subspan(LENGTH_FIELD)); !ok)
-    return std::unexpected(ok.error());
-  return small;
-}
-
 }  // namespace
 
 std::expected<FrameRun, IoError> read_frames(BufferedReader& input, LargeBufferSource& large) {
-  if (auto filled = fill(input); !filled) return std::unexpected(filled.error());
-  if (std::size_t whole = whole_frames_length(input.buffered()); whole > 0) {
-    auto run = input.buffered().first(whole);
-    input.consume(whole);
-    return FrameRun::lying_in(run);
+  if (auto ok = read_more([&] { return input.fill(); }); !ok) return std::unexpected(ok.error());
+  for (;;) {
+    auto buffered = input.buffered();
+    if (std::size_t whole = whole_frames_length(buffered); whole > 0) {
+      input.consume(whole);
+      return FrameRun::lying_in(buffered.first(whole));
+    }
+    if (buffered.size() >= LENGTH_FIELD) {
+      std::uint32_t length = decode_length(buffered.first<LENGTH_FIELD>());
+      if (!valid_length(length)) return std::unexpected(IoError::invalid_data("bad frame length"));
+      if (LENGTH_FIELD + std::size_t{length} > BufferedReader::CAPACITY) {
+        input.consume(LENGTH_FIELD);
+        auto frame = read_large_frame(input, length, large);
+        if (!frame) return std::unexpected(frame.error());
+        return FrameRun::own(std::move(*frame));
+      }
+    }
+    // A frame that fits the buffer yet came cut across reads waits there for its rest, and goes
+    // out with the frames behind it: no copy and no call of its own.
+    if (auto ok = read_more([&] { return input.top_up(); }); !ok)
+      return std::unexpected(ok.error());
   }
-  auto frame = read_one_frame(input, large);
-  if (!frame) return std::unexpected(frame.error());
-  return FrameRun::own(std::move(*frame));
 }
 
 std::expected<void, IoError> write_frames(Writer& stream, std::span<WireFrames> runs) {

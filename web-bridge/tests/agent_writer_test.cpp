@@ -30,7 +30,8 @@ TEST(AgentWriter, FramesInOrderWrittenDirectlyAndQueuedUnderPartialWrites) {
     for (int i = 0; i < 400; ++i) payloads.push_back(bytes("message " + std::to_string(i)));
     // Before the forwarder lets it, the reader only queues: the first message goes first.
     std::size_t direct_calls = 0;
-    for (std::size_t i = 0; i < 3; ++i) ASSERT_TRUE(writer.send(WireFrames(frame_of(payloads[i]))));
+    for (std::size_t i = 0; i < 3; ++i)
+      ASSERT_TRUE(writer.send(FrameRun::lying_in(frame_of(payloads[i]))));
     std::thread forwarder([&, &receiver = receiver] {
       std::vector<WireFrames> batch;
       for (bool first = true;; first = false) {
@@ -51,11 +52,11 @@ TEST(AgentWriter, FramesInOrderWrittenDirectlyAndQueuedUnderPartialWrites) {
       }
     });
     for (std::size_t i = 3; i < payloads.size(); ++i) {
-      ASSERT_TRUE(writer.send(WireFrames(frame_of(payloads[i]))));
+      ASSERT_TRUE(writer.send(FrameRun::lying_in(frame_of(payloads[i]))));
       // Now and then the forwarder catches up, and the reader may write.
       if (i % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    ASSERT_TRUE(writer.send(WireFrames(frame_of(payloads.emplace_back(DIRECT_WRITE_MAX)))));
+    ASSERT_TRUE(writer.send(FrameRun::lying_in(frame_of(payloads.emplace_back(DIRECT_WRITE_MAX)))));
     forwarder.join();
     EXPECT_TRUE(agent.output == frames_of(payloads)) << "takes " << takes[0];
     EXPECT_GT(direct_calls, 0u);

@@ -192,7 +192,7 @@ Payload cut(const Payload& bytes, std::size_t from, std::size_t to = SIZE_MAX) {
                  bytes.begin() + static_cast<std::ptrdiff_t>(std::min(to, bytes.size())));
 }
 
-TEST(ReadFrames, WholeBufferedFramesTogetherElseOneFrameInItsOwnBuffer) {
+TEST(ReadFrames, WholeBufferedFramesTogetherElseALargeFrameInItsOwnBuffer) {
   const Payload a = frame_bytes(1, "a");
   const Payload bc = frame_bytes(2, "bc");
   const Payload zero = frame_bytes(0, "");
@@ -210,10 +210,12 @@ TEST(ReadFrames, WholeBufferedFramesTogetherElseOneFrameInItsOwnBuffer) {
   };
   const Case cases[] = {
       {{join({a, bc})}, {join({a, bc})}, {false}, eof},
-      {{join({a, cut(bc, 0, 3)}), cut(bc, 3)}, {a, bc}, {false, true}, eof},
+      {{join({a, cut(bc, 0, 3)}), cut(bc, 3)}, {a, bc}, {false, false}, eof},
+      // A frame cut across reads goes out with those behind it, in one run.
+      {{join({a, cut(bc, 0, 5)}), join({cut(bc, 5), a})}, {a, join({bc, a})}, {false, false}, eof},
       {{interrupted, a, interrupted, join({bc, cut(a, 0, 2)}), interrupted, cut(a, 2)},
        {a, bc, a},
-       {false, false, true},
+       {false, false, false},
        eof},
       {{join({a, zero, bc})}, {a}, {false}, "bad frame length"},
       {{too_long}, {}, {}, "bad frame length"},

@@ -13,9 +13,9 @@
 
 namespace velmora {
 
-// The largest run the reader writes itself: a message or a few, where the hand-over costs most.
-// Larger runs come from a stream, which the forwarder's batched writes carry better.
-inline constexpr std::size_t DIRECT_WRITE_MAX = 16 * 1024;
+// The largest run the reader writes itself: whatever one read of its buffer brought. A run that
+// goes at once costs one call, with no copy and no hand-over between threads.
+inline constexpr std::size_t DIRECT_WRITE_MAX = BufferedReader::CAPACITY;
 
 // Writes what goes at once, never waiting, and gives how many bytes went (0 for none, whatever
 // the reason: a lasting failure is met by the forwarder's own next write).
@@ -25,9 +25,10 @@ class AgentWriter {
  public:
   explicit AgentWriter(FrameSender queue) : queue_(std::move(queue)) {}
 
-  // Reader thread. Never blocks: writes a small run by write_now when the reader may, and queues
-  // whatever did not go. When the queue's receiving end is gone the frames are handed back.
-  std::expected<void, WireFrames> send(WireFrames frames);
+  // Reader thread. Never blocks: writes a run still lying in the reader's buffer by write_now
+  // when the reader may, and queues whatever did not go. When the queue's receiving end is gone
+  // the frames are handed back.
+  std::expected<void, WireFrames> send(FrameRun frames);
   // Forwarder thread, once the first message is out: from now on the reader may write with
   // `write_now` whenever everything it queued has been written. Called once.
   void let_reader_write(WriteNow write_now);

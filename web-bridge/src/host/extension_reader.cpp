@@ -15,7 +15,7 @@ void extension_reader(std::shared_ptr<AgentWriter> writer, std::shared_ptr<Buffe
     // queue's receiving end is gone; each of these ends the process quietly.
     auto frames = read_frames(input, *large);
     if (frames && frames->bulk()) bulk_passed(*large);
-    if (!frames || !writer->send(std::move(*frames).take())) platform::exit_process(0);
+    if (!frames || !writer->send(std::move(*frames))) platform::exit_process(0);
   }
 }
 
