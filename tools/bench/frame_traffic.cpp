@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "fd_io.h"
 #include "frame_length.h"
@@ -39,12 +40,29 @@ void stamp(std::byte* payload, std::uint64_t sequence) {
   }
 }
 
+// Holds each write back until `rate` bytes per second allow it; no rate, no wait.
+class Pacer {
+ public:
+  explicit Pacer(double rate) : rate_(rate) {}
+  void before(std::size_t bytes) {
+    if (rate_ <= 0) return;
+    std::this_thread::sleep_until(start_ + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                               std::chrono::duration<double>(sent_ / rate_)));
+    sent_ += static_cast<double>(bytes);
+  }
+
+ private:
+  double rate_;
+  double sent_ = 0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
 void check_size(std::size_t size) {
   if (size < kSequenceBytes || size > MAX_FRAME_LEN) fail("unsupported frame size");
 }
 
 // Many frames per write: the batch holds whole frames, restamped for each round.
-void send_batched(int fd, std::size_t size, std::uint64_t count) {
+void send_batched(int fd, std::size_t size, std::uint64_t count, Pacer& pacer) {
   const std::size_t stride = size + 4;
   const std::size_t per_batch = std::max<std::size_t>(1, kBatchBytes / stride);
   Buffer batch(per_batch * stride);
@@ -55,17 +73,19 @@ void send_batched(int fd, std::size_t size, std::uint64_t count) {
   for (std::uint64_t sequence = 0; sequence < count;) {
     auto frames = static_cast<std::size_t>(std::min<std::uint64_t>(per_batch, count - sequence));
     for (std::size_t i = 0; i < frames; ++i) stamp(&batch[i * stride + 4], sequence + i);
+    pacer.before(frames * stride);
     write_all(fd, std::span(batch).first(frames * stride));
     sequence += frames;
   }
 }
 
-void send_one_by_one(int fd, std::size_t size, std::uint64_t count) {
+void send_one_by_one(int fd, std::size_t size, std::uint64_t count, Pacer& pacer) {
   Buffer payload(pattern().begin(), pattern().begin() + static_cast<std::ptrdiff_t>(size));
   std::array<std::byte, 4> prefix{};
   put_length(prefix.data(), size);
   for (std::uint64_t sequence = 0; sequence < count; ++sequence) {
     stamp(payload.data(), sequence);
+    pacer.before(prefix.size() + size);
     write_all(fd, prefix, payload);
   }
 }
@@ -131,16 +151,18 @@ class FrameChecker {
 
 }  // namespace
 
-void send_frames(int fd, std::size_t size, std::uint64_t count) {
+void send_frames(int fd, std::size_t size, std::uint64_t count, double rate) {
   check_size(size);
+  Pacer pacer(rate);
   if (size + 4 <= kBatchBytes / 4) {
-    send_batched(fd, size, count);
+    send_batched(fd, size, count, pacer);
   } else {
-    send_one_by_one(fd, size, count);
+    send_one_by_one(fd, size, count, pacer);
   }
 }
 
-void expect_frames(int fd, std::size_t size, std::uint64_t count) {
+void expect_frames(int fd, std::size_t size, std::uint64_t count,
+                   std::atomic<std::uint64_t>* read) {
   check_size(size);
   FrameChecker checker(size, count);
   Buffer buffer(kReadBytes);
@@ -150,6 +172,7 @@ void expect_frames(int fd, std::size_t size, std::uint64_t count) {
     if (got < 0) fail(std::string("read: ") + std::strerror(errno));
     if (got == 0) fail("the stream ended before every frame arrived");
     checker.take(std::span(buffer).first(static_cast<std::size_t>(got)));
+    if (read) *read += static_cast<std::uint64_t>(got);
   }
 }
 

@@ -4,6 +4,7 @@
 // peer would; receivers check every byte.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,10 +12,13 @@
 
 namespace velmora::bench {
 
-// Sends `count` frames of `size` payload bytes (at least 8).
-void send_frames(int fd, std::size_t size, std::uint64_t count);
-// Reads exactly `count` such frames and checks each one; ends the run on any difference.
-void expect_frames(int fd, std::size_t size, std::uint64_t count);
+// Sends `count` frames of `size` payload bytes (at least 8); with a rate (bytes per second), no
+// faster than that, as a peer that the other end keeps up with.
+void send_frames(int fd, std::size_t size, std::uint64_t count, double rate = 0);
+// Reads exactly `count` such frames and checks each one; ends the run on any difference. Counts
+// the bytes read so far in `read`, when given, for another thread to look at.
+void expect_frames(int fd, std::size_t size, std::uint64_t count,
+                   std::atomic<std::uint64_t>* read = nullptr);
 // Sends back every frame of `size` bytes that arrives, `count` times.
 void echo_frames(int fd, std::size_t size, std::uint64_t count);
 // Sends one frame and waits for it to come back, `count` times; gives each round trip.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -90,16 +91,28 @@ double ms(std::chrono::nanoseconds time) {
   return std::chrono::duration<double, std::milli>(time).count();
 }
 
+struct Transfer {
+  std::chrono::nanoseconds elapsed;
+  // Sent and not yet read by the far end when the sender wrote its last byte: what the path
+  // held then, in the relay and in its pipe and socket buffers.
+  std::uint64_t behind = 0;
+};
+
 // Sends from one end while the other end checks; the time runs until the last frame is checked.
-std::chrono::nanoseconds timed_transfer(int from, int to, const Size& size) {
+Transfer timed_transfer(int from, int to, const Size& size, double rate = 0) {
   alarm(kCaseLimitSeconds);
   const auto start = Clock::now();
-  std::thread sender([&] { send_frames(from, size.bytes, size.frames); });
-  expect_frames(to, size.bytes, size.frames);
-  auto elapsed = Clock::now() - start;
+  std::atomic<std::uint64_t> read = 0;
+  Transfer transfer;
+  std::thread sender([&] {
+    send_frames(from, size.bytes, size.frames, rate);
+    transfer.behind = size.frames * (size.bytes + LENGTH_FIELD) - read;
+  });
+  expect_frames(to, size.bytes, size.frames, &read);
+  transfer.elapsed = Clock::now() - start;
   sender.join();
   alarm(0);
-  return elapsed;
+  return transfer;
 }
 
 double per_frame(long count, const Size& size) {
@@ -120,7 +133,8 @@ void measure(Table& table, std::size_t column, const Path& path, const Size& siz
   const bool largest = size.bytes == kSizes[std::size(kSizes) - 1].bytes;
   if (largest && pid) reset_peak(*pid);
   const long faults_before = pid ? minor_faults(*pid) : 0;
-  double seconds = std::chrono::duration<double>(timed_transfer(d.from, d.to, size)).count();
+  const Transfer transfer = timed_transfer(d.from, d.to, size);
+  double seconds = std::chrono::duration<double>(transfer.elapsed).count();
   const std::string row = std::string(d.label) + " " + size.label;
   double bytes = static_cast<double>(size.bytes * size.frames);
   table.add(row + " MB/s", column, bytes / seconds / 1e6);
@@ -128,7 +142,16 @@ void measure(Table& table, std::size_t column, const Path& path, const Size& siz
   // Small frames too: a heap trimmed while they stream takes its pages again.
   table.add("minor faults/frame " + row, column,
             pid ? per_frame(minor_faults(*pid) - faults_before, size) : NAN);
-  if (largest) table.add("peak RSS " + row + " (MiB)", column, pid ? peak_mib(*pid) : NAN);
+  if (!largest) return;
+  table.add("peak RSS " + row + " (MiB)", column, pid ? peak_mib(*pid) : NAN);
+  table.add("behind at the last send " + row + " (MiB)", column,
+            static_cast<double>(transfer.behind) / (1 << 20));
+  // At full speed a relay holds the backlog that builds up where its far side is the slower;
+  // sent at half the speed just measured, the far side keeps up, and it holds only the frames on
+  // their way.
+  if (pid) reset_peak(*pid);
+  timed_transfer(d.from, d.to, size, bytes / seconds / 2);
+  table.add("peak RSS " + row + " at half speed (MiB)", column, pid ? peak_mib(*pid) : NAN);
 }
 
 void throughput(Table& table, std::size_t column, const Path& path, const Size& size,

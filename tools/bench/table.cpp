@@ -52,12 +52,12 @@ void Table::add(const std::string& row, std::size_t path, double value) {
 
 void Table::print(int repetitions) const {
   std::printf("medians of %d repetitions; [lowest-highest] for the two hosts\n", repetitions);
-  std::printf("%-40s %22s %22s %10s %10s %10s %11s %13s\n", "figure", "host", "baseline", "socat",
+  std::printf("%-48s %22s %22s %10s %10s %10s %11s %13s\n", "figure", "host", "baseline", "socat",
               "direct", "host/socat", "host/direct", "host/baseline");
   for (const auto& row : rows_) {
     std::array<double, kPaths> m{};
     for (std::size_t p = 0; p < kPaths; ++p) m[p] = median(row.samples[p]);
-    std::printf("%-40s %22s %22s %10s %10s %10s %11s %13s\n", row.name.c_str(),
+    std::printf("%-48s %22s %22s %10s %10s %10s %11s %13s\n", row.name.c_str(),
                 with_spread(row.samples[0]).c_str(), with_spread(row.samples[1]).c_str(),
                 figure(m[2]).c_str(), figure(m[3]).c_str(), ratio(m[0], m[2]).c_str(),
                 ratio(m[0], m[3]).c_str(), ratio(m[0], m[1]).c_str());

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "frame_length.h"
 #include "large_buffer.h"
 
 namespace velmora {
@@ -29,10 +30,11 @@ class BufferPool final : public LargeBufferSource, public std::enable_shared_fro
   // passed, however many small frames follow: a backlog of small frames, even of one byte each,
   // leaves that much free there.
   static constexpr std::size_t HEAP_TRIM_BYTES = std::size_t{256} << 10;
-  // Idle memory kept at most, two of the largest frames in their pieces: a reader that ran many
-  // frames ahead leaves the rest behind, and whatever either direction left idle, the other
-  // reuses, so neither adds it to the other's peak.
-  static constexpr std::size_t IDLE_BYTES_KEPT = std::size_t{36} << 20;
+  // Idle memory kept at most, two of the largest frames in their pieces (and a MiB for the
+  // rounding of their first pieces), no more: a reader that ran many frames ahead leaves the rest
+  // behind, and whatever either direction left idle, the other reuses, so neither adds it to the
+  // other's peak of two frames.
+  static constexpr std::size_t IDLE_BYTES_KEPT = 2 * MAX_FRAME_LEN + (std::size_t{1} << 20);
 
   // An idle buffer large enough, else fresh pages.
   LargeBuffer acquire(std::size_t size) override;
