@@ -151,6 +151,10 @@ class FrameChecker {
 
 }  // namespace
 
+void prepare_frames() {
+  pattern();
+}
+
 void send_frames(int fd, std::size_t size, std::uint64_t count, double rate) {
   check_size(size);
   Pacer pacer(rate);

@@ -12,6 +12,9 @@
 
 namespace velmora::bench {
 
+// Builds the pattern the frames carry (16 MiB) once, before any run is timed, so that the first
+// run does not pay for it.
+void prepare_frames();
 // Sends `count` frames of `size` payload bytes (at least 8); with a rate (bytes per second), no
 // faster than that, as a peer that the other end keeps up with.
 void send_frames(int fd, std::size_t size, std::uint64_t count, double rate = 0);
