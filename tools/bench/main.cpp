@@ -383,11 +383,11 @@ int run(int argc, char** argv) {
   print_machine_facts();
   prepare_frames();
   // Before any thread starts, so that every one of the benchmark's stays where it is put.
-  std::vector<std::string> wrapper = options.pin ? pin_apart() : std::vector<std::string>{};
+  std::vector<std::string> placement = options.pin ? pin_apart() : std::vector<std::string>{};
   auto roaming = driver::TempDir::create();
   if (!roaming) fail(roaming.error());
   AgentListener agent;
-  PathConfig config{options.host, options.baseline, wrapper, roaming->path(), "bench-token"};
+  PathConfig config{options.host, options.baseline, {}, placement, roaming->path(), "bench-token"};
   auto published = driver::write_file(driver::bridge_file_path(roaming->path()),
                                       driver::bridge_json(agent.port(), config.token));
   if (!published) fail(published.error());

@@ -130,21 +130,6 @@ bool is_host(PathKind kind) {
   return kind == PathKind::Host || kind == PathKind::Baseline;
 }
 
-namespace {
-
-// socat placed as the host is, when a wrapper places it.
-std::vector<std::string> socat_argv(const PathConfig& config, const AgentListener& agent) {
-  std::vector<std::string> argv;
-  if (!config.wrapper.empty() && config.wrapper.front() == "taskset") argv = config.wrapper;
-  for (std::string arg :
-       {std::string("socat"), std::string("-b"), std::string("131072"), std::string("STDIO"),
-        "TCP:127.0.0.1:" + std::to_string(agent.port()) + ",nodelay"})
-    argv.push_back(std::move(arg));
-  return argv;
-}
-
-}  // namespace
-
 Path Path::start(PathKind kind, const PathConfig& config, AgentListener& agent) {
   Path path;
   auto agent_side = std::async(std::launch::async, [&agent, kind] {
@@ -161,12 +146,18 @@ Path Path::start(PathKind kind, const PathConfig& config, AgentListener& agent) 
     set_no_delay(fd);
     path.extension_out_ = path.extension_in_ = fd;
   } else {
-    std::vector<std::string> argv = config.wrapper;
-    argv.push_back((kind == PathKind::Host ? config.host : config.baseline).string());
+    std::vector<std::string> argv = config.placement;
+    if (is_host(kind)) {
+      argv.insert(argv.end(), config.wrapper.begin(), config.wrapper.end());
+      argv.push_back((kind == PathKind::Host ? config.host : config.baseline).string());
+    } else {
+      argv.insert(argv.end(), {"socat", "-b", "131072", "STDIO",
+                               "TCP:127.0.0.1:" + std::to_string(agent.port()) + ",nodelay"});
+    }
     Child child =
         is_host(kind)
             ? spawn_piped(argv, environment_with("XDG_CONFIG_HOME=" + config.roaming.string()))
-            : spawn_piped(socat_argv(config, agent), environment_with("VELMORA_BENCH=1"));
+            : spawn_piped(argv, environment_with("VELMORA_BENCH=1"));
     path.pid_ = child.pid;
     path.extension_out_ = child.stdin_writer;
     path.extension_in_ = child.stdout_reader;

@@ -39,6 +39,8 @@ struct PathConfig {
   std::filesystem::path baseline;  // the baseline's, if there is one
   // A program and its arguments that run the host or the baseline, such as strace.
   std::vector<std::string> wrapper;
+  // A program and its arguments that place every relay, socat too, such as taskset.
+  std::vector<std::string> placement;
   std::filesystem::path roaming;  // the roaming folder that holds the bridge file
   std::string token;
 };
